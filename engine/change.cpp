@@ -1,0 +1,69 @@
+#include "engine/change.h"
+
+#include <string>
+
+#include "engine/checks.h"
+#include "engine/discovery.h"
+#include "engine/language.h"
+#include "engine/runner.h"
+
+namespace kestrio::engine {
+namespace {
+
+constexpr std::uint32_t kRestartRequired = 3010;
+
+bool FitsCommand(const std::string& command) { return text::Utf16Length(command) < kCommandUnits; }
+
+// Finds the discovered pack of that exact name.
+const LanguageInfo* FindDiscovered(std::string_view name) {
+  for (const auto& slot : Engine().DiscoveredPacks)
+    if (!slot.name.Empty() && slot.name == name) return &slot;
+  return nullptr;
+}
+
+// dism /remove-package for every installed pack of another language.
+std::string RemoveCommand(std::string_view keep) {
+  const EngineState& engine = Engine();
+  std::string command = "dism.exe /online /remove-package";
+  for (const auto& slot : engine.InstalledPacks) {
+    if (!slot.package.Empty() && !(slot.name == keep)) command += " /packageName:" + slot.package.Str();
+  }
+  command += " /quiet";
+  if (engine.RollupInstalled) command += " /norestart";
+  return command;
+}
+
+}  // namespace
+
+std::int32_t ChangeLanguage(std::optional<std::string_view> name) {
+  const EngineState& engine = Engine();
+  if (const std::int32_t rc = CheckWriteFilter(); rc != kOk) return rc;
+  if (!name) return kErrLanguageName;
+  if (engine.CurrentLanguage.name == *name) return kErrSameLanguage;
+  const LanguageInfo* pack = FindDiscovered(*name);
+  if (pack == nullptr) return kErrLanguageName;
+  if (const std::int32_t rc = CheckFreeSpace(); rc != kOk) return rc;
+  if (engine.RollupInstalled) {
+    if (const std::int32_t rc = CheckUpdatePackage(); rc != kOk) return rc;
+  }
+
+  // Every command is composed before the first one runs: one that would not
+  // fit the command buffer stops the change while the system is untouched.
+  std::string add = "dism.exe /online /add-package /packagepath:" + CommandLinePath(pack->package.Str());
+  std::string locale = "bcdedit /set {current} locale " + pack->code.Str();
+  std::string remove = RemoveCommand(*name);
+  std::string update = "dism.exe /online /add-package /packagepath:" + std::string(kUpdatePackage) + " /quiet";
+  if (!FitsCommand(add)) return kErrInstall;
+  if (!FitsCommand(remove)) return kErrRemove;
+
+  std::uint32_t exitCode = 0;
+  if (RunProgram(add, exitCode) != 1 || exitCode != 0) return kErrInstall;
+  RunProgram(locale, exitCode);  // not judged
+  if (RunProgram(remove, exitCode) != 1 || (exitCode != 0 && exitCode != kRestartRequired)) return kErrRemove;
+  if (engine.RollupInstalled) {
+    if (RunProgram(update, exitCode) != 1 || exitCode != kRestartRequired) return kErrInstall;
+  }
+  return kOk;
+}
+
+}  // namespace kestrio::engine

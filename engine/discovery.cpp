@@ -1,0 +1,97 @@
+// Language pack discovery.
+//
+// Every cabinet under the root may be a language pack: its langcfg.ini,
+// extracted next to it with `expand`, names the language in [LangInfo]
+// Language.  The file is deleted again after each cabinet.
+#include "engine/discovery.h"
+
+#include "engine/checks.h"
+#include "engine/installed.h"
+#include "engine/language.h"
+#include "engine/runner.h"
+#include "platform/platform.h"
+
+namespace kestrio::engine {
+namespace {
+
+constexpr std::string_view kLangCfg = "langcfg.ini";
+
+// Every string the walk composes must fit a MAX_PATH buffer; one that does
+// not is skipped rather than cut into a different path.
+bool FitsPath(std::string_view s) { return text::Utf16Length(s) < kPathUnits; }
+
+std::string Join(std::string_view dir, std::string_view name) {
+  std::string out(dir);
+  out += '\\';
+  out += name;
+  return out;
+}
+
+void ExamineCabinet(std::string_view dir, std::string_view file) {
+  const std::string cabinet = Join(dir, file);
+  const std::string iniPath = Join(dir, kLangCfg);
+  std::string command = "expand " + CommandLinePath(cabinet) + " -F:langcfg.ini " + CommandLinePath(dir);
+  if (!FitsPath(cabinet) || !FitsPath(iniPath) || !FitsPath(command)) return;
+
+  std::uint32_t exitCode = 0;
+  if (RunProgram(command, exitCode) != 1) return;  // the exit status is not looked at
+
+  const std::string code = platform::ReadIniString(iniPath, "LangInfo", "Language", "", kCodeUnits);
+  if (!code.empty()) {
+    const int position = FindLanguageByCode(code);
+    // A langcfg.ini naming a language outside the catalogue is no pack.
+    if (position != kLanguageCount) {
+      EngineState& engine = Engine();
+      LanguageInfo& slot = engine.DiscoveredPacks[static_cast<std::size_t>(engine.DiscoveredCount)];
+      slot.code.Assign(code);
+      slot.name.Assign(LanguageCatalogue[static_cast<std::size_t>(position)].name);
+      slot.package.Assign(cabinet);
+      ++engine.DiscoveredCount;
+    }
+  }
+  platform::RemoveFile(iniPath);
+}
+
+}  // namespace
+
+bool HasCabExtension(std::string_view fileName) {
+  return fileName.size() >= 4 && fileName.substr(fileName.size() - 4) == ".cab";
+}
+
+std::string CommandLinePath(std::string_view path) {
+  if (path.find(' ') == std::string_view::npos) return std::string(path);
+  std::string out = "\"";
+  out += path;
+  for (auto it = path.rbegin(); it != path.rend() && *it == '\\'; ++it) out += '\\';
+  return out + '"';
+}
+
+std::int32_t ScanPackDirectory(std::string_view dir) {
+  EngineState& engine = Engine();
+  const std::string pattern = Join(dir, "*.*");
+  if (!FitsPath(pattern)) return engine.DiscoveredCount;
+  platform::ListDirectory(pattern, [&](const platform::DirEntry& entry) {
+    if (entry.directory) {
+      if (entry.name != "." && entry.name != "..") {
+        const std::string sub = Join(dir, entry.name);
+        if (FitsPath(sub)) ScanPackDirectory(sub);
+      }
+    } else if (HasCabExtension(entry.name)) {
+      ExamineCabinet(dir, entry.name);
+    }
+    return engine.DiscoveredCount < kSlotCount;
+  });
+  return engine.DiscoveredCount;
+}
+
+std::int32_t ScanLanguagePacks(std::optional<std::string_view> rootDir) {
+  if (CheckOperatingSystem() != kOk) return kErrOsVersion;
+  if (!rootDir) return kErrRootDir;
+  if (const std::int32_t rc = QueryInstalledPackages(); rc != kOk) return rc;
+  EngineState& engine = Engine();
+  for (auto& slot : engine.DiscoveredPacks) slot.Clear();
+  engine.DiscoveredCount = 0;
+  return ScanPackDirectory(*rootDir);
+}
+
+}  // namespace kestrio::engine

@@ -1,0 +1,113 @@
+// The one boundary between Kestrio and an operating system.
+//
+// Everything the engine needs from the machine goes through these functions.
+// There are two implementations, chosen at link time: platform/win32 (the real
+// Windows calls) and platform/posix (the simulated machine, a directory that
+// stands in for C:, the registry and the system tools).
+//
+// Strings are UTF-8 on both sides of this header.  Windows paths keep their
+// Windows form ("C:\Windows\Temp\packages.log"); the posix side maps them into
+// the simulated machine.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrio::platform {
+
+// ---- version -------------------------------------------------------------
+
+struct OsVersion {
+  std::uint32_t major = 0;  // 6 on Windows 7
+  std::uint32_t minor = 0;  // 1 on Windows 7
+  std::uint32_t build = 0;  // 7601 with service pack 1
+};
+
+// The basic version record of the running system; false when the query fails.
+bool QueryOsVersion(OsVersion& version);
+
+// ---- registry ------------------------------------------------------------
+
+enum class RegistryHive { LocalMachine, CurrentUser };
+
+enum class RegistryRead {
+  Ok,            // data holds the value's bytes
+  KeyNotOpened,  // the key is absent or cannot be opened with full access
+  ValueNotRead,  // the value is absent, or larger than the capacity
+};
+
+// Opens `key` with full access and reads `value` into at most `capacityBytes`
+// bytes, as RegQueryValueExW does: string data comes back as UTF-16LE bytes
+// with their terminators, and the value's type is not looked at.
+RegistryRead ReadRegistryValue(RegistryHive hive, std::string_view key,
+                               std::string_view value, std::size_t capacityBytes,
+                               std::vector<std::uint8_t>& data);
+
+// ---- File-Based Write Filter ---------------------------------------------
+
+struct FilterSessions {
+  bool current = false;  // state in the running session
+  bool next = false;     // state after the next restart
+};
+
+// FbwfIsFilterEnabled; false when the call fails.  A machine without the write
+// filter library has no filter: the call succeeds with both states off.
+bool QueryWriteFilterEnabled(FilterSessions& enabled);
+
+// FbwfIsVolumeProtected for a volume such as "C:"; false when the call fails.
+bool QueryVolumeProtected(std::string_view volume, FilterSessions& prot);
+
+// ---- disk and files ------------------------------------------------------
+
+// Total free bytes on the volume of `root` (not the bytes available to the
+// caller); false when the query fails.
+bool QueryTotalFreeBytes(std::string_view root, std::uint64_t& freeBytes);
+
+// True when something exists under this name; a relative name is looked for
+// in the current working directory only.
+bool PathExists(std::string_view path);
+
+struct DirEntry {
+  std::string name;        // entry name, without the directory
+  bool directory = false;  // true for folders, including "." and ".."
+};
+
+// Lists the entries that match a pattern such as "D:\packs\*.*", in the order
+// the file system yields them, "." and ".." included.  The visitor returns
+// false to stop.  Returns false when the listing cannot be opened.
+bool ListDirectory(std::string_view pattern,
+                   const std::function<bool(const DirEntry&)>& visit);
+
+// GetPrivateProfileStringW: section and key match regardless of case, blanks
+// around the value are dropped, and the result holds at most
+// `capacityUnits - 1` UTF-16 units.  `fallback` when the entry is missing.
+std::string ReadIniString(std::string_view file, std::string_view section,
+                          std::string_view key, std::string_view fallback,
+                          std::size_t capacityUnits);
+
+// Deletes a file; false when it could not be deleted.
+bool RemoveFile(std::string_view path);
+
+// fopen for a Windows path; nullptr when it cannot be opened.
+std::FILE* OpenFile(std::string_view path, const char* mode);
+
+// ---- processes -----------------------------------------------------------
+
+// Runs one command line as a hidden process and waits for it to end.  Returns
+// true with `exitCode` set once the process has ended, false (with `exitCode`
+// untouched) when it could not be started.  The command line is passed to the
+// system as it stands: nothing is quoted or escaped here.
+bool RunHiddenProcess(const std::string& commandLine, std::uint32_t& exitCode);
+
+// ---- text ----------------------------------------------------------------
+
+// The system's 8-bit ANSI code page, used where the package tool's listing
+// and the DNC wire carry text.  Characters the code page lacks become '?'.
+std::string AnsiToUtf8(std::string_view ansi);
+std::string Utf8ToAnsi(std::string_view utf8);
+
+}  // namespace kestrio::platform

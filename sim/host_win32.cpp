@@ -1,0 +1,29 @@
+#include <windows.h>
+
+#include "platform/text.h"
+#include "sim/host.h"
+
+namespace kestrio::sim {
+
+std::string SelfPath(const char*) {
+  wchar_t buf[MAX_PATH * 2];
+  const DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH * 2);
+  return text::Utf16ToUtf8(std::u16string(buf, buf + n));
+}
+
+std::string ToolMachineDir(const char* argv0) {
+  // The Windows tools keep machine.ini and commands.log beside themselves.
+  const std::string self = SelfPath(argv0);
+  return self.substr(0, self.find_last_of("\\/"));
+}
+
+std::string ToolCommandLine(int, char**) {
+  const wchar_t* line = GetCommandLineW();
+  std::u16string wide;
+  for (const wchar_t* p = line; *p; ++p) wide += static_cast<char16_t>(*p);
+  return text::Utf16ToUtf8(wide);
+}
+
+int ReportToolExit(std::uint32_t code) { return static_cast<int>(code); }
+
+}  // namespace kestrio::sim

@@ -1,0 +1,110 @@
+// A simulated Windows 7 Embedded machine: a directory holding
+//   registry.reg   the registry keys the program reads (regedit format),
+//   machine.ini    everything else: version, write filter, free space, the
+//                  package store, the boot locale, a pending restart and the
+//                  exit statuses forced on the tools (fault injection),
+//   C/, D/, ...    the drives,
+//   commands.log   every command line a tool received, with its exit status.
+// Shared by the posix platform (which reads it), kestrio-sim (which makes and
+// changes it) and the tool personalities on both builds.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/ini_file.h"
+#include "sim/reg_file.h"
+
+namespace kestrio::sim {
+
+inline constexpr std::string_view kMachineIni = "machine.ini";
+inline constexpr std::string_view kRegistryFile = "registry.reg";
+inline constexpr std::string_view kCommandsLog = "commands.log";
+
+inline constexpr std::string_view kProductOptionsKey =
+    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\ProductOptions";
+inline constexpr std::string_view kMuiCachedKey =
+    "HKEY_CURRENT_USER\\Control Panel\\Desktop\\MuiCached";
+
+inline constexpr std::string_view kLanguagePackPrefix =
+    "Microsoft-Windows-Embedded-LanguagePack-Package~31bf3856ad364e35~x86~";
+inline constexpr std::string_view kLanguagePackVersion = "~6.1.7601.17514";
+inline constexpr std::string_view kRollupIdentity =
+    "Package_for_RollupFix~31bf3856ad364e35~x86~~7601.23710.1.2";
+inline constexpr std::string_view kUpdateIdentity =
+    "Package_for_KB4012215~31bf3856ad364e35~x86~~6.1.1.2";
+inline constexpr std::string_view kBasePackage =
+    "Package_for_KB976902~31bf3856ad364e35~x86~~6.1.1.17514";
+inline constexpr std::string_view kUpdateCabinet = "windows6.1-kb4012215-x86.cab";
+
+// Package states as the package tool names them.
+inline constexpr std::string_view kInstalled = "Installed";
+inline constexpr std::string_view kInstallPending = "Install Pending";
+inline constexpr std::string_view kUninstallPending = "Uninstall Pending";
+
+// The steps whose exit status can be forced with [exit] in machine.ini.
+inline constexpr std::string_view kSteps[] = {"get-packages", "add-package", "add-update",
+                                              "remove-package", "bcdedit", "expand"};
+
+std::string LanguagePackIdentity(std::string_view tag);
+
+class Machine {
+ public:
+  // Reads machine.ini (required) and registry.reg (optional: a Windows
+  // machine keeps its registry itself).
+  static std::optional<Machine> Load(const std::string& dir, std::string* error);
+  // An empty machine in memory; nothing is written until Save.
+  static Machine Fresh(const std::string& dir);
+  // A machine that passes the program's system checks: Windows 6.1, the
+  // embedded edition, no write filter, 20 GiB free on C:, with the given
+  // current language and installed language packs.
+  static Machine NewDefault(const std::string& dir, const std::string& language,
+                            const std::vector<std::string>& installed, bool rollup);
+  bool Save(std::string* error) const;
+
+  const std::string& Dir() const { return dir_; }
+  IniFile& Ini() { return ini_; }
+  const IniFile& Ini() const { return ini_; }
+  RegFile& Registry() { return reg_; }
+  const RegFile& Registry() const { return reg_; }
+
+  // Typed views of machine.ini.
+  std::string Get(std::string_view section, std::string_view key, std::string_view fallback) const;
+  bool Flag(std::string_view section, std::string_view key) const;
+  std::uint64_t Number(std::string_view section, std::string_view key, std::uint64_t fallback) const;
+  // The exit status forced on a step, if any.
+  std::optional<std::uint32_t> ForcedExit(std::string_view step) const;
+
+  // The package store: identity and state, in store order.
+  std::vector<IniFile::Entry> Packages() const { return ini_.Entries("packages"); }
+  void SetPackage(std::string_view identity, std::string_view state) {
+    ini_.Set("packages", identity, state);
+  }
+  // Replaces the language packs of the store with installed packs of `tags`.
+  void SetInstalledLanguages(const std::vector<std::string>& tags);
+
+  // Where a Windows path lies on the host: "X:\a\b" is <dir>/X/a/b, a path
+  // starting with '/' is already a host path, anything else is relative to
+  // the working directory.  On Windows the machine's drives are the real ones.
+  std::string HostPath(std::string_view windowsPath) const;
+
+  // Appends one line to commands.log: the command line and its exit status.
+  void LogCommand(std::string_view commandLine, std::uint32_t exitCode) const;
+
+ private:
+  std::string dir_;
+  IniFile ini_;
+  RegFile reg_;
+};
+
+// Sets MachinePreferredUILanguages: one tag as a plain string (it must fit
+// the 12 bytes the program reads), several as a multi-string, none removes it.
+void SetPreferredLanguages(RegFile& registry, const std::vector<std::string>& tags);
+
+// Maps a Windows path into a machine directory (see Machine::HostPath).
+std::string MapWindowsPath(std::string_view machineDir, std::string_view windowsPath);
+
+}  // namespace kestrio::sim

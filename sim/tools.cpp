@@ -1,0 +1,335 @@
+#include "sim/tools.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/cmdline.h"
+#include "platform/text.h"
+#include "sim/cabinet.h"
+
+namespace kestrio::sim {
+namespace {
+
+constexpr std::uint32_t kFileNotFound = 0x80070002u;
+constexpr std::uint32_t kBadPackage = 0x800F0818u;
+constexpr std::uint32_t kBadParameter = 87;
+constexpr std::uint32_t kRestartRequired = 3010;
+constexpr std::uint32_t kNotRecognised = 9009;
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return out;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && text::EqualsNoCase(s.substr(0, prefix.size()), prefix);
+}
+
+std::string BaseName(std::string_view path) {
+  const auto cut = path.find_last_of("\\/");
+  return std::string(cut == std::string_view::npos ? path : path.substr(cut + 1));
+}
+
+// The language tag inside a language-pack identity, or "".
+std::string TagOf(std::string_view identity) {
+  if (!StartsWithNoCase(identity, kLanguagePackPrefix)) return {};
+  identity.remove_prefix(kLanguagePackPrefix.size());
+  return std::string(identity.substr(0, identity.find('~')));
+}
+
+void DismBanner(std::ostream& out) {
+  out << "\nDeployment Image Servicing and Management tool\nVersion: 6.1.7600.16385\n\n"
+         "Image Version: 6.1.7601.17514\n\n";
+}
+
+std::uint32_t DismError(std::ostream& out, std::uint32_t code, std::string_view message) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, code > 0xFFFF ? "0x%08x" : "%u", code);
+  out << "\nError: " << hex << "\n\n" << message << "\n\nThe DISM log file can be found at C:\\Windows\\Logs\\DISM\\dism.log\n";
+  return code;
+}
+
+std::uint32_t GetPackages(const Machine& machine, std::ostream& out) {
+  DismBanner(out);
+  out << "Packages listing:\n\n";
+  const std::string rule(102, '-');
+  const auto row = [&](std::string_view a, std::string_view b, std::string_view c, std::string_view d) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf, "%-102.*s | %-15.*s | %-15.*s | %s\n", static_cast<int>(a.size()), a.data(),
+                  static_cast<int>(b.size()), b.data(), static_cast<int>(c.size()), c.data(),
+                  std::string(d).c_str());
+    out << buf;
+  };
+  row(rule, std::string(15, '-'), std::string(15, '-'), std::string(18, '-'));
+  row("Package Identity", "State", "Release Type", "Install Time");
+  row(rule, std::string(15, '-'), std::string(15, '-'), std::string(18, '-'));
+  for (const auto& [identity, state] : machine.Packages()) {
+    const bool language = !TagOf(identity).empty();
+    row(identity, state, language ? "Language Pack" : "Update", "11/21/2010 3:40 AM");
+  }
+  out << "\nThe operation completed successfully.\n";
+  return 0;
+}
+
+// dism /add-package: a language pack (its langcfg.ini names the language) or
+// the update cabinet.
+std::uint32_t AddPackage(Machine& machine, std::string_view path, bool quiet, bool norestart,
+                         std::ostream& out) {
+  DismBanner(out);
+  const std::string host = machine.HostPath(path);
+  const bool update = text::EqualsNoCase(BaseName(path), kUpdateCabinet);
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(PathFromUtf8(host), ec))
+    return DismError(out, kFileNotFound, "The system cannot find the file specified.");
+
+  std::string identity;
+  if (update) {
+    const CabResult r = ExtractFromCabinet(host, "update.mum", host + ".probe");
+    std::filesystem::remove(PathFromUtf8(host + ".probe"), ec);
+    if (r != CabResult::Ok)
+      return DismError(out, kBadPackage, "An error occurred trying to open - " + std::string(path));
+    identity = kUpdateIdentity;
+  } else {
+    const std::string probe = host + ".langcfg";
+    const CabResult r = ExtractFromCabinet(host, "langcfg.ini", probe);
+    std::string bytes;
+    IniFile ini;
+    std::string tag;
+    if (r == CabResult::Ok && ReadWholeFile(probe, bytes) && ini.Parse(bytes, false, nullptr))
+      tag = ini.Get("LangInfo", "Language").value_or("");
+    std::filesystem::remove(PathFromUtf8(probe), ec);
+    if (tag.empty())
+      return DismError(out, kBadPackage, "An error occurred trying to open - " + std::string(path));
+    identity = LanguagePackIdentity(tag);
+  }
+
+  out << "Processing 1 of 1 - Adding package " << identity << "\n[==========================100.0%==========================]\n";
+  bool changed = true;
+  for (const auto& [id, state] : machine.Packages()) {
+    if (text::EqualsNoCase(id, identity) && state == kInstalled) changed = false;
+  }
+  if (changed) machine.SetPackage(identity, kInstallPending);
+  if (!update) {
+    out << "The operation completed successfully.\n";
+    return 0;
+  }
+  if (quiet && !norestart) machine.Ini().Set("boot", "restart_pending", "1");
+  out << "Restart Windows to complete this operation.\n";
+  return changed ? kRestartRequired : 0;
+}
+
+std::uint32_t RemovePackages(Machine& machine, const std::vector<std::string>& names, bool quiet,
+                             bool norestart, std::ostream& out) {
+  DismBanner(out);
+  if (names.empty())
+    return DismError(out, kBadParameter,
+                     "The remove-package option requires a package name or a package path.");
+  const auto store = machine.Packages();
+  for (const auto& name : names) {
+    bool known = false;
+    for (const auto& [id, state] : store) known = known || text::EqualsNoCase(id, name);
+    if (!known) return DismError(out, 0x800F0805u, "The specified package is not valid Windows package.");
+  }
+  std::size_t n = 0;
+  for (const auto& name : names) {
+    out << "Processing " << ++n << " of " << names.size() << " - Removing package " << name << "\n";
+    machine.SetPackage(name, kUninstallPending);
+  }
+  out << "[==========================100.0%==========================]\nThe operation completed successfully.\n";
+  if (quiet && !norestart) {
+    machine.Ini().Set("boot", "restart_pending", "1");
+    return 0;
+  }
+  out << "Restart Windows to complete this operation.\n";
+  return kRestartRequired;
+}
+
+std::uint32_t Dism(Machine& machine, const std::vector<std::string>& args, std::ostream& out,
+                   std::ostream& err) {
+  bool online = false, quiet = false, norestart = false;
+  std::string action, packagePath;
+  std::vector<std::string> names;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const std::string l = Lower(a);
+    if (l == "/online") online = true;
+    else if (l == "/quiet") quiet = true;
+    else if (l == "/norestart") norestart = true;
+    else if (l == "/get-packages" || l == "/add-package" || l == "/remove-package") action = l;
+    else if (StartsWithNoCase(a, "/packagepath:")) packagePath = a.substr(13);
+    else if (StartsWithNoCase(a, "/packagename:")) names.push_back(a.substr(13));
+    else if (StartsWithNoCase(a, "/format:")) {
+    } else {
+      err << "Error: 87\n\nThe option " << a << " is unknown.\n";
+      return kBadParameter;
+    }
+  }
+  if (!online || action.empty()) {
+    err << "Error: 87\n\nUse /online with /get-packages, /add-package or /remove-package.\n";
+    return kBadParameter;
+  }
+  if (action == "/get-packages") {
+    if (auto forced = machine.ForcedExit("get-packages"); forced && *forced != 0) {
+      DismBanner(out);
+      return DismError(out, *forced, "The operation failed (fault set on the simulated machine).");
+    }
+    return GetPackages(machine, out);
+  }
+  if (action == "/add-package") {
+    if (packagePath.empty()) return DismError(out, kBadParameter, "The add-package option requires a package path.");
+    const bool update = text::EqualsNoCase(BaseName(packagePath), kUpdateCabinet);
+    if (auto forced = machine.ForcedExit(update ? "add-update" : "add-package")) {
+      DismBanner(out);
+      return *forced;
+    }
+    return AddPackage(machine, packagePath, quiet, norestart, out);
+  }
+  if (auto forced = machine.ForcedExit("remove-package")) {
+    DismBanner(out);
+    return *forced;
+  }
+  return RemovePackages(machine, names, quiet, norestart, out);
+}
+
+std::uint32_t Bcdedit(Machine& machine, const std::vector<std::string>& args, std::ostream& out) {
+  if (args.size() != 5 || Lower(args[1]) != "/set" || Lower(args[3]) != "locale") {
+    out << "The parameter is incorrect.\n";
+    return 1;
+  }
+  if (auto forced = machine.ForcedExit("bcdedit")) return *forced;
+  machine.Ini().Set("boot", "locale", args[4]);
+  out << "The operation completed successfully.\n";
+  return 0;
+}
+
+std::uint32_t Expand(Machine& machine, const std::vector<std::string>& args, std::ostream& out) {
+  out << "Microsoft (R) File Expansion Utility  Version 6.1.7600.16385\nCopyright (c) Microsoft Corporation. All rights reserved.\n\n";
+  std::string source, member, dest;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (StartsWithNoCase(args[i], "-F:") || StartsWithNoCase(args[i], "/F:")) member = args[i].substr(3);
+    else if (source.empty()) source = args[i];
+    else if (dest.empty()) dest = args[i];
+  }
+  if (source.empty() || member.empty() || dest.empty()) {
+    out << "Usage: expand Source -F:Files Destination\n";
+    return 1;
+  }
+  if (auto forced = machine.ForcedExit("expand")) return *forced;
+  const std::string target = machine.HostPath(dest) + "/" + member;
+  switch (ExtractFromCabinet(machine.HostPath(source), member, target)) {
+    case CabResult::Ok:
+      out << "Adding " << dest << "\\" << member << " to Extraction Queue\n\nExpanding Files ....\n\nExpanding Files Complete ...\n1 file total.\n";
+      return 0;
+    case CabResult::NoSuchFile:
+      out << "0 files total.\n";
+      return 0;
+    case CabResult::CannotOpen:
+      out << "Can't open input file: " << source << ".\n";
+      return 1;
+    default:
+      out << "Can't expand: " << source << ".\n";
+      return 1;
+  }
+}
+
+// cmd.exe /c COMMAND > FILE: runs a tool of the machine with its output in FILE.
+std::uint32_t Cmd(Machine& machine, std::string_view commandLine, std::ostream& out,
+                  std::ostream& err) {
+  const std::string lower = Lower(commandLine);
+  const auto c = lower.find("/c ");
+  if (c == std::string::npos) {
+    err << "Only \"cmd.exe /c COMMAND [> FILE]\" is supported here.\n";
+    return 1;
+  }
+  std::string inner(commandLine.substr(c + 3));
+  std::string target;
+  bool quoted = false;
+  for (std::size_t i = 0; i < inner.size(); ++i) {
+    if (inner[i] == '"') quoted = !quoted;
+    if (inner[i] == '>' && !quoted) {
+      target = inner.substr(i + 1);
+      inner.resize(i);
+      break;
+    }
+  }
+  const auto trim = [](std::string& s) {
+    s.erase(0, s.find_first_not_of(" \t"));
+    s.erase(s.find_last_not_of(" \t") + 1);
+  };
+  trim(inner);
+  trim(target);
+  if (target.size() >= 2 && target.front() == '"' && target.back() == '"') target = target.substr(1, target.size() - 2);
+
+  const std::vector<std::string> args = text::SplitCommandLine(inner);
+  const Tool tool = args.empty() ? Tool::None : ToolFromProgramName(args[0]);
+  if (tool == Tool::None || tool == Tool::Cmd) {
+    err << "'" << (args.empty() ? std::string() : args[0])
+        << "' is not recognized as an internal or external command,\noperable program or batch file.\n";
+    return kNotRecognised;
+  }
+  if (target.empty()) return RunTool(tool, machine, inner, args, out, err);
+  std::ofstream file(PathFromUtf8(machine.HostPath(target)), std::ios::binary | std::ios::trunc);
+  if (!file) {
+    err << "The system cannot find the path specified.\n";
+    return 1;
+  }
+  return RunTool(tool, machine, inner, args, file, err);
+}
+
+}  // namespace
+
+Tool ToolFromProgramName(std::string_view program) {
+  std::string name = Lower(BaseName(program));
+  if (name.size() > 4 && name.substr(name.size() - 4) == ".exe") name.resize(name.size() - 4);
+  if (name == "dism") return Tool::Dism;
+  if (name == "bcdedit") return Tool::Bcdedit;
+  if (name == "expand") return Tool::Expand;
+  if (name == "cmd") return Tool::Cmd;
+  return Tool::None;
+}
+
+std::uint32_t RunTool(Tool tool, Machine& machine, std::string_view commandLine,
+                      const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  std::uint32_t code = 1;
+  switch (tool) {
+    case Tool::Dism: code = Dism(machine, args, out, err); break;
+    case Tool::Bcdedit: code = Bcdedit(machine, args, out); break;
+    case Tool::Expand: code = Expand(machine, args, out); break;
+    case Tool::Cmd: code = Cmd(machine, commandLine, out, err); break;
+    case Tool::None: break;
+  }
+  machine.LogCommand(commandLine, code);
+  return code;
+}
+
+void Reboot(Machine& machine) {
+  for (const auto& [id, state] : machine.Packages()) {
+    if (state == kInstallPending) machine.SetPackage(id, kInstalled);
+    if (state == kUninstallPending) machine.Ini().Remove("packages", id);
+  }
+  const auto tags = LanguagePackTags(machine);
+  std::string language = "en-US";  // the base language of the image
+  if (!tags.empty()) {
+    language = tags.front();
+    const std::string locale = machine.Get("boot", "locale", "");
+    for (const auto& t : tags)
+      if (text::EqualsNoCase(t, locale)) language = t;
+  }
+  SetPreferredLanguages(machine.Registry(), {language});
+  machine.Ini().Set("boot", "restart_pending", "0");
+}
+
+std::vector<std::string> LanguagePackTags(const Machine& machine, std::string_view skipState) {
+  std::vector<std::string> tags;
+  for (const auto& [id, state] : machine.Packages()) {
+    const std::string tag = TagOf(id);
+    if (!tag.empty() && state != skipState) tags.push_back(tag);
+  }
+  return tags;
+}
+
+}  // namespace kestrio::sim

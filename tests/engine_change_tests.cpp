@@ -1,0 +1,376 @@
+// System checks, pack discovery and the language change, on simulated
+// machines with real cabinets.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "engine/change.h"
+#include "engine/checks.h"
+#include "engine/discovery.h"
+#include "engine/installed.h"
+#include "engine/language.h"
+#include "sim/tools.h"
+#include "support/test_machine.h"
+
+namespace kestrio::engine {
+namespace {
+
+using test::MachineOptions;
+using test::TestMachine;
+using Edit = std::function<void(sim::Machine&)>;
+
+std::string Identity(const std::string& tag) { return sim::LanguagePackIdentity(tag); }
+
+TEST(OperatingSystemCheck, AcceptsOnlyVersionSixWithTheEmbeddedSuite) {
+  struct Case {
+    const char* label;
+    const char* version;
+    std::vector<std::string> suite;
+    std::int32_t status;
+  };
+  const Case cases[] = {
+      {"windows 7 embedded", "6.1.7601", {"Terminal Server", "EmbeddedNT"}, kOk},
+      {"any minor version of 6", "6.3.9600", {"Terminal Server", "EmbeddedNT"}, kOk},
+      {"version 5", "5.1.2600", {"Terminal Server", "EmbeddedNT"}, kErrOsVersion},
+      {"version 10", "10.0.19045", {"Terminal Server", "EmbeddedNT"}, kErrOsVersion},
+      {"embedded as the first string", "6.1.7601", {"EmbeddedNT"}, kErrOsVersion},
+      {"first string of another length", "6.1.7601", {"Terminal Servers", "EmbeddedNT"}, kErrOsVersion},
+      {"capitals", "6.1.7601", {"Terminal Server", "EMBEDDEDNT"}, kErrOsVersion},
+      {"data ends before the edition", "6.1.7601", {"Terminal"}, kErrOsVersion},
+  };
+  for (const auto& c : cases) {
+    TestMachine machine;
+    machine.SetProductSuite(c.suite);
+#ifdef _WIN32
+    if (std::string(c.version) != "6.1.7601") continue;  // Wine reports its own version
+#else
+    machine.Change([&](sim::Machine& m) { m.Ini().Set("os", "version", c.version); });
+#endif
+    EXPECT_EQ(CheckOperatingSystem(), c.status) << c.label;
+  }
+}
+
+TEST(WriteFilterCheck, RefusesOnlyAVolumeProtectedNow) {
+  struct Case {
+    const char* label;
+    std::vector<std::pair<const char*, const char*>> facts;
+    std::int32_t status;
+  };
+  const Case cases[] = {
+      {"filter off", {}, kOk},
+      {"filter on, C: protected now", {{"enabled", "1"}, {"protected", "1"}}, kErrProtected},
+      {"filter on, C: protected next session only", {{"enabled", "1"}, {"protected_next", "1"}}, kOk},
+      {"filter off now, on next session", {{"enabled_next", "1"}, {"protected", "1"}}, kOk},
+      {"filter library fails", {{"fail", "1"}}, kErrProtected},
+#ifndef _WIN32
+      {"no filter library", {{"library", "0"}, {"enabled", "1"}, {"protected", "1"}}, kOk},
+#endif
+  };
+  for (const auto& c : cases) {
+    TestMachine machine;
+    machine.Change([&](sim::Machine& m) {
+      for (const auto& [key, value] : c.facts) m.Ini().Set("fbwf", key, value);
+    });
+    EXPECT_EQ(CheckWriteFilter(), c.status) << c.label;
+  }
+}
+
+#ifndef _WIN32  // under Wine the free space is the host's own
+TEST(FreeSpaceCheck, ThresholdDependsOnTheRollup) {
+  struct Case {
+    std::uint64_t freeBytes;
+    int rollup;
+    std::int32_t status;
+  };
+  const Case cases[] = {
+      {419'430'400, 0, kOk},           {419'430'399, 0, kErrFreeSpace}, {500'000'000, 1, kErrFreeSpace},
+      {786'432'000, 1, kOk},           {786'431'999, 1, kErrFreeSpace},
+  };
+  for (const auto& c : cases) {
+    TestMachine machine;
+    machine.Change([&](sim::Machine& m) { m.Ini().Set("disk", "free_bytes", std::to_string(c.freeBytes)); });
+    Engine().RollupInstalled = c.rollup;
+    EXPECT_EQ(CheckFreeSpace(), c.status) << c.freeBytes << " rollup " << c.rollup;
+  }
+  TestMachine machine;
+  machine.Change([](sim::Machine& m) { m.Ini().Set("disk", "fail", "1"); });
+  EXPECT_EQ(CheckFreeSpace(), kErrDiskQuery);
+}
+#endif
+
+TEST(UpdatePackageCheck, LooksOnlyInTheWorkingDirectory) {
+  TestMachine machine;
+  machine.MakeUpdateCabinet(machine.PackRoot());
+  EXPECT_EQ(CheckUpdatePackage(), kErrUpdatePackage);
+  machine.MakeUpdateCabinet(machine.WorkDir());
+  EXPECT_EQ(CheckUpdatePackage(), kOk);
+}
+
+TEST(HasCabExtension, OnlyLowerCaseCab) {
+  const std::pair<const char*, bool> cases[] = {
+      {"de.cab", true}, {".cab", true}, {"PACK.CAB", false}, {"x.Cab", false}, {"cab", false}, {"x.cabs", false},
+  };
+  for (const auto& [name, expected] : cases) EXPECT_EQ(HasCabExtension(name), expected) << name;
+}
+
+std::vector<std::string> DiscoveredNames() {
+  std::vector<std::string> names;
+  for (std::int32_t i = 0; i < Engine().DiscoveredCount; ++i)
+    names.push_back(Engine().DiscoveredPacks[static_cast<std::size_t>(i)].name.Str());
+  return names;
+}
+
+TEST(PackScan, WalksDepthFirstInListingOrder) {
+  TestMachine machine;
+  const std::string root = machine.PackRoot();
+  machine.MakePack(root, "a.cab", "de-DE");
+  machine.MakePack(root + "\\b", "fr.cab", "fr-FR");
+  machine.MakePack(root + "\\b\\z-deeper", "it.cab", "it-IT");
+  machine.MakePack(root, "c.cab", "es-ES");
+  ASSERT_EQ(ScanLanguagePacks(root), 4);
+  EXPECT_EQ(DiscoveredNames(), (std::vector<std::string>{"German", "French", "Italian", "Spanish"}));
+  const LanguageInfo& french = Engine().DiscoveredPacks[1];
+  EXPECT_EQ(french.code.Str(), "fr-FR");
+  EXPECT_EQ(french.package.Str(), root + "\\b\\fr.cab");
+  EXPECT_TRUE(Engine().DiscoveredPacks[4].package.Empty());
+  EXPECT_EQ(machine.CommandsOf("expand")[0],
+            "expand " + root + "\\a.cab -F:langcfg.ini " + root + " => 0");
+  EXPECT_FALSE(machine.Exists(root + "\\langcfg.ini"));
+  EXPECT_FALSE(machine.Exists(root + "\\b\\langcfg.ini"));
+}
+
+TEST(PackScan, StopsAtTheFourteenthPack) {
+  TestMachine machine;
+  for (int i = 0; i < 16; ++i) {
+    char file[16];
+    std::snprintf(file, sizeof file, "p%02d.cab", i);
+    machine.MakePack(machine.PackRoot(), file, std::string(LanguageCatalogue[static_cast<std::size_t>(i % 14)].code));
+  }
+  EXPECT_EQ(ScanLanguagePacks(machine.PackRoot()), 14);
+  EXPECT_EQ(machine.CommandsOf("expand").size(), 14u);
+  EXPECT_EQ(Engine().DiscoveredPacks[13].name.Str(), "Chinese");
+}
+
+TEST(PackScan, CabinetsThatAreNotCataloguePacksAddNothing) {
+  TestMachine machine;
+  const std::string root = machine.PackRoot();
+  machine.MakePack(root, "PACK.CAB", "de-DE");    // upper-case extension: not a candidate
+  machine.MakePack(root, "x.cab", "");            // no langcfg.ini
+  machine.MakePack(root, "y.cab", "ja-JP");       // a language outside the catalogue
+  machine.MakeUpdateCabinet(root);                // the update package
+  machine.MakePack(root, "z.cab", "fr-FR");
+  EXPECT_EQ(ScanLanguagePacks(root), 1);
+  EXPECT_EQ(DiscoveredNames(), (std::vector<std::string>{"French"}));
+  EXPECT_EQ(machine.CommandsOf("expand").size(), 4u);
+  EXPECT_FALSE(machine.Exists(root + "\\langcfg.ini"));
+}
+
+TEST(PackScan, StaleLangcfgIsReadForTheNextCabinetAndDeleted) {
+  TestMachine machine;
+  const std::string root = machine.PackRoot();
+  machine.WriteFile(root + "\\langcfg.ini", "[langinfo]\r\n  LANGUAGE =  it-IT  \r\n");
+  machine.MakePack(root, "x.cab", "");
+  EXPECT_EQ(ScanLanguagePacks(root), 1);
+  EXPECT_EQ(DiscoveredNames(), (std::vector<std::string>{"Italian"}));
+  EXPECT_FALSE(machine.Exists(root + "\\langcfg.ini"));
+}
+
+TEST(PackScan, LongLanguageValueIsCutToFiveCharacters) {
+  TestMachine machine;
+  machine.WriteFile(machine.PackRoot() + "\\langcfg.ini", "[LangInfo]\r\nLanguage=de-DEXYZ\r\n");
+  machine.MakePack(machine.PackRoot(), "x.cab", "");
+  EXPECT_EQ(ScanLanguagePacks(machine.PackRoot()), 1);
+  EXPECT_EQ(Engine().DiscoveredPacks[0].code.Str(), "de-DE");
+}
+
+TEST(PackScan, RootDirectoryRules) {
+  {
+    TestMachine machine;
+    EXPECT_EQ(ScanLanguagePacks(std::nullopt), kErrRootDir);
+    EXPECT_EQ(ScanLanguagePacks(machine.PackRoot() + "\\missing"), 0);
+  }
+  {
+    TestMachine machine;
+    machine.SetProductSuite({"EmbeddedNT"});
+    EXPECT_EQ(ScanLanguagePacks(std::nullopt), kErrOsVersion);
+    EXPECT_TRUE(machine.Commands().empty());
+  }
+}
+
+TEST(PackScan, FailedPackageQueryKeepsThePreviousResult) {
+  TestMachine machine;
+  machine.MakePack(machine.PackRoot(), "de.cab", "de-DE");
+  ASSERT_EQ(ScanLanguagePacks(machine.PackRoot()), 1);
+  machine.Change([](sim::Machine& m) { m.SetPackage(Identity("ja-JP"), sim::kInstalled); });
+  EXPECT_EQ(ScanLanguagePacks(machine.PackRoot()), kErrPackName);
+  EXPECT_EQ(Engine().DiscoveredPacks[0].name.Str(), "German");
+}
+
+TEST(PackScan, PathsWithBlanksAreQuotedOthersAreNot) {
+  TestMachine machine({"de-DE", {"de-DE"}, false});
+  const std::string root = machine.PackRoot() + "\\Language Packs";
+  machine.MakePack(root, "fr.cab", "fr-FR");
+  ASSERT_EQ(ScanLanguagePacks(root), 1);
+  EXPECT_EQ(machine.CommandsOf("expand")[0],
+            "expand \"" + root + "\\fr.cab\" -F:langcfg.ini \"" + root + "\" => 0");
+  ASSERT_EQ(ChangeLanguage("French"), kOk);
+  EXPECT_EQ(machine.CommandsOf("dism.exe")[1],
+            "dism.exe /online /add-package /packagepath:\"" + root + "\\fr.cab\" => 0");
+}
+
+TEST(PackScan, PathTooLongForTheExtractionCommandIsSkipped) {
+  TestMachine machine;
+  // 2 x directory + file name + the command's own text passes 259 units.
+  const std::string deep = machine.PackRoot() + "\\" + std::string(120, 'd');
+  machine.MakePack(deep, "de.cab", "de-DE");
+  machine.MakePack(machine.PackRoot(), "fr.cab", "fr-FR");
+  EXPECT_EQ(ScanLanguagePacks(machine.PackRoot()), 1);
+  EXPECT_EQ(DiscoveredNames(), (std::vector<std::string>{"French"}));
+  for (const auto& line : machine.CommandsOf("expand")) EXPECT_EQ(line.find(std::string(120, 'd')), std::string::npos);
+}
+
+// A machine with German current, German and French installed, and packs for
+// German, French and Spanish, already scanned.
+class LanguageChange : public ::testing::Test {
+ protected:
+  void Prepare(bool rollup, const Edit& edit = {}) {
+    machine_.reset();  // one machine at a time
+    machine_ = std::make_unique<TestMachine>(MachineOptions{"de-DE", {"de-DE", "fr-FR"}, rollup});
+    for (const char* tag : {"de-DE", "es-ES", "fr-FR"}) machine_->MakePack(Root(), std::string(tag) + ".cab", tag);
+    if (rollup) machine_->MakeUpdateCabinet(machine_->WorkDir());
+    std::string current;
+    ASSERT_EQ(GetCurrentLanguage(current), kOk);
+    ASSERT_EQ(ScanLanguagePacks(Root()), 3);
+    if (edit) machine_->Change(edit);
+    machine_->ClearCommands();
+  }
+  std::string Root() const { return machine_->PackRoot(); }
+  std::vector<std::string> Dism() const { return machine_->CommandsOf("dism.exe"); }
+  std::unique_ptr<TestMachine> machine_;
+};
+
+TEST_F(LanguageChange, RunsAddBootLocaleAndRemoveThenTheRestartLeavesSpanish) {
+  Prepare(false);
+  ASSERT_EQ(ChangeLanguage("Spanish"), kOk);
+  EXPECT_EQ(machine_->Commands(),
+            (std::vector<std::string>{
+                "dism.exe /online /add-package /packagepath:" + Root() + "\\es-ES.cab => 0",
+                "bcdedit /set {current} locale es-ES => 0",
+                "dism.exe /online /remove-package /packageName:" + Identity("de-DE") +
+                    " /packageName:" + Identity("fr-FR") + " /quiet => 0",
+            }));
+  sim::Machine after = machine_->Load();
+  EXPECT_TRUE(after.Flag("boot", "restart_pending"));
+  sim::Reboot(after);
+  std::string error;
+  ASSERT_TRUE(after.Save(&error)) << error;
+#ifndef _WIN32
+  std::string current;
+  ASSERT_EQ(GetCurrentLanguage(current), kOk);
+  EXPECT_EQ(current, "Spanish");
+#endif
+  EXPECT_EQ(sim::LanguagePackTags(after), (std::vector<std::string>{"es-ES"}));
+}
+
+TEST_F(LanguageChange, KeepsAnInstalledPackOfTheRequestedLanguage) {
+  Prepare(true);
+  ASSERT_EQ(ChangeLanguage("French"), kOk);
+  EXPECT_EQ(Dism(), (std::vector<std::string>{
+                        "dism.exe /online /add-package /packagepath:" + Root() + "\\fr-FR.cab => 0",
+                        "dism.exe /online /remove-package /packageName:" + Identity("de-DE") +
+                            " /quiet /norestart => 3010",
+                        "dism.exe /online /add-package /packagepath:windows6.1-kb4012215-x86.cab /quiet => 3010",
+                    }));
+}
+
+TEST_F(LanguageChange, ChecksFailInTheirOrderBeforeAnythingRuns) {
+  struct Case {
+    const char* label;
+    bool rollup;
+    Edit edit;
+    std::optional<std::string_view> name;
+    std::int32_t status;
+  };
+  const auto set = [](const char* section, const char* key, const char* value) -> Edit {
+    return [=](sim::Machine& m) { m.Ini().Set(section, key, value); };
+  };
+  const Case cases[] = {
+      {"protected volume before the name", false,
+       [](sim::Machine& m) {
+         m.Ini().Set("fbwf", "enabled", "1");
+         m.Ini().Set("fbwf", "protected", "1");
+       },
+       std::nullopt, kErrProtected},
+      {"no name", false, {}, std::nullopt, kErrLanguageName},
+      {"the current language", false, {}, "German", kErrSameLanguage},
+      {"not discovered", false, {}, "Italian", kErrLanguageName},
+      {"differs in case", false, {}, "spanish", kErrLanguageName},
+#ifndef _WIN32
+      {"free space query fails", false, set("disk", "fail", "1"), "Spanish", kErrDiskQuery},
+      {"one byte short", false, set("disk", "free_bytes", "419430399"), "Spanish", kErrFreeSpace},
+      {"rollup threshold", true, set("disk", "free_bytes", "786431999"), "Spanish", kErrFreeSpace},
+#endif
+  };
+  for (const auto& c : cases) {
+    Prepare(c.rollup, c.edit);
+    EXPECT_EQ(ChangeLanguage(c.name), c.status) << c.label;
+    EXPECT_TRUE(machine_->Commands().empty()) << c.label;
+  }
+}
+
+TEST_F(LanguageChange, UpdateCabinetOnlyInThePackTreeGivesMinus14) {
+  Prepare(true);
+  std::remove("windows6.1-kb4012215-x86.cab");
+  machine_->MakeUpdateCabinet(Root());
+  EXPECT_EQ(ChangeLanguage("Spanish"), kErrUpdatePackage);
+  EXPECT_TRUE(machine_->Commands().empty());
+}
+
+TEST_F(LanguageChange, ExitStatusesOfTheSteps) {
+  struct Case {
+    const char* label;
+    bool rollup;
+    const char* step;
+    const char* exit;
+    std::int32_t status;
+    std::size_t commandsRun;
+  };
+  const Case cases[] = {
+      {"add answers 3010", false, "add-package", "3010", kErrInstall, 1},
+      {"add fails", false, "add-package", "2", kErrInstall, 1},
+      {"boot locale fails unnoticed", false, "bcdedit", "1", kOk, 3},
+      {"remove answers 3010", false, "remove-package", "3010", kOk, 3},
+      {"remove fails", false, "remove-package", "87", kErrRemove, 3},
+      {"update answers 0", true, "add-update", "0", kErrInstall, 4},
+      {"update answers 3010", true, "add-update", "3010", kOk, 4},
+  };
+  for (const auto& c : cases) {
+    Prepare(c.rollup, [&](sim::Machine& m) { m.Ini().Set("exit", c.step, c.exit); });
+    EXPECT_EQ(ChangeLanguage("Spanish"), c.status) << c.label;
+    EXPECT_EQ(machine_->Commands().size(), c.commandsRun) << c.label;
+  }
+}
+
+TEST_F(LanguageChange, WithNothingInstalledTheRemoveCommandIsBare) {
+  for (bool rollup : {false, true}) {
+    Prepare(rollup, [](sim::Machine& m) { m.Ini().Set("exit", "remove-package", "0"); });
+    for (auto& slot : Engine().InstalledPacks) slot.Clear();
+    EXPECT_EQ(ChangeLanguage("Spanish"), kOk);
+    ASSERT_GE(Dism().size(), 2u);
+    EXPECT_EQ(Dism()[1], std::string("dism.exe /online /remove-package /quiet") +
+                             (rollup ? " /norestart" : "") + " => 0");
+  }
+}
+
+TEST_F(LanguageChange, RemoveCommandTooLongIsRefusedBeforeAnythingRuns) {
+  Prepare(false);
+  for (auto& slot : Engine().InstalledPacks) {
+    slot.package.Assign(Identity("fr-FR") + std::string(160, '1'));
+    slot.name.Assign("French");
+  }
+  EXPECT_EQ(ChangeLanguage("Spanish"), kErrRemove);
+  EXPECT_TRUE(machine_->Commands().empty());
+}
+
+}  // namespace
+}  // namespace kestrio::engine

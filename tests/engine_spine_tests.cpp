@@ -1,0 +1,149 @@
+// The current language, the installed packages and the command runner, on a
+// simulated machine.
+#include <gtest/gtest.h>
+
+#include "engine/installed.h"
+#include "engine/language.h"
+#include "engine/runner.h"
+#include "support/test_machine.h"
+
+namespace kestrio::engine {
+namespace {
+
+using test::MachineOptions;
+using test::TestMachine;
+
+struct CurrentLanguageCase {
+  const char* label;
+  std::vector<std::string> value;
+  std::int32_t status;
+  const char* name;
+};
+
+TEST(CurrentLanguage, NamesTheSingleTagOfTheRegistryValue) {
+  const CurrentLanguageCase cases[] = {
+      {"german", {"de-DE"}, kOk, "German"},
+      {"chinese", {"zh-CN"}, kOk, "Chinese"},
+      {"two tags do not fit twelve bytes", {"de-DE", "en-US"}, kErrCurrentLanguage, ""},
+      {"outside the catalogue", {"ja-JP"}, kErrCurrentLanguage, ""},
+      {"lower case", {"de-de"}, kErrCurrentLanguage, ""},
+      {"value missing", {}, kErrCurrentLanguage, ""},
+  };
+  for (const auto& c : cases) {
+    TestMachine machine;
+    machine.SetLanguageValue(c.value);
+    std::string name = "unchanged";
+    EXPECT_EQ(GetCurrentLanguage(name), c.status) << c.label;
+    if (c.status == kOk) {
+      EXPECT_EQ(name, c.name) << c.label;
+      EXPECT_EQ(Engine().CurrentLanguage.name.Str(), c.name) << c.label;
+      EXPECT_EQ(Engine().CurrentLanguage.code.Str(), c.value[0]) << c.label;
+    } else {
+      EXPECT_EQ(name, "unchanged") << c.label;
+    }
+  }
+}
+
+TEST(InstalledPackages, FillsSlotsInListingOrderAndNotesTheRollup) {
+  TestMachine machine({"de-DE", {"de-DE", "fr-FR"}, true});
+  ASSERT_EQ(QueryInstalledPackages(), kOk);
+  const auto& slots = Engine().InstalledPacks;
+  EXPECT_EQ(slots[0].code.Str(), "de-DE");
+  EXPECT_EQ(slots[0].name.Str(), "German");
+  EXPECT_EQ(slots[0].package.Str(),
+            "Microsoft-Windows-Embedded-LanguagePack-Package~31bf3856ad364e35~x86~de-DE~6.1.7601.17514");
+  EXPECT_EQ(slots[1].name.Str(), "French");
+  for (std::size_t i = 2; i < slots.size(); ++i) EXPECT_TRUE(slots[i].package.Empty()) << i;
+  EXPECT_EQ(Engine().RollupInstalled, 1);
+  EXPECT_EQ(machine.Commands(),
+            (std::vector<std::string>{"dism.exe /online /get-packages /format:table => 0",
+                                      "cmd.exe /c dism.exe /online /get-packages /format:table > "
+                                      "C:\\Windows\\Temp\\packages.log => 0"}));
+}
+
+TEST(InstalledPackages, RollupFlagStaysSetAfterAListingWithoutIt) {
+  TestMachine machine({"de-DE", {"de-DE"}, true});
+  ASSERT_EQ(QueryInstalledPackages(), kOk);
+  machine.Change([](sim::Machine& m) {
+    m.Ini().Remove("packages", sim::kRollupIdentity);
+    m.SetInstalledLanguages({"fr-FR"});
+  });
+  ASSERT_EQ(QueryInstalledPackages(), kOk);
+  EXPECT_EQ(Engine().RollupInstalled, 1);
+  EXPECT_EQ(Engine().InstalledPacks[0].name.Str(), "French");
+  EXPECT_TRUE(Engine().InstalledPacks[1].package.Empty());
+}
+
+TEST(InstalledPackages, ListingWithoutLanguagePacksLeavesSlotsEmpty) {
+  TestMachine machine({"de-DE", {}, false});
+  ASSERT_EQ(QueryInstalledPackages(), kOk);
+  EXPECT_TRUE(Engine().InstalledPacks[0].package.Empty());
+  EXPECT_EQ(Engine().RollupInstalled, 0);
+}
+
+struct RefusedListingCase {
+  const char* label;
+  std::vector<std::string> identities;  // language-pack identities in store order
+  std::size_t filledBeforeStop;
+};
+
+TEST(InstalledPackages, PackThatCannotBeNamedEndsTheQueryWithMinus13) {
+  const std::string prefix = "Microsoft-Windows-Embedded-LanguagePack-Package~31bf3856ad364e35~x86~";
+  const RefusedListingCase cases[] = {
+      {"tag outside the catalogue", {prefix + "de-DE~6.1", prefix + "ja-JP~6.1", prefix + "fr-FR~6.1"}, 1},
+      {"tag longer than five characters", {prefix + "de-DE-x~6.1"}, 0},
+      {"fewer than four fields", {"Microsoft-Windows-Embedded-LanguagePack-Package~31bf3856ad364e35"}, 0},
+      {"identity longer than a path", {prefix + "fr-FR~" + std::string(250, '7')}, 0},
+  };
+  for (const auto& c : cases) {
+    TestMachine machine({"de-DE", {}, false});
+    machine.Change([&](sim::Machine& m) {
+      for (const auto& id : c.identities) m.SetPackage(id, sim::kInstalled);
+    });
+    EXPECT_EQ(QueryInstalledPackages(), kErrPackName) << c.label;
+    for (std::size_t i = 0; i < Engine().InstalledPacks.size(); ++i)
+      EXPECT_EQ(Engine().InstalledPacks[i].package.Empty(), i >= c.filledBeforeStop) << c.label << " slot " << i;
+  }
+}
+
+TEST(InstalledPackages, MoreLanguagePacksThanSlotsFillFourteenAndStopThere) {
+  TestMachine machine({"de-DE", {}, false});
+  machine.Change([](sim::Machine& m) {
+    for (int i = 0; i < 16; ++i)
+      m.SetPackage("Microsoft-Windows-Embedded-LanguagePack-Package~31bf3856ad364e35~x86~de-DE~6.1.7601." +
+                       std::to_string(17000 + i),
+                   sim::kInstalled);
+    m.SetPackage(sim::kRollupIdentity, sim::kInstalled);  // listed after the sixteen packs
+  });
+  ASSERT_EQ(QueryInstalledPackages(), kOk);
+  for (const auto& slot : Engine().InstalledPacks) EXPECT_EQ(slot.name.Str(), "German");
+  EXPECT_EQ(Engine().RollupInstalled, 1);
+}
+
+TEST(InstalledPackages, FailingPackageToolGivesMinus13) {
+  TestMachine machine({"de-DE", {"de-DE"}, false});
+  machine.Change([](sim::Machine& m) { m.Ini().Set("exit", "get-packages", "5"); });
+  EXPECT_EQ(QueryInstalledPackages(), kErrPackName);
+}
+
+TEST(RunProgram, MissingProgramIsNotStartedAndLeavesTheExitCode) {
+  TestMachine machine;
+  std::string command = "no-such-tool.exe /x";
+  std::uint32_t exitCode = 12345;
+  EXPECT_EQ(RunProgram(command, exitCode), 0);
+  EXPECT_EQ(exitCode, 12345u);
+}
+
+TEST(RunProgram, PassesTheToolsFullExitStatus) {
+  TestMachine machine;
+  for (std::uint32_t status : {0u, 1u, 3010u, 0x800F0818u}) {
+    machine.Change([&](sim::Machine& m) { m.Ini().Set("exit", "bcdedit", std::to_string(status)); });
+    std::string command = "bcdedit /set {current} locale de-DE";
+    std::uint32_t exitCode = 7;
+    EXPECT_EQ(RunProgram(command, exitCode), 1);
+    EXPECT_EQ(exitCode, status);
+  }
+}
+
+}  // namespace
+}  // namespace kestrio::engine

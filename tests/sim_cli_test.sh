@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# kestrio-sim as a person uses it: clear refusals that leave a machine as it
+# was, and the tools' logs.
+set -u
+sim="$1"
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+passed=0 failed=0
+ok() { passed=$((passed+1)); }
+ko() { failed=$((failed+1)); echo "FAIL $*"; }
+check() {  # check NAME EXPECTED-RC EXPECTED-STDERR-PART -- COMMAND...
+  local name=$1 rc=$2 want=$3; shift 4
+  local err; err=$("$@" 2>&1 >/dev/null); local got=$?
+  if [[ $got -eq $rc && "$err" == *"$want"* ]]; then ok; else ko "$name: rc=$got stderr=$err"; fi
+}
+m="$dir/m"
+check create 0 "" -- "$sim" create "$m" --language de-DE --installed de-DE,fr-FR --rollup
+check "create twice" 1 "already holds a simulated machine" -- "$sim" create "$m"
+check "bad tag" 1 "not a language tag" -- "$sim" create "$dir/n" --installed "de DE"
+check "unknown option" 109 "--colour" -- "$sim" create "$dir/n" --colour
+check "missing machine" 1 "no simulated machine" -- "$sim" show "$dir/none"
+before=$(cat "$m/machine.ini" "$m/registry.reg")
+check "unknown key" 1 "unknown key \"speed\"" -- "$sim" set "$m" filter=on speed=9
+check "bad number" 1 "free-bytes: expected a number" -- "$sim" set "$m" free-bytes=lots
+check "bad step" 1 "unknown step" -- "$sim" set "$m" exit.reboot=1
+[[ "$before" == "$(cat "$m/machine.ini" "$m/registry.reg")" ]] && ok || ko "a refused set changed the machine"
+check "set" 0 "" -- "$sim" set "$m" filter=on protect-c=on free-bytes=5 exit.add-package=3010 language="de-DE|en-US"
+out=$("$sim" show "$m")
+for want in "enabled yes" "C: protected yes" "Free bytes on C:   5" "add-package=3010" "de-DE | en-US" "~fr-FR~"; do
+  [[ "$out" == *"$want"* ]] && ok || ko "show lacks '$want'"
+done
+cp "$m/machine.ini" "$dir/saved"; echo "[os" > "$m/machine.ini"
+check "malformed machine.ini" 1 "machine.ini: line 1" -- "$sim" show "$m"
+cp "$dir/saved" "$m/machine.ini"
+check "tool with a bad option" 87 "" -- env KESTRIO_MACHINE="$m" "$m/C/Windows/System32/dism.exe" /online /frobnicate
+grep -q "^dism.exe /online /frobnicate => 87$" "$m/commands.log" && ok || ko "commands.log lacks the call"
+check "make-pack needs a tag" 1 "give a language tag" -- "$sim" make-pack "$dir/x.cab"
+check "make-pack" 0 "" -- "$sim" make-pack "$dir/x.cab" it-IT
+if command -v cabextract >/dev/null; then
+  cabextract -q -p -F langcfg.ini "$dir/x.cab" | grep -q "Language=it-IT" && ok || ko "cabinet content"
+fi
+echo "$passed passed, $failed failed"
+[[ $failed -eq 0 ]]

@@ -1,0 +1,62 @@
+// A fresh simulated machine per test, the same on both builds: on Linux a
+// machine directory made with kestrio-sim; under Wine the folder of the test
+// program, with the machine's tools beside it and the real registry.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/machine.h"
+
+namespace kestrio::test {
+
+struct MachineOptions {
+  std::string language = "de-DE";
+  std::vector<std::string> installed;
+  bool rollup = false;
+};
+
+class TestMachine {
+ public:
+  explicit TestMachine(const MachineOptions& options = {});
+  ~TestMachine();
+  TestMachine(const TestMachine&) = delete;
+  TestMachine& operator=(const TestMachine&) = delete;
+
+  // Changes machine.ini facts (write filter, free space, packages, forced exits).
+  void Change(const std::function<void(sim::Machine&)>& edit);
+  sim::Machine Load() const;
+
+  // Registry values the program reads; an empty list removes the value.
+  void SetLanguageValue(const std::vector<std::string>& tags);
+  void SetProductSuite(const std::vector<std::string>& strings);
+
+  // A Windows path of an empty folder for language packs.
+  const std::string& PackRoot() const { return packRoot_; }
+  // Writes a cabinet `file` in Windows folder `dir` (made if needed) whose
+  // langcfg.ini names `tag`; an empty tag makes a cabinet without one.
+  void MakePack(const std::string& dir, const std::string& file, const std::string& tag);
+  // Puts the update cabinet into Windows folder `dir`.
+  void MakeUpdateCabinet(const std::string& dir);
+  void WriteFile(const std::string& windowsPath, std::string_view content);
+  bool Exists(const std::string& windowsPath) const;
+  void MakeDirectory(const std::string& windowsPath);
+  // The working directory of the program (a Windows path).
+  const std::string& WorkDir() const { return workDir_; }
+
+  // commands.log, one "command line => exit status" per entry.
+  std::vector<std::string> Commands() const;
+  // Only the lines of one tool ("dism.exe", "expand", ...).
+  std::vector<std::string> CommandsOf(std::string_view program) const;
+  void ClearCommands();
+
+ private:
+  std::string dir_;       // machine directory on the host
+  std::string packRoot_;  // Windows path
+  std::string workDir_;   // Windows path
+  std::string oldCwd_;
+};
+
+}  // namespace kestrio::test
