@@ -1,0 +1,30 @@
+#include <CLI/CLI.hpp>
+
+#include <cstdlib>
+
+#include "platform/posix/simulated.h"
+#include "sim/machine.h"
+#include "tools/machine_option.h"
+
+namespace kestrio::tools {
+
+void AddMachineOption(CLI::App& app, std::string& machine) {
+  app.add_option("--machine", machine, "simulated machine directory (default: $KESTRIO_MACHINE)");
+}
+
+bool SelectMachine(const std::string& machine, std::string& error) {
+  std::string dir = machine;
+  if (dir.empty()) {
+    const char* env = std::getenv(platform::posix::kMachineEnv);
+    dir = env ? env : "";
+  }
+  if (dir.empty()) {
+    error = "no simulated machine: give --machine DIR or set KESTRIO_MACHINE (make one with kestrio-sim create)";
+    return false;
+  }
+  if (!sim::Machine::Load(dir, &error)) return false;
+  platform::posix::UseMachine(dir);
+  return true;
+}
+
+}  // namespace kestrio::tools
