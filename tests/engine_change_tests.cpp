@@ -291,7 +291,7 @@ TEST_F(LanguageChange, ChecksFailInTheirOrderBeforeAnythingRuns) {
     std::optional<std::string_view> name;
     std::int32_t status;
   };
-  const auto set = [](const char* section, const char* key, const char* value) -> Edit {
+  [[maybe_unused]] const auto set = [](const char* section, const char* key, const char* value) -> Edit {
     return [=](sim::Machine& m) { m.Ini().Set(section, key, value); };
   };
   const Case cases[] = {

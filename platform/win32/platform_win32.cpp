@@ -1,0 +1,255 @@
+// The platform on the machine itself: Windows 7 Embedded x86 (and Wine).
+//
+// Each function of platform/platform.h is a thin wrapper around the Win32
+// call that answers it, always the wide (W) form.  Text crosses the boundary
+// as UTF-8 and is converted to UTF-16 right at the call; the 8-bit system
+// code page (CP_ACP) appears only in AnsiToUtf8 and Utf8ToAnsi.
+//
+// Layout, in the order of the header:
+//   helpers          UTF-8 <-> UTF-16 for Win32 calls
+//   version          GetVersionExW
+//   registry         RegOpenKeyExW / RegQueryValueExW
+//   write filter     FBWFLIB.dll, loaded at run time
+//   disk and files   free space, attributes, listings, INI files, fopen
+//   processes        CreateProcessW with a hidden window
+//   text             the ANSI code page
+#include <windows.h>
+
+#include <climits>
+#include <cwchar>
+#include <utility>
+
+#include "platform/platform.h"
+#include "platform/text.h"
+
+namespace kestrio::platform {
+namespace {
+
+// ---- helpers ---------------------------------------------------------------
+
+// wchar_t is one UTF-16 unit with mingw-w64 and MSVC alike.
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
+
+std::wstring Wide(std::string_view utf8) {
+  const std::u16string u16 = text::Utf8ToUtf16(utf8);
+  return std::wstring(u16.begin(), u16.end());
+}
+
+std::string Narrow(const wchar_t* units, std::size_t count) {
+  return text::Utf16ToUtf8(std::u16string(units, units + count));
+}
+
+// Win32 sizes are 32-bit; a larger request is cut to what a call can take.
+DWORD ToDword(std::size_t n) { return n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n); }
+
+}  // namespace
+
+// ---- version ---------------------------------------------------------------
+
+bool QueryOsVersion(OsVersion& version) {
+  OSVERSIONINFOW info{};
+  info.dwOSVersionInfoSize = sizeof info;
+  // The basic record is what the program checks; the call is deprecated for
+  // newer systems only because they may report a compatibility version.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  const BOOL ok = GetVersionExW(&info);
+#pragma GCC diagnostic pop
+  if (!ok) return false;
+  version = {info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber};
+  return true;
+}
+
+// ---- registry --------------------------------------------------------------
+
+RegistryRead ReadRegistryValue(RegistryHive hive, std::string_view key, std::string_view value,
+                               std::size_t capacityBytes, std::vector<std::uint8_t>& data) {
+  const HKEY root = hive == RegistryHive::LocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+  HKEY handle = nullptr;
+  if (RegOpenKeyExW(root, Wide(key).c_str(), 0, KEY_ALL_ACCESS, &handle) != ERROR_SUCCESS)
+    return RegistryRead::KeyNotOpened;
+
+  // A buffer of at least one byte, so a zero capacity still asks for the data
+  // (and gets ERROR_MORE_DATA for a non-empty value) instead of its size.
+  std::vector<std::uint8_t> buffer(capacityBytes == 0 ? 1 : capacityBytes);
+  DWORD size = ToDword(capacityBytes);
+  const LONG rc = RegQueryValueExW(handle, Wide(value).c_str(), nullptr, nullptr, buffer.data(), &size);
+  RegCloseKey(handle);
+  if (rc != ERROR_SUCCESS || size > capacityBytes) return RegistryRead::ValueNotRead;
+  buffer.resize(size);
+  data = std::move(buffer);
+  return RegistryRead::Ok;
+}
+
+// ---- write filter ------------------------------------------------------------
+
+namespace {
+
+using IsFilterEnabledFn = ULONG(WINAPI*)(PULONG current, PULONG next);
+using IsVolumeProtectedFn = ULONG(WINAPI*)(PCWSTR volume, PULONG current, PULONG next);
+
+struct WriteFilterLibrary {
+  HMODULE module = nullptr;                       // FBWFLIB.dll; null when absent
+  IsFilterEnabledFn isFilterEnabled = nullptr;    // FbwfIsFilterEnabled
+  IsVolumeProtectedFn isVolumeProtected = nullptr;  // FbwfIsVolumeProtected
+};
+
+template <typename Fn>
+Fn Export(HMODULE module, const char* name) {
+  // FARPROC goes through the generic function type so the cast is explicit
+  // about changing the signature.
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// Loaded once, on first use, and kept for the life of the process.
+const WriteFilterLibrary& WriteFilter() {
+  static const WriteFilterLibrary library = [] {
+    WriteFilterLibrary lib;
+    lib.module = LoadLibraryW(L"FBWFLIB.dll");
+    if (lib.module != nullptr) {
+      lib.isFilterEnabled = Export<IsFilterEnabledFn>(lib.module, "FbwfIsFilterEnabled");
+      lib.isVolumeProtected = Export<IsVolumeProtectedFn>(lib.module, "FbwfIsVolumeProtected");
+    }
+    return lib;
+  }();
+  return library;
+}
+
+}  // namespace
+
+bool QueryWriteFilterEnabled(FilterSessions& enabled) {
+  const WriteFilterLibrary& lib = WriteFilter();
+  if (lib.module == nullptr) {
+    // The write filter is an optional component of the image; without its
+    // library there is no filter, in this session or the next.
+    enabled = {};
+    return true;
+  }
+  if (lib.isFilterEnabled == nullptr) return false;
+  ULONG current = 0, next = 0;
+  if (lib.isFilterEnabled(&current, &next) != 0) return false;
+  enabled = {current != 0, next != 0};
+  return true;
+}
+
+bool QueryVolumeProtected(std::string_view volume, FilterSessions& prot) {
+  const WriteFilterLibrary& lib = WriteFilter();
+  if (lib.module == nullptr) {
+    prot = {};  // no filter, so no volume is protected
+    return true;
+  }
+  if (lib.isVolumeProtected == nullptr) return false;
+  ULONG current = 0, next = 0;
+  if (lib.isVolumeProtected(Wide(volume).c_str(), &current, &next) != 0) return false;
+  prot = {current != 0, next != 0};
+  return true;
+}
+
+// ---- disk and files ------------------------------------------------------------
+
+bool QueryTotalFreeBytes(std::string_view root, std::uint64_t& freeBytes) {
+  ULARGE_INTEGER available{}, total{}, totalFree{};
+  if (!GetDiskFreeSpaceExW(Wide(root).c_str(), &available, &total, &totalFree)) return false;
+  freeBytes = totalFree.QuadPart;
+  return true;
+}
+
+bool PathExists(std::string_view path) {
+  return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool ListDirectory(std::string_view pattern, const std::function<bool(const DirEntry&)>& visit) {
+  WIN32_FIND_DATAW found{};
+  const HANDLE find = FindFirstFileW(Wide(pattern).c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) {
+    // A folder that exists but holds nothing that matches (a drive root has
+    // no "." to match) is an empty listing, not a failure.
+    return GetLastError() == ERROR_FILE_NOT_FOUND;
+  }
+  do {
+    const DirEntry entry{Narrow(found.cFileName, std::wcslen(found.cFileName)),
+                         (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
+    if (!visit(entry)) break;
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  return true;
+}
+
+std::string ReadIniString(std::string_view file, std::string_view section, std::string_view key,
+                          std::string_view fallback, std::size_t capacityUnits) {
+  if (capacityUnits == 0) return {};
+  std::vector<wchar_t> buffer(capacityUnits);
+  const DWORD capacity = ToDword(capacityUnits);
+  DWORD n = GetPrivateProfileStringW(Wide(section).c_str(), Wide(key).c_str(), Wide(fallback).c_str(),
+                                     buffer.data(), capacity, Wide(file).c_str());
+  if (n >= capacity) n = capacity - 1;
+  // A value cut at the capacity can end in the first half of a surrogate
+  // pair; the character is dropped whole rather than half-kept.
+  if (n > 0 && n == capacity - 1 && buffer[n - 1] >= 0xD800 && buffer[n - 1] <= 0xDBFF) --n;
+  return Narrow(buffer.data(), n);
+}
+
+bool RemoveFile(std::string_view path) { return DeleteFileW(Wide(path).c_str()) != 0; }
+
+std::FILE* OpenFile(std::string_view path, const char* mode) {
+  return _wfopen(Wide(path).c_str(), Wide(mode).c_str());
+}
+
+// ---- processes -----------------------------------------------------------------
+
+bool RunHiddenProcess(const std::string& commandLine, std::uint32_t& exitCode) {
+  STARTUPINFOW startup{};
+  GetStartupInfoW(&startup);
+  startup.cb = sizeof startup;
+  startup.dwFlags |= STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+
+  // CreateProcessW may write into the command line, so it gets its own copy.
+  std::wstring line = Wide(commandLine);
+  std::vector<wchar_t> writable(line.begin(), line.end());
+  writable.push_back(L'\0');
+
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr,
+                      nullptr, &startup, &process))
+    return false;
+  DWORD code = 0;
+  const bool ended = WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
+                     GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  // An exit status that cannot be read is never taken for a success.
+  if (!ended) return false;
+  exitCode = code;
+  return true;
+}
+
+// ---- text ------------------------------------------------------------------------
+
+std::string AnsiToUtf8(std::string_view ansi) {
+  if (ansi.empty() || ansi.size() > INT_MAX) return {};
+  const int size = static_cast<int>(ansi.size());
+  const int units = MultiByteToWideChar(CP_ACP, 0, ansi.data(), size, nullptr, 0);
+  if (units <= 0) return {};
+  std::vector<wchar_t> wide(static_cast<std::size_t>(units));
+  MultiByteToWideChar(CP_ACP, 0, ansi.data(), size, wide.data(), units);
+  return Narrow(wide.data(), wide.size());
+}
+
+std::string Utf8ToAnsi(std::string_view utf8) {
+  const std::wstring wide = Wide(utf8);
+  if (wide.empty() || wide.size() > INT_MAX) return {};
+  const int units = static_cast<int>(wide.size());
+  // No best-fit mapping: a character the code page lacks becomes the default
+  // character ('?'), never a look-alike such as a quote or a backslash.  A
+  // UTF-8 system code page takes no flags.
+  const UINT codePage = GetACP();
+  const DWORD flags = codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  const int bytes = WideCharToMultiByte(codePage, flags, wide.data(), units, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return {};
+  std::string out(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(codePage, flags, wide.data(), units, out.data(), bytes, nullptr, nullptr);
+  return out;
+}
+
+}  // namespace kestrio::platform

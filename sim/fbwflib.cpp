@@ -1,0 +1,108 @@
+// FBWFLIB.dll for a simulated machine under Wine: the two queries the
+// program makes of the File-Based Write Filter, answered from the machine.ini
+// that lies beside the DLL (kestrio-sim.exe keeps it there as the tools).
+//
+//   [fbwf]
+//   fail=1            both calls fail with ERROR_INVALID_FUNCTION
+//   enabled=1         filter on in this session   (enabled_next: next one)
+//   protected=1       C: protected in this session (protected_next: next one)
+//
+// Only C: can be protected; every other volume answers "not protected".  No
+// machine.ini means a machine whose filter is off.  The file is read afresh
+// on every call, so a change made by a tool or a test is seen at once.
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+#include "platform/text.h"
+#include "sim/machine.h"
+
+namespace {
+
+using kestrio::sim::Machine;
+
+// The folder this DLL was loaded from, in UTF-8; empty when it cannot be found.
+std::string OwnFolder() {
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCWSTR>(&OwnFolder), &self))
+    return {};
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return {};
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    if (path.size() >= 32768) return {};  // longer than any Windows path
+    path.resize(path.size() * 2);
+  }
+  const auto cut = path.find_last_of(L"\\/");
+  if (cut == std::wstring::npos) return {};
+  return kestrio::text::Utf16ToUtf8(std::u16string(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(cut)));
+}
+
+enum class State { Missing, Loaded, Unreadable };
+
+// The machine beside the DLL.  A machine.ini that exists but cannot be read
+// or parsed makes the calls fail rather than guess at the filter's state.
+State LoadMachine(std::optional<Machine>& machine) {
+  const std::string dir = OwnFolder();
+  if (dir.empty()) return State::Unreadable;
+  const std::u16string ini = kestrio::text::Utf8ToUtf16(dir + "\\" + std::string(kestrio::sim::kMachineIni));
+  if (GetFileAttributesW(reinterpret_cast<LPCWSTR>(ini.c_str())) == INVALID_FILE_ATTRIBUTES)
+    return State::Missing;
+  machine = Machine::Load(dir, nullptr);
+  return machine ? State::Loaded : State::Unreadable;
+}
+
+std::string VolumeName(PCWSTR volume) {
+  std::u16string units;
+  for (const wchar_t* p = volume; *p; ++p) units += static_cast<char16_t>(*p);
+  return kestrio::text::Utf16ToUtf8(units);
+}
+
+}  // namespace
+
+extern "C" {
+
+ULONG WINAPI FbwfIsFilterEnabled(PULONG current, PULONG next) {
+  if (current == nullptr || next == nullptr) return ERROR_INVALID_PARAMETER;
+  std::optional<Machine> machine;
+  switch (LoadMachine(machine)) {
+    case State::Missing:
+      *current = *next = 0;
+      return NO_ERROR;
+    case State::Unreadable:
+      return ERROR_INVALID_FUNCTION;
+    case State::Loaded:
+      break;
+  }
+  if (machine->Flag("fbwf", "fail")) return ERROR_INVALID_FUNCTION;
+  *current = machine->Flag("fbwf", "enabled") ? 1 : 0;
+  *next = machine->Flag("fbwf", "enabled_next") ? 1 : 0;
+  return NO_ERROR;
+}
+
+ULONG WINAPI FbwfIsVolumeProtected(PCWSTR volume, PULONG current, PULONG next) {
+  if (volume == nullptr || current == nullptr || next == nullptr) return ERROR_INVALID_PARAMETER;
+  std::optional<Machine> machine;
+  switch (LoadMachine(machine)) {
+    case State::Missing:
+      *current = *next = 0;
+      return NO_ERROR;
+    case State::Unreadable:
+      return ERROR_INVALID_FUNCTION;
+    case State::Loaded:
+      break;
+  }
+  if (machine->Flag("fbwf", "fail")) return ERROR_INVALID_FUNCTION;
+  const bool systemVolume = kestrio::text::EqualsNoCase(VolumeName(volume), "C:");
+  *current = systemVolume && machine->Flag("fbwf", "protected") ? 1 : 0;
+  *next = systemVolume && machine->Flag("fbwf", "protected_next") ? 1 : 0;
+  return NO_ERROR;
+}
+
+}  // extern "C"

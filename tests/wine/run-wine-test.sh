@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Runs one Windows test program of the win32 build under Wine.
+#
+#   run-wine-test.sh BUILD_DIR TEST_EXE [ARGS...]
+#
+# The program runs in a folder of its own beside the machine's Windows tools
+# (dism.exe, cmd.exe, expand.exe, bcdedit.exe, FBWFLIB.dll), in a prefix kept
+# in BUILD_DIR/wine and made once.  Language-pack cabinets cannot be written
+# under Wine, so they are made here with gcab and handed over in
+# KESTRIO_TEST_CABS.  Runs take a lock: they share the prefix's registry.
+set -euo pipefail
+[[ $# -ge 2 ]] || { echo "usage: run-wine-test.sh BUILD_DIR TEST_EXE [ARGS...]" >&2; exit 2; }
+build=$(cd "$1" && pwd)
+exe=$2
+shift 2
+here=$(cd "$(dirname "$0")" && pwd)
+wine_dir=$build/wine
+mkdir -p "$wine_dir"
+
+exec 9>"$wine_dir/lock"
+flock 9
+
+export WINEPREFIX=$wine_dir/prefix WINEDEBUG=-all WINEARCH=win32
+
+cabs=$wine_dir/cabs
+if [[ ! -f $cabs/.done ]]; then
+  command -v gcab >/dev/null || { echo "run-wine-test: gcab is not installed" >&2; exit 1; }
+  rm -rf "$cabs"
+  mkdir -p "$cabs/src"
+  printf 'language resources\r\n' > "$cabs/src/payload.bin"
+  for tag in cs-CZ de-DE en-US es-ES fi-FI fr-FR it-IT ja-JP ko-KR nl-NL pl-PL pt-PT ru-RU tr-TR zh-CN; do
+    printf '[LangInfo]\r\nLanguage=%s\r\n' "$tag" > "$cabs/src/langcfg.ini"
+    (cd "$cabs/src" && gcab -c -z "../$tag.cab" langcfg.ini payload.bin)
+  done
+  (cd "$cabs/src" && gcab -c -z ../none.cab payload.bin)
+  printf '<assembly/>\r\n' > "$cabs/src/update.mum"
+  (cd "$cabs/src" && gcab -c -z ../update.cab update.mum)
+  touch "$cabs/.done"
+fi
+
+name=$(basename "$exe" .exe)
+target=$wine_dir/$name
+"$here/prepare-prefix.sh" "$WINEPREFIX" "$build" "$target"
+cp -f "$exe" "$target/"
+
+# Z: is the host's root in a Wine prefix.
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+status=0
+(cd "$target" && KESTRIO_TEST_CABS=$(windows_path "$cabs") wine "./$name.exe" "$@") || status=$?
+wineserver -w
+exit "$status"
