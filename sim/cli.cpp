@@ -59,6 +59,8 @@ bool ParseNumber(std::string_view v, std::uint64_t& out) {
   return true;
 }
 
+bool MakePack(const std::string& file, const std::string& tag, bool update, std::string* error);
+
 using Setter = std::function<std::string(Machine&, const std::string&)>;
 
 std::string FlagSetter(Machine& m, const std::string& v, const char* section, const char* key) {
@@ -117,6 +119,18 @@ const std::map<std::string, std::pair<std::string, Setter>>& Settings() {
          return {};
        }}},
       {"free-space-fails", {"the free-space query fails: on/off", [](Machine& m, const std::string& v) { return FlagSetter(m, v, "disk", "fail"); }}},
+      {"update-cabinet", {"the update cabinet in the program's working directory: on/off",
+                          [](Machine& m, const std::string& v) -> std::string {
+         bool on = false;
+         if (!ParseOnOff(v, on)) return "expected on or off";
+         const std::string path = m.HostPath(m.Get("program", "workdir", std::string(kProgramDir)) + "\\" +
+                                             std::string(kUpdateCabinet));
+         std::string error;
+         if (on) return MakePack(path, "", true, &error) ? std::string() : error;
+         std::error_code ec;
+         fs::remove(PathFromUtf8(path), ec);
+         return ec ? ec.message() : std::string();
+       }}},
       {"boot-locale", {"the boot configuration's locale", [](Machine& m, const std::string& v) -> std::string {
          if (!ValidTag(v)) return "not a language tag";
          m.Ini().Set("boot", "locale", v);
@@ -215,7 +229,7 @@ int Create(const std::string& dir, const std::string& language, const std::strin
   Machine m = Machine::NewDefault(dir, language, installedTags, rollup);
 
   const std::string system32 = dir + "/C/Windows/System32";
-  for (const char* sub : {"/C/Windows/System32", "/C/Windows/Temp", "/D"}) {
+  for (const char* sub : {"/C/Windows/System32", "/C/Windows/Temp", "/C/Kestrio", "/D"}) {
     fs::create_directories(PathFromUtf8(dir + sub), ec);
     if (ec) return Fail("cannot create " + dir + sub + ": " + ec.message());
   }
@@ -227,6 +241,9 @@ int Create(const std::string& dir, const std::string& language, const std::strin
   }
   std::string error;
   if (!packTags.empty() && !MakePackTree(m, packRoot, packTags, &error)) return Fail(error);
+  // A machine with the rollup has the update cabinet beside the program.
+  if (rollup && !MakePack(m.HostPath(std::string(kProgramDir) + "\\" + std::string(kUpdateCabinet)), "", true, &error))
+    return Fail(error);
   if (!m.Save(&error)) return Fail(error);
   return 0;
 }
@@ -243,6 +260,11 @@ int Show(const Machine& m) {
   };
   std::cout << "Simulated machine " << m.Dir() << "\n"
             << "  Windows version    " << m.Get("os", "version", "?") << "\n"
+            << "  Program folder     " << m.Get("program", "workdir", "(the current directory)")
+            << (fs::exists(PathFromUtf8(m.HostPath(m.Get("program", "workdir", ".") + "\\" + std::string(kUpdateCabinet))))
+                    ? ", update cabinet present"
+                    : ", no update cabinet")
+            << "\n"
             << "  ProductSuite       " << regStrings(kProductOptionsKey, "ProductSuite") << "\n"
             << "  Current language   " << regStrings(kMuiCachedKey, "MachinePreferredUILanguages") << "\n"
             << "  Write filter       "

@@ -40,6 +40,7 @@ Machine Machine::NewDefault(const std::string& dir, const std::string& language,
                             const std::vector<std::string>& installed, bool rollup) {
   Machine m = Fresh(dir);
   m.ini_.Set("os", "version", "6.1.7601");
+  m.ini_.Set("program", "workdir", std::string(kProgramDir));
   m.ini_.Set("fbwf", "library", "1");
   for (const char* key : {"fail", "enabled", "enabled_next", "protected", "protected_next"})
     m.ini_.Set("fbwf", key, "0");

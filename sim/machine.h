@@ -1,6 +1,7 @@
 // A simulated Windows 7 Embedded machine: a directory holding
 //   registry.reg   the registry keys the program reads (regedit format),
-//   machine.ini    everything else: version, write filter, free space, the
+//   machine.ini    everything else: version, the program's working
+//                  directory, write filter, free space, the
 //                  package store, the boot locale, a pending restart and the
 //                  exit statuses forced on the tools (fault injection),
 //   C/, D/, ...    the drives,
@@ -36,6 +37,8 @@ inline constexpr std::string_view kRollupIdentity =
     "Package_for_RollupFix~31bf3856ad364e35~x86~~7601.23710.1.2";
 inline constexpr std::string_view kUpdateIdentity =
     "Package_for_KB4012215~31bf3856ad364e35~x86~~6.1.1.2";
+// The program's working directory, where the update cabinet lies.
+inline constexpr std::string_view kProgramDir = "C:\\Kestrio";
 inline constexpr std::string_view kBasePackage =
     "Package_for_KB976902~31bf3856ad364e35~x86~~6.1.1.17514";
 inline constexpr std::string_view kUpdateCabinet = "windows6.1-kb4012215-x86.cab";

@@ -320,7 +320,7 @@ TEST_F(LanguageChange, ChecksFailInTheirOrderBeforeAnythingRuns) {
 
 TEST_F(LanguageChange, UpdateCabinetOnlyInThePackTreeGivesMinus14) {
   Prepare(true);
-  std::remove("windows6.1-kb4012215-x86.cab");
+  machine_->Remove(machine_->WorkDir() + "\\windows6.1-kb4012215-x86.cab");
   machine_->MakeUpdateCabinet(Root());
   EXPECT_EQ(ChangeLanguage("Spanish"), kErrUpdatePackage);
   EXPECT_TRUE(machine_->Commands().empty());

@@ -36,8 +36,24 @@ std::optional<sim::Machine> LoadMachine() {
   return sim::Machine::Load(posix::MachineDir(), nullptr);
 }
 
+bool IsRelative(std::string_view path) {
+  return !path.empty() && path[0] != '/' && path[0] != '\\' && !(path.size() >= 2 && path[1] == ':');
+}
+
+// The program's working directory on the host: the machine's [program]
+// workdir, or the process's own when the machine names none.
+std::string WorkDirHost() {
+  const auto m = LoadMachine();
+  const std::string workdir = m ? m->Get("program", "workdir", "") : "";
+  return workdir.empty() ? std::string() : m->HostPath(workdir);
+}
+
 std::string Host(std::string_view windowsPath) {
-  return sim::MapWindowsPath(posix::MachineDir(), windowsPath);
+  std::string host = sim::MapWindowsPath(posix::MachineDir(), windowsPath);
+  if (IsRelative(windowsPath)) {
+    if (const std::string workdir = WorkDirHost(); !workdir.empty()) host = workdir + "/" + host;
+  }
+  return host;
 }
 
 bool IsDirectory(const std::string& path) {
@@ -244,6 +260,8 @@ bool RunHiddenProcess(const std::string& commandLine, std::uint32_t& exitCode) {
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, status[1], 3);
+  const std::string workdir = WorkDirHost();
+  if (!workdir.empty()) posix_spawn_file_actions_addchdir_np(&actions, workdir.c_str());
   pid_t pid = 0;
   const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);

@@ -42,6 +42,7 @@ class TestMachine {
   void MakeUpdateCabinet(const std::string& dir);
   void WriteFile(const std::string& windowsPath, std::string_view content);
   bool Exists(const std::string& windowsPath) const;
+  void Remove(const std::string& windowsPath);
   void MakeDirectory(const std::string& windowsPath);
   // The working directory of the program (a Windows path).
   const std::string& WorkDir() const { return workDir_; }

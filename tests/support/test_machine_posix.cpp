@@ -25,17 +25,14 @@ TestMachine::TestMachine(const MachineOptions& options) {
   if (std::system(command.c_str()) != 0) throw std::runtime_error("kestrio-sim create failed: " + command);
   platform::posix::UseMachine(dir_);
   packRoot_ = "D:\\Packs";
-  workDir_ = "C:\\Work";
+  workDir_ = std::string(sim::kProgramDir);
   MakeDirectory(packRoot_);
   MakeDirectory(workDir_);
-  oldCwd_ = fs::current_path().string();
-  fs::current_path(sim::MapWindowsPath(dir_, workDir_));
   engine::ResetEngineState();
 }
 
 TestMachine::~TestMachine() {
   std::error_code ec;
-  fs::current_path(oldCwd_, ec);
   platform::posix::UseMachine("");
   fs::remove_all(fs::path(dir_).parent_path(), ec);
 }
@@ -70,6 +67,11 @@ void TestMachine::WriteFile(const std::string& windowsPath, std::string_view con
 
 bool TestMachine::Exists(const std::string& windowsPath) const {
   return fs::exists(sim::MapWindowsPath(dir_, windowsPath));
+}
+
+void TestMachine::Remove(const std::string& windowsPath) {
+  std::error_code ec;
+  fs::remove(sim::MapWindowsPath(dir_, windowsPath), ec);
 }
 
 void TestMachine::MakeDirectory(const std::string& windowsPath) {

@@ -111,6 +111,11 @@ bool TestMachine::Exists(const std::string& windowsPath) const {
   return fs::exists(sim::PathFromUtf8(windowsPath), ec);
 }
 
+void TestMachine::Remove(const std::string& windowsPath) {
+  std::error_code ec;
+  fs::remove(sim::PathFromUtf8(windowsPath), ec);
+}
+
 void TestMachine::MakeDirectory(const std::string& windowsPath) {
   std::error_code ec;
   fs::create_directories(sim::PathFromUtf8(windowsPath), ec);
