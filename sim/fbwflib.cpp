@@ -64,45 +64,37 @@ std::string VolumeName(PCWSTR volume) {
   return kestrio::text::Utf16ToUtf8(units);
 }
 
+// Answers one call from the [fbwf] keys `currentKey` and `nextKey`; when
+// `applies` is false both states are off.
+ULONG Answer(PULONG current, PULONG next, const char* currentKey, const char* nextKey, bool applies) {
+  std::optional<Machine> machine;
+  switch (LoadMachine(machine)) {
+    case State::Missing:
+      *current = *next = 0;
+      return NO_ERROR;
+    case State::Unreadable:
+      return ERROR_INVALID_FUNCTION;
+    case State::Loaded:
+      break;
+  }
+  if (machine->Flag("fbwf", "fail")) return ERROR_INVALID_FUNCTION;
+  *current = applies && machine->Flag("fbwf", currentKey) ? 1 : 0;
+  *next = applies && machine->Flag("fbwf", nextKey) ? 1 : 0;
+  return NO_ERROR;
+}
+
 }  // namespace
 
 extern "C" {
 
 ULONG WINAPI FbwfIsFilterEnabled(PULONG current, PULONG next) {
   if (current == nullptr || next == nullptr) return ERROR_INVALID_PARAMETER;
-  std::optional<Machine> machine;
-  switch (LoadMachine(machine)) {
-    case State::Missing:
-      *current = *next = 0;
-      return NO_ERROR;
-    case State::Unreadable:
-      return ERROR_INVALID_FUNCTION;
-    case State::Loaded:
-      break;
-  }
-  if (machine->Flag("fbwf", "fail")) return ERROR_INVALID_FUNCTION;
-  *current = machine->Flag("fbwf", "enabled") ? 1 : 0;
-  *next = machine->Flag("fbwf", "enabled_next") ? 1 : 0;
-  return NO_ERROR;
+  return Answer(current, next, "enabled", "enabled_next", true);
 }
 
 ULONG WINAPI FbwfIsVolumeProtected(PCWSTR volume, PULONG current, PULONG next) {
   if (volume == nullptr || current == nullptr || next == nullptr) return ERROR_INVALID_PARAMETER;
-  std::optional<Machine> machine;
-  switch (LoadMachine(machine)) {
-    case State::Missing:
-      *current = *next = 0;
-      return NO_ERROR;
-    case State::Unreadable:
-      return ERROR_INVALID_FUNCTION;
-    case State::Loaded:
-      break;
-  }
-  if (machine->Flag("fbwf", "fail")) return ERROR_INVALID_FUNCTION;
-  const bool systemVolume = kestrio::text::EqualsNoCase(VolumeName(volume), "C:");
-  *current = systemVolume && machine->Flag("fbwf", "protected") ? 1 : 0;
-  *next = systemVolume && machine->Flag("fbwf", "protected_next") ? 1 : 0;
-  return NO_ERROR;
+  return Answer(current, next, "protected", "protected_next", kestrio::text::EqualsNoCase(VolumeName(volume), "C:"));
 }
 
 }  // extern "C"
