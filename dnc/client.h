@@ -1,0 +1,65 @@
+// The client side of the DNC protocol: requests framed with a 2-byte length,
+// replies read back from their 10-byte header.  Used by kestrio-dnc and the
+// tests; escaping and list splitting are the server's own functions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/net.h"
+
+namespace kestrio::dnc {
+
+struct ClientResult {
+  enum Kind {
+    Ok,          // values (reads), version or ACK (writes)
+    ErrorReply,  // the server answered with an error code
+    Failed,      // no usable answer: connection closed, timed out, malformed
+  } kind = Failed;
+  std::int32_t code = 0;            // for ErrorReply
+  std::vector<std::string> values;  // unescaped values of a read; the version number
+  std::string problem;              // for Failed, readable
+};
+
+class Client {
+ public:
+  Client() = default;
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // Connects; false with `error` set.  `timeoutMs` bounds the connect and
+  // every wait for a reply (0: wait for ever).
+  bool Connect(const std::string& host, std::uint16_t port, unsigned timeoutMs, std::string& error);
+  void Close();
+  bool Connected() const { return socket_ != platform::net::kInvalidSocket; }
+
+  ClientResult Read(const std::string& name);
+  ClientResult ReadList(const std::vector<std::string>& names);
+  ClientResult Write(const std::string& name, const std::string& value);
+  ClientResult WriteList(const std::vector<std::string>& names, const std::vector<std::string>& values);
+  ClientResult Version();
+
+  // Raw access for tests: sends a payload with its 2-byte length header.
+  bool SendPayload(std::string_view payload);
+  // Reads one reply: an ACK, an error (NAK packet and its text) or a text.
+  ClientResult ReadReply(std::string* rawText = nullptr);
+
+ private:
+  bool ReceiveExactly(char* buffer, std::size_t size, std::string& problem);
+  ClientResult Exchange(const std::string& payload, char kind);
+  platform::net::Socket socket_ = platform::net::kInvalidSocket;
+};
+
+// The request texts (payloads), escaping the values.
+std::string ReadRequest(const std::string& name);
+std::string WriteRequest(const std::string& name, const std::string& value);
+std::string ListReadRequest(const std::vector<std::string>& names);
+std::string ListWriteRequest(const std::vector<std::string>& names, const std::vector<std::string>& values);
+
+// "3085 variable not found": an error code and what it means.
+std::string DescribeError(std::int32_t code);
+
+}  // namespace kestrio::dnc

@@ -1,0 +1,52 @@
+// The setup's own variable table, KESTRIO, and the SetupStateBlock it shares
+// with the operator dialog.  Variable writes only leave requests here; the
+// dialog's poll takes them, and the workers write results back.
+//
+// The block is guarded by one mutex: a request text is published whole, and
+// a write's busy test and its setting of `status` are one step.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrio::dnc {
+
+inline constexpr const char* kVersionText = "v2017.09";
+inline constexpr std::size_t kPackSlots = 14;
+
+// A copy of the block, for the dialog and for tests.  Texts are ANSI.
+struct SetupState {
+  std::int32_t packCount = 0;
+  std::array<std::string, kPackSlots> packNames;
+  std::string rootDirRequest;
+  std::int32_t goRequest = 0;
+  std::string nextRequest;
+  std::string currentLanguage;
+  std::int32_t status = 0;
+};
+
+// Resets the block and registers the KESTRIO table.
+void RegisterSetupVariables();
+
+SetupState SnapshotSetupState();
+
+// What the dialog's poll takes, clearing each request it returns.
+struct RemoteRequests {
+  std::optional<std::string> rootDir;  // UTF-8
+  std::optional<std::string> next;     // UTF-8
+  bool go = false;
+};
+RemoteRequests TakeRemoteRequests();
+
+void SetSetupStatus(std::int32_t status);
+std::int32_t GetSetupStatus();
+// The current language's catalogue name (UTF-8), stored in the ANSI code page.
+void SetCurrentLanguageText(const std::string& name);
+// The end of a scan: status, then the count, then the names of the packs
+// found (UTF-8); names past the new count keep what was there.
+void PublishScanResult(std::int32_t status, std::int32_t packCount, const std::vector<std::string>& names);
+
+}  // namespace kestrio::dnc

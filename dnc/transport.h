@@ -1,0 +1,42 @@
+// The DNC server's transport: the socket library, the listening socket, the
+// server thread that serves one connection at a time, and the framing.
+//
+// Request packet (client to server): payload length, 16-bit big-endian, 1 to
+// 1024; the payload.  Text reply: length, 16-bit big-endian; 8 zero bytes;
+// the text.  Code reply: 0x00 0x01, 8 zero bytes, the code, 9 zero bytes.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/net.h"
+
+namespace kestrio::dnc {
+
+using platform::net::Socket;
+
+inline constexpr std::uint16_t PUERTO_DNC = 3873;
+inline constexpr int kMaxPayload = 1024;
+inline constexpr std::uint8_t DNC_ACK = 0x30;
+inline constexpr std::uint8_t DNC_NAK = 0x18;
+
+// The port ArrancarServidor opens: 3873 unless changed before the start
+// (the Linux host takes another for tests; 0 takes any free port).
+void ConfigurarPuertoDNC(std::uint16_t puerto);
+// The port the listening socket is bound to, or 0 without a server.
+std::uint16_t PuertoDNC();
+
+int IniciarDNC();
+int ArrancarServidor();
+Socket AbrirPuerto();
+void HiloServidor();
+Socket EsperarConexion();
+int ConfigSocketDatos();
+
+// The payload length 1 to 1024 (then `buffer`, of 1025 bytes, holds the
+// payload and a zero byte), 0 when the peer closed, -1 when the length field
+// was not received whole, -2 when it is out of range, -3 on a receive error.
+int RecibirPaquete(Socket s, char (&buffer)[kMaxPayload + 1]);
+void EnviarPaquete(Socket s, const char* texto);
+void EnviarCodigo(Socket s, std::uint8_t codigo);
+
+}  // namespace kestrio::dnc

@@ -1,0 +1,55 @@
+// Sockets and threads for the DNC server and its client: Winsock 1.1 on
+// Windows, BSD sockets on Linux.  The server code above this header keeps
+// the Winsock call order; this layer only translates.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kestrio::platform::net {
+
+using Socket = std::intptr_t;
+inline constexpr Socket kInvalidSocket = -1;
+
+// Starts the socket library, requiring version 1.1 where there is one
+// (WSAStartup; released again when the version differs).  True on posix.
+bool Startup();
+
+Socket CreateTcpSocket();
+void Close(Socket s);
+// The last error of the socket library (WSAGetLastError, errno).
+int LastError();
+
+enum class Option { ReuseAddress, KeepAlive, NoDelay, SendBuffer, ReceiveBuffer };
+bool SetOption(Socket s, Option option, int value);
+
+// bind to INADDR_ANY on `port` (0: any free port).
+bool BindAny(Socket s, std::uint16_t port);
+bool Listen(Socket s, int backlog);
+// The local port a socket is bound to, or 0.
+std::uint16_t LocalPort(Socket s);
+
+enum class Wait { Ready, NotReady, Failed };
+// select() for readability with no time-out.
+Wait WaitReadable(Socket s);
+// accept() without asking for the peer's address.
+Socket Accept(Socket listening);
+
+// recv/send: the byte count, 0 when the peer closed, negative on error.
+int Receive(Socket s, void* buffer, std::size_t size);
+int Send(Socket s, const void* data, std::size_t size);
+
+void SleepMilliseconds(unsigned ms);
+
+// Starts `body` on a thread of its own at normal priority; the thread is
+// not joined (it lives as long as the process).
+bool StartThread(void (*body)());
+
+// Client side: connects to host:port, waiting at most `timeoutMs`; on
+// failure returns kInvalidSocket with a readable `error`.
+Socket Connect(const std::string& host, std::uint16_t port, unsigned timeoutMs, std::string& error);
+// A time-out for each receive on `s` (0: none).
+bool SetReceiveTimeout(Socket s, unsigned timeoutMs);
+
+}  // namespace kestrio::platform::net

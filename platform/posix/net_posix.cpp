@@ -1,0 +1,156 @@
+// BSD sockets for the DNC server and client on Linux.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "platform/net.h"
+
+namespace kestrio::platform::net {
+namespace {
+
+int Fd(Socket s) { return static_cast<int>(s); }
+
+}  // namespace
+
+bool Startup() { return true; }
+
+Socket CreateTcpSocket() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return fd < 0 ? kInvalidSocket : fd;
+}
+
+void Close(Socket s) {
+  if (s != kInvalidSocket) ::close(Fd(s));
+}
+
+int LastError() { return errno; }
+
+bool SetOption(Socket s, Option option, int value) {
+  int level = SOL_SOCKET, name = 0;
+  switch (option) {
+    case Option::ReuseAddress: name = SO_REUSEADDR; break;
+    case Option::KeepAlive: name = SO_KEEPALIVE; break;
+    case Option::NoDelay: level = IPPROTO_TCP; name = TCP_NODELAY; break;
+    case Option::SendBuffer: name = SO_SNDBUF; break;
+    case Option::ReceiveBuffer: name = SO_RCVBUF; break;
+  }
+  return ::setsockopt(Fd(s), level, name, &value, sizeof value) == 0;
+}
+
+bool BindAny(Socket s, std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(port);
+  return ::bind(Fd(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool Listen(Socket s, int backlog) { return ::listen(Fd(s), backlog) == 0; }
+
+std::uint16_t LocalPort(Socket s) {
+  sockaddr_in address{};
+  socklen_t size = sizeof address;
+  if (::getsockname(Fd(s), reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+Wait WaitReadable(Socket s) {
+  if (Fd(s) >= FD_SETSIZE) return Wait::Failed;
+  fd_set read;
+  FD_ZERO(&read);
+  FD_SET(Fd(s), &read);
+  if (::select(Fd(s) + 1, &read, nullptr, nullptr, nullptr) < 0) return errno == EINTR ? Wait::NotReady : Wait::Failed;
+  return FD_ISSET(Fd(s), &read) ? Wait::Ready : Wait::NotReady;
+}
+
+Socket Accept(Socket listening) {
+  const int fd = ::accept4(Fd(listening), nullptr, nullptr, SOCK_CLOEXEC);
+  return fd < 0 ? kInvalidSocket : fd;
+}
+
+int Receive(Socket s, void* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::recv(Fd(s), buffer, size, 0);
+    if (n >= 0 || errno != EINTR) return static_cast<int>(n);
+  }
+}
+
+int Send(Socket s, const void* data, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::send(Fd(s), data, size, MSG_NOSIGNAL);
+    if (n >= 0 || errno != EINTR) return static_cast<int>(n);
+  }
+}
+
+void SleepMilliseconds(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+bool StartThread(void (*body)()) {
+  try {
+    std::thread(body).detach();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+Socket Connect(const std::string& host, std::uint16_t port, unsigned timeoutMs, std::string& error) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (rc != 0) {
+    error = "cannot resolve " + host + ": " + ::gai_strerror(rc);
+    return kInvalidSocket;
+  }
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    ::freeaddrinfo(found);
+    error = std::string("socket: ") + std::strerror(errno);
+    return kInvalidSocket;
+  }
+  int result = ::connect(fd, found->ai_addr, found->ai_addrlen);
+  ::freeaddrinfo(found);
+  if (result != 0 && errno == EINPROGRESS) {
+    pollfd p{fd, POLLOUT, 0};
+    result = ::poll(&p, 1, static_cast<int>(timeoutMs));
+    if (result == 0) {
+      ::close(fd);
+      error = "no answer from " + host + ":" + std::to_string(port) + " within " + std::to_string(timeoutMs) + " ms";
+      return kInvalidSocket;
+    }
+    int soError = 0;
+    socklen_t size = sizeof soError;
+    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &size);
+    errno = soError;
+    result = soError == 0 ? 0 : -1;
+  }
+  if (result != 0) {
+    error = "cannot connect to " + host + ":" + std::to_string(port) + ": " + std::strerror(errno);
+    ::close(fd);
+    return kInvalidSocket;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+bool SetReceiveTimeout(Socket s, unsigned timeoutMs) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(timeoutMs / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((timeoutMs % 1000) * 1000);
+  return ::setsockopt(Fd(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+}
+
+}  // namespace kestrio::platform::net
