@@ -1,0 +1,93 @@
+// A small host for the remote service until the operator program carries
+// it: registers the setup table, starts the DNC server, and carries out the
+// remote requests on the engine as the dialog's poll does (scan, name, GO),
+// each operation on a worker thread.
+//
+//   dnc_test_host [--machine DIR] [--port N] [--poll-ms N]
+//
+// Prints "listening on port N" once the server is up.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "dnc/setup_variables.h"
+#include "dnc/transport.h"
+#include "engine/change.h"
+#include "engine/discovery.h"
+#include "engine/installed.h"
+#include "engine/language.h"
+#include "support/host_machine.h"
+
+using namespace kestrio;
+
+namespace {
+
+std::atomic<bool> g_busy{false};
+std::thread g_worker;
+
+template <typename F>
+void StartWorker(F&& work) {
+  if (g_worker.joinable()) g_worker.join();
+  g_busy = true;
+  g_worker = std::thread([work = std::forward<F>(work)] {
+    work();
+    g_busy = false;
+  });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string machine;
+  unsigned long port = dnc::PUERTO_DNC, pollMs = 1000;
+  for (int k = 1; k < argc; ++k) {
+    const bool value = k + 1 < argc;
+    if (std::strcmp(argv[k], "--machine") == 0 && value) machine = argv[++k];
+    else if (std::strcmp(argv[k], "--port") == 0 && value) port = std::strtoul(argv[++k], nullptr, 10);
+    else if (std::strcmp(argv[k], "--poll-ms") == 0 && value) pollMs = std::strtoul(argv[++k], nullptr, 10);
+    else {
+      std::fprintf(stderr, "usage: dnc_test_host [--machine DIR] [--port N] [--poll-ms N]\n");
+      return 2;
+    }
+  }
+  if (!test::UseHostMachine(machine)) return 2;
+
+  dnc::RegisterSetupVariables();
+  dnc::ConfigurarPuertoDNC(static_cast<std::uint16_t>(port));
+  if (dnc::IniciarDNC() != 1 || dnc::PuertoDNC() == 0) {
+    std::fprintf(stderr, "dnc_test_host: the DNC server did not start\n");
+    return 1;
+  }
+  std::string name;
+  const std::int32_t current = engine::GetCurrentLanguage(name);
+  if (current == engine::kOk) dnc::SetCurrentLanguageText(name);
+  dnc::SetSetupStatus(current);
+  std::printf("listening on port %u\n", static_cast<unsigned>(dnc::PuertoDNC()));
+  std::fflush(stdout);
+
+  std::string selected;
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
+    if (g_busy) continue;  // one operation at a time, as the dialog runs them
+    const dnc::RemoteRequests requests = dnc::TakeRemoteRequests();
+    if (requests.rootDir) {
+      StartWorker([root = *requests.rootDir] {
+        const std::int32_t rc = engine::ScanLanguagePacks(root);
+        std::vector<std::string> names;
+        for (std::int32_t i = 0; i < rc; ++i) names.push_back(engine::Engine().DiscoveredPacks[static_cast<std::size_t>(i)].name.Str());
+        dnc::PublishScanResult(rc < 0 ? rc : 0, rc < 0 ? 0 : rc, names);
+      });
+      continue;
+    }
+    if (requests.next) selected = *requests.next;
+    if (requests.go) {
+      StartWorker([language = selected] {
+        dnc::SetSetupStatus(1);
+        dnc::SetSetupStatus(engine::ChangeLanguage(language));
+      });
+    }
+  }
+}
