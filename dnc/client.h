@@ -29,6 +29,7 @@ class Client {
   ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
+  Client(Client&& other) noexcept : socket_(other.socket_) { other.socket_ = platform::net::kInvalidSocket; }
 
   // Connects; false with `error` set.  `timeoutMs` bounds the connect and
   // every wait for a reply (0: wait for ever).

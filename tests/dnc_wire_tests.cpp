@@ -1,0 +1,392 @@
+// The DNC server over real loopback sockets: framing, the request protocol,
+// one connection at a time.  The server runs in this process, or, when
+// KESTRIO_DNC_SERVER=host:port is set, is another program (the Windows build
+// under Wine); tests that need this process's server state skip then.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "dnc/client.h"
+#include "dnc/protocol.h"
+#include "dnc/setup_variables.h"
+#include "dnc/trace.h"
+#include "dnc/transport.h"
+#include "dnc/variables.h"
+
+namespace kestrio::dnc {
+namespace {
+
+namespace net = platform::net;
+using namespace std::chrono_literals;
+
+std::string g_host = "127.0.0.1";
+std::uint16_t g_port = 0;
+bool g_inProcess = true;
+
+std::mutex g_trazaMutex;
+std::string g_traza;
+void Capturar(const std::string& texto) {
+  std::lock_guard lock(g_trazaMutex);
+  g_traza += texto;
+}
+std::string Traza() {
+  std::lock_guard lock(g_trazaMutex);
+  return g_traza;
+}
+
+// A writable string, a read-only one holding a comma and a backslash, and a
+// long one for lists.
+std::string g_s;
+std::int32_t g_l = 0;
+std::int32_t LeerS(const char*, ValorVariable& v, const Indices&) {
+  std::snprintf(v.valor.texto, kTextoVariable, "%s", g_s.c_str());
+  return 0;
+}
+std::int32_t EscribirS(const char*, const ValorVariable& v, const Indices&) {
+  g_s = v.valor.texto;
+  return 0;
+}
+std::int32_t LeerL(const char*, ValorVariable& v, const Indices&) {
+  v.valor.l = g_l;
+  return 0;
+}
+std::int32_t EscribirL(const char*, const ValorVariable& v, const Indices&) {
+  g_l = v.valor.l;
+  return 0;
+}
+std::int32_t LeerRaro(const char*, ValorVariable& v, const Indices&) {
+  std::snprintf(v.valor.texto, kTextoVariable, "a,b\\c");
+  return 0;
+}
+std::int32_t LeerLargo(const char*, ValorVariable& v, const Indices&) {
+  std::memset(v.valor.texto, 'x', 127);
+  v.valor.texto[127] = '\0';
+  return 0;
+}
+std::int32_t LeerComas(const char*, ValorVariable& v, const Indices&) {
+  std::memset(v.valor.texto, ',', 127);
+  v.valor.texto[127] = '\0';
+  return 0;
+}
+const DescriptorVariable kTabla[] = {
+    {"S", TIPO_STRING, 0, LeerS, EscribirS},  {"L", TIPO_LONG, 0, LeerL, EscribirL},
+    {"RARO", TIPO_STRING, 0, LeerRaro, nullptr}, {"LARGO", TIPO_STRING, 0, LeerLargo, nullptr},
+    {"COMAS", TIPO_STRING, VAR_INDEXADA, LeerComas, nullptr},
+};
+
+class Servidor : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (const char* externo = std::getenv("KESTRIO_DNC_SERVER")) {
+      const std::string texto = externo;
+      const auto colon = texto.rfind(':');
+      g_host = texto.substr(0, colon);
+      g_port = static_cast<std::uint16_t>(std::strtoul(texto.c_str() + colon + 1, nullptr, 10));
+      g_inProcess = false;
+      return;
+    }
+    DesviarTraza(Capturar);
+    RegisterSetupVariables();
+    RegistrarTablaVariables("W", kTabla, static_cast<std::int32_t>(std::size(kTabla)));
+    ConfigurarPuertoDNC(0);
+    ASSERT_EQ(IniciarDNC(), 1);
+    g_port = PuertoDNC();
+    ASSERT_NE(g_port, 0);
+  }
+};
+const auto* const kServidor = ::testing::AddGlobalTestEnvironment(new Servidor);
+
+#define REQUIRE_IN_PROCESS() \
+  if (!g_inProcess) GTEST_SKIP() << "needs the server of this process"
+
+std::string Pedido(const std::string& cuerpo) { return std::string(1, SOH) + cuerpo + ETX; }
+
+// A raw connection for byte-level checks.
+class Conexion {
+ public:
+  Conexion() {
+    std::string error;
+    s_ = net::Connect(g_host, g_port, 5000, error);
+    EXPECT_NE(s_, net::kInvalidSocket) << error;
+    net::SetReceiveTimeout(s_, 5000);
+  }
+  ~Conexion() { net::Close(s_); }
+  void Enviar(std::string_view bytes) { ASSERT_EQ(net::Send(s_, bytes.data(), bytes.size()), static_cast<int>(bytes.size())); }
+  void EnviarPaquete(std::string_view payload) {
+    std::string cabecera{static_cast<char>(payload.size() >> 8), static_cast<char>(payload.size() & 0xFF)};
+    Enviar(cabecera + std::string(payload));
+  }
+  // Up to `n` bytes, or fewer when the server closes; waits at most `plazo`.
+  std::string Recibir(std::size_t n, unsigned plazoMs = 5000) {
+    net::SetReceiveTimeout(s_, plazoMs);
+    std::string out;
+    char buffer[2048];
+    while (out.size() < n) {
+      const int r = net::Receive(s_, buffer, std::min(sizeof buffer, n - out.size()));
+      if (r <= 0) break;
+      out.append(buffer, static_cast<std::size_t>(r));
+    }
+    return out;
+  }
+  bool Cerrada() { return Recibir(1, 3000).empty(); }
+  // One text reply: its 10-byte header, then as many bytes as it announces.
+  std::string Respuesta() {
+    const std::string cabecera = Recibir(10);
+    if (cabecera.size() < 10) return "<closed>";
+    const std::size_t n = (static_cast<unsigned char>(cabecera[0]) << 8) | static_cast<unsigned char>(cabecera[1]);
+    EXPECT_EQ(cabecera.substr(2), std::string(8, '\0'));
+    return Recibir(n);
+  }
+  net::Socket Socket() const { return s_; }
+
+ private:
+  net::Socket s_ = net::kInvalidSocket;
+};
+
+Client Conectar() {
+  Client c;
+  std::string error;
+  EXPECT_TRUE(c.Connect(g_host, g_port, 5000, error)) << error;
+  return c;
+}
+
+TEST(DncWire, ReadAndVersionReplies) {
+  Conexion c;
+  c.EnviarPaquete(Pedido("R,VAR,KESTRIO.VERSION,"));
+  const std::string respuesta = c.Recibir(10 + 33);
+  EXPECT_EQ(respuesta.substr(0, 10), std::string("\x00\x21\0\0\0\0\0\0\0\0", 10));
+  EXPECT_EQ(respuesta.substr(10), Pedido("S,VAR,KESTRIO.VERSION,v2017.09,"));
+  c.EnviarPaquete(Pedido("R,NET,VER,"));
+  EXPECT_EQ(c.Respuesta(), Pedido("S,NET,VER,1,"));
+  c.EnviarPaquete(Pedido("R,VAR,KESTRIO.@LIST,trailing text is ignored"));
+  EXPECT_EQ(c.Respuesta(), Pedido("S,VAR,KESTRIO.@LIST,GO;CURRENT;NEXT;ROOTDIR;NITEMS;STATUS;NAME;VERSION;ERROR,"));
+}
+
+TEST(DncWire, WriteIsAnsweredWithExactlyTwentyBytes) {
+  Conexion c;
+  c.EnviarPaquete(Pedido("S,VAR,KESTRIO.NEXT,Spanish,"));
+  EXPECT_EQ(c.Recibir(20), std::string("\x00\x01\0\0\0\0\0\0\0\0\x30\0\0\0\0\0\0\0\0\0", 20));
+  c.EnviarPaquete(Pedido("R,NET,VER,"));  // nothing else was left on the wire
+  EXPECT_EQ(c.Respuesta(), Pedido("S,NET,VER,1,"));
+}
+
+TEST(DncWire, ErrorsAreTwoPackets) {
+  Conexion c;
+  c.EnviarPaquete(Pedido("R,VAR,KESTRIO.STATUS.7,"));
+  const std::string nak = c.Recibir(20);
+  EXPECT_EQ(nak, std::string("\x00\x01\0\0\0\0\0\0\0\0\x18\0\0\0\0\0\0\0\0\0", 20));
+  EXPECT_EQ(c.Respuesta(), Pedido("S,VAR,ERRDNC,3085,NOSEUSA,"));
+  c.EnviarPaquete(Pedido("S,NET,VER,x,"));  // a NET write is a write of the variable "VER"
+  EXPECT_EQ(c.Recibir(20)[10], '\x18');
+  EXPECT_EQ(c.Respuesta(), Pedido("S,VAR,ERRDNC,3085,NOSEUSA,"));
+}
+
+TEST(DncWire, LengthLimitsOfARequest) {
+  {
+    Conexion c;  // 1024 bytes: a read padded with ignored text
+    std::string cuerpo = "R,VAR,KESTRIO.VERSION,";
+    cuerpo += std::string(1024 - 2 - cuerpo.size(), 'p');
+    c.EnviarPaquete(Pedido(cuerpo));
+    EXPECT_EQ(c.Respuesta(), Pedido("S,VAR,KESTRIO.VERSION,v2017.09,"));
+  }
+  for (std::size_t largo : {0u, 1025u}) {
+    Conexion c;
+    c.Enviar(std::string{static_cast<char>(largo >> 8), static_cast<char>(largo & 0xFF)} +
+             Pedido("R,VAR,KESTRIO.VERSION,"));
+    EXPECT_TRUE(c.Cerrada()) << largo;
+  }
+}
+
+TEST(DncWire, LengthSplitAcrossTwoSendsDisconnects) {
+  Conexion c;
+  const std::string pedido = Pedido("R,VAR,KESTRIO.VERSION,");
+  c.Enviar(std::string(1, '\0'));
+  std::this_thread::sleep_for(200ms);
+  c.Enviar(std::string(1, static_cast<char>(pedido.size())) + pedido);
+  EXPECT_TRUE(c.Cerrada());
+}
+
+TEST(DncWire, PayloadInPiecesIsJoined) {
+  Conexion c;
+  const std::string pedido = Pedido("R,VAR,KESTRIO.VERSION,");
+  c.Enviar(std::string{0, static_cast<char>(pedido.size())} + pedido.substr(0, 5));
+  std::this_thread::sleep_for(100ms);
+  c.Enviar(pedido.substr(5, 7));
+  std::this_thread::sleep_for(100ms);
+  c.Enviar(pedido.substr(12));
+  EXPECT_EQ(c.Respuesta(), Pedido("S,VAR,KESTRIO.VERSION,v2017.09,"));
+}
+
+TEST(DncWire, InvalidRequestsCloseTheConnectionWithoutReply) {
+  const std::string casos[] = {
+      Pedido("R,var,KESTRIO.STATUS,"),
+      "R,VAR,KESTRIO.STATUS," + std::string(1, ETX),
+      Pedido("R,VAR,KESTRIO.STATUS,").substr(0, 22),
+      Pedido("X,VAR,KESTRIO.STATUS,"),
+      Pedido("R,VAR"),                        // 7 bytes
+      Pedido("R,VAR,KESTRIO.STATUS"),          // the name runs into the ETX
+      Pedido("R,VAR,,"),                       // empty name
+      Pedido("S,VAR,KESTRIO.NEXT,Spanish"),    // the value runs into the ETX
+      Pedido("R,NET,VEX,"),
+  };
+  for (const auto& pedido : casos) {
+    Conexion c;
+    c.EnviarPaquete(pedido);
+    EXPECT_TRUE(c.Cerrada()) << pedido;
+  }
+}
+
+TEST(DncWire, SecondClientWaitsForTheFirst) {
+  Client primero = Conectar();
+  ASSERT_EQ(primero.Version().kind, ClientResult::Ok);
+  Conexion segundo;
+  segundo.EnviarPaquete(Pedido("R,NET,VER,"));
+  EXPECT_TRUE(segundo.Recibir(1, 400).empty());  // not served while the first is connected
+  primero.Close();
+  EXPECT_EQ(segundo.Respuesta(), Pedido("S,NET,VER,1,"));
+}
+
+TEST(DncWire, ListsOfSetupVariables) {
+  Client c = Conectar();
+  ClientResult r = c.ReadList({"KESTRIO.VERSION", "KESTRIO.ERROR.-6", "KESTRIO.NAME.13"});
+  ASSERT_EQ(r.kind, ClientResult::Ok);
+  EXPECT_EQ(r.values, (std::vector<std::string>{"v2017.09", "Invalid language name.", ""}));
+  r = c.ReadList({"KESTRIO.VERSION", "KESTRIO.NOPE", "KESTRIO.STATUS"});
+  EXPECT_EQ(r.code, ERR_VAR_NO_ENCONTRADA);
+  EXPECT_EQ(c.WriteList({"KESTRIO.NEXT", "KESTRIO.GO"}, {"Spanish", "0"}).kind, ClientResult::Ok);
+  ASSERT_TRUE(c.SendPayload(Pedido("S,LST,KESTRIO.NEXT#KESTRIO.GO,a#0#1,")));
+  EXPECT_EQ(c.ReadReply().code, ERR_DNC_LISTA);
+  EXPECT_EQ(c.WriteList({"KESTRIO.NEXT", "KESTRIO.STATUS"}, {"Spanish", "1"}).code, ERR_VAR_SOLO_LECTURA);
+}
+
+TEST(DncWire, ValuesAreEscapedBothWays) {
+  REQUIRE_IN_PROCESS();
+  Client c = Conectar();
+  struct Caso {
+    const char* enviado;  // escaped, as on the wire
+    const char* guardado;
+  };
+  const Caso casos[] = {
+      {"a\\@b", "a,b"}, {"x\\\\y", "x\\y"}, {"p\\qr", "pqr"}, {"ab\\", "ab"}, {"", ""},
+  };
+  for (const auto& caso : casos) {
+    ASSERT_TRUE(c.SendPayload(Pedido(std::string("S,VAR,W.S,") + caso.enviado + ",")));
+    EXPECT_EQ(c.ReadReply().kind, ClientResult::Ok) << caso.enviado;
+    EXPECT_EQ(g_s, caso.guardado) << caso.enviado;
+  }
+  std::string crudo;
+  ASSERT_TRUE(c.SendPayload(Pedido("R,VAR,W.RARO,")));
+  ClientResult r = c.ReadReply(&crudo);
+  EXPECT_EQ(crudo, Pedido("S,VAR,W.RARO,a\\@b\\\\c,"));
+  ASSERT_EQ(r.values.size(), 1u);
+  EXPECT_EQ(r.values[0], "a,b\\c");
+  EXPECT_EQ(c.Write("W.S", "1,2\\3").kind, ClientResult::Ok);
+  EXPECT_EQ(g_s, "1,2\\3");
+}
+
+TEST(DncWire, ListReadsAndTheirFailures) {
+  REQUIRE_IN_PROCESS();
+  Client c = Conectar();
+  g_s = "uno";
+  g_l = 5;
+  ClientResult r = c.ReadList({"W.S", "W.L", "KESTRIO.VERSION"});
+  ASSERT_EQ(r.kind, ClientResult::Ok);
+  EXPECT_EQ(r.values, (std::vector<std::string>{"uno", "5", "v2017.09"}));
+
+  r = c.ReadList({"W.S", "W.NADA", "W.L"});
+  EXPECT_EQ(r.kind, ClientResult::ErrorReply);
+  EXPECT_EQ(r.code, ERR_VAR_NO_ENCONTRADA);
+  EXPECT_EQ(c.Version().kind, ClientResult::Ok);  // no other reply was left behind
+
+  std::vector<std::string> largos(9, "W.LARGO");  // 9 x 127 + 8 passes 1023
+  r = c.ReadList(largos);
+  EXPECT_EQ(r.code, ERR_DNC_LONGITUD);
+  largos[8] = "W.NADA";  // a failing read still answers with its own code
+  EXPECT_EQ(c.ReadList(largos).code, ERR_VAR_NO_ENCONTRADA);
+
+  const std::string casos[] = {"#W.S", "W.S##W.L", std::string(32, 'W'), ""};
+  for (const auto& nombres : casos) {
+    ASSERT_TRUE(c.SendPayload(Pedido("R,LST," + nombres + ",")));
+    const ClientResult e = c.ReadReply();
+    if (nombres.empty()) {
+      EXPECT_EQ(e.kind, ClientResult::Failed);  // an empty name closes the connection
+    } else {
+      EXPECT_EQ(e.code, ERR_DNC_LISTA) << nombres;
+    }
+  }
+}
+
+TEST(DncWire, ListLimitsOfFiftyItems) {
+  REQUIRE_IN_PROCESS();
+  Client c = Conectar();
+  std::vector<std::string> nombres(50, "W.L");
+  EXPECT_EQ(c.ReadList(nombres).values.size(), 50u);
+  nombres.push_back("W.L");
+  EXPECT_EQ(c.ReadList(nombres).code, ERR_DNC_LISTA);
+}
+
+TEST(DncWire, ListWrites) {
+  REQUIRE_IN_PROCESS();
+  Client c = Conectar();
+  g_s = "antes";
+  g_l = 0;
+  ASSERT_TRUE(c.SendPayload(Pedido("S,LST,W.S#W.L,a#1#2,")));
+  EXPECT_EQ(c.ReadReply().code, ERR_DNC_LISTA);
+  EXPECT_EQ(g_s, "antes");
+
+  EXPECT_EQ(c.WriteList({"W.S", "W.L"}, {"x,y", "0x10"}).kind, ClientResult::Ok);
+  EXPECT_EQ(g_s, "x,y");
+  EXPECT_EQ(g_l, 16);
+
+  const ClientResult r = c.WriteList({"W.S", "W.L", "W.S"}, {"nuevo", "abc", "otro"});
+  EXPECT_EQ(r.kind, ClientResult::ErrorReply);
+  EXPECT_EQ(r.code, ERR_VAR_SINTAXIS);
+  EXPECT_EQ(g_s, "nuevo");  // written before the failure, and kept
+  EXPECT_EQ(c.Version().kind, ClientResult::Ok);
+}
+
+TEST(DncWire, ReplyTooLongForItsFrameIsRefused) {
+  REQUIRE_IN_PROCESS();
+  Client c = Conectar();
+  // Text after a complete variable name is ignored, but the reply repeats
+  // the name: 254 escaped characters behind a 900-character name do not fit.
+  const std::string nombre = "W.COMAS.1" + std::string(900, 'z');
+  const ClientResult r = c.Read(nombre);
+  EXPECT_EQ(r.kind, ClientResult::ErrorReply);
+  EXPECT_EQ(r.code, ERR_DNC_LONGITUD);
+  EXPECT_EQ(c.Read("W.COMAS.1").values.at(0), std::string(127, ','));
+}
+
+TEST(DncWire, DisconnectBetweenRequestsIsTraced) {
+  REQUIRE_IN_PROCESS();
+  const std::size_t desde = Traza().size();
+  {
+    Client c = Conectar();
+    ASSERT_EQ(c.Version().kind, ClientResult::Ok);
+  }
+  Client siguiente = Conectar();  // served only after the first was closed
+  ASSERT_EQ(siguiente.Version().kind, ClientResult::Ok);
+  const std::string traza = Traza().substr(desde);
+  const std::string esperado =
+      "DNC: DNCSERVER: RecibirPaquete nBytes=0. Me han cerrado el socket\n"
+      "DNC: \tDNCSERVER: fin de las peticiones\n"
+      "DNC: \tDNCSERVER: cierro el socket\n"
+      "DNC: \tDNCSERVER: esperando conexion\n";
+  EXPECT_NE(traza.find(esperado), std::string::npos) << traza;
+}
+
+TEST(DncWire, PortInUseIsReportedAndNoServerStarts) {
+  REQUIRE_IN_PROCESS();
+  const std::size_t desde = Traza().size();
+  ConfigurarPuertoDNC(g_port);
+  EXPECT_EQ(AbrirPuerto(), net::kInvalidSocket);
+  ConfigurarPuertoDNC(0);
+  EXPECT_NE(Traza().find("DNC: DNCSERVER: 'bind' Error ", desde), std::string::npos) << Traza().substr(desde);
+}
+
+}  // namespace
+}  // namespace kestrio::dnc
