@@ -40,22 +40,40 @@ std::string Traza() {
 
 // A writable string, a read-only one holding a comma and a backslash, and a
 // long one for lists.
-std::string g_s;
-std::int32_t g_l = 0;
+// The server thread runs the accessors; the lock orders them with the test's
+// own reads (a socket round trip is no ordering a race detector can see).
+std::mutex g_valoresMutex;
+std::string g_valorS;
+std::int32_t g_valorL = 0;
+std::string ValorS() {
+  std::lock_guard lock(g_valoresMutex);
+  return g_valorS;
+}
+std::int32_t ValorL() {
+  std::lock_guard lock(g_valoresMutex);
+  return g_valorL;
+}
+void Poner(const std::string& s, std::int32_t l) {
+  std::lock_guard lock(g_valoresMutex);
+  g_valorS = s;
+  g_valorL = l;
+}
 std::int32_t LeerS(const char*, ValorVariable& v, const Indices&) {
-  std::snprintf(v.valor.texto, kTextoVariable, "%s", g_s.c_str());
+  std::snprintf(v.valor.texto, kTextoVariable, "%s", ValorS().c_str());
   return 0;
 }
 std::int32_t EscribirS(const char*, const ValorVariable& v, const Indices&) {
-  g_s = v.valor.texto;
+  std::lock_guard lock(g_valoresMutex);
+  g_valorS = v.valor.texto;
   return 0;
 }
 std::int32_t LeerL(const char*, ValorVariable& v, const Indices&) {
-  v.valor.l = g_l;
+  v.valor.l = ValorL();
   return 0;
 }
 std::int32_t EscribirL(const char*, const ValorVariable& v, const Indices&) {
-  g_l = v.valor.l;
+  std::lock_guard lock(g_valoresMutex);
+  g_valorL = v.valor.l;
   return 0;
 }
 std::int32_t LeerRaro(const char*, ValorVariable& v, const Indices&) {
@@ -276,7 +294,7 @@ TEST(DncWire, ValuesAreEscapedBothWays) {
   for (const auto& caso : casos) {
     ASSERT_TRUE(c.SendPayload(Pedido(std::string("S,VAR,W.S,") + caso.enviado + ",")));
     EXPECT_EQ(c.ReadReply().kind, ClientResult::Ok) << caso.enviado;
-    EXPECT_EQ(g_s, caso.guardado) << caso.enviado;
+    EXPECT_EQ(ValorS(), caso.guardado) << caso.enviado;
   }
   std::string crudo;
   ASSERT_TRUE(c.SendPayload(Pedido("R,VAR,W.RARO,")));
@@ -285,14 +303,13 @@ TEST(DncWire, ValuesAreEscapedBothWays) {
   ASSERT_EQ(r.values.size(), 1u);
   EXPECT_EQ(r.values[0], "a,b\\c");
   EXPECT_EQ(c.Write("W.S", "1,2\\3").kind, ClientResult::Ok);
-  EXPECT_EQ(g_s, "1,2\\3");
+  EXPECT_EQ(ValorS(), "1,2\\3");
 }
 
 TEST(DncWire, ListReadsAndTheirFailures) {
   REQUIRE_IN_PROCESS();
   Client c = Conectar();
-  g_s = "uno";
-  g_l = 5;
+  Poner("uno", 5);
   ClientResult r = c.ReadList({"W.S", "W.L", "KESTRIO.VERSION"});
   ASSERT_EQ(r.kind, ClientResult::Ok);
   EXPECT_EQ(r.values, (std::vector<std::string>{"uno", "5", "v2017.09"}));
@@ -332,20 +349,19 @@ TEST(DncWire, ListLimitsOfFiftyItems) {
 TEST(DncWire, ListWrites) {
   REQUIRE_IN_PROCESS();
   Client c = Conectar();
-  g_s = "antes";
-  g_l = 0;
+  Poner("antes", 0);
   ASSERT_TRUE(c.SendPayload(Pedido("S,LST,W.S#W.L,a#1#2,")));
   EXPECT_EQ(c.ReadReply().code, ERR_DNC_LISTA);
-  EXPECT_EQ(g_s, "antes");
+  EXPECT_EQ(ValorS(), "antes");
 
   EXPECT_EQ(c.WriteList({"W.S", "W.L"}, {"x,y", "0x10"}).kind, ClientResult::Ok);
-  EXPECT_EQ(g_s, "x,y");
-  EXPECT_EQ(g_l, 16);
+  EXPECT_EQ(ValorS(), "x,y");
+  EXPECT_EQ(ValorL(), 16);
 
   const ClientResult r = c.WriteList({"W.S", "W.L", "W.S"}, {"nuevo", "abc", "otro"});
   EXPECT_EQ(r.kind, ClientResult::ErrorReply);
   EXPECT_EQ(r.code, ERR_VAR_SINTAXIS);
-  EXPECT_EQ(g_s, "nuevo");  // written before the failure, and kept
+  EXPECT_EQ(ValorS(), "nuevo");  // written before the failure, and kept
   EXPECT_EQ(c.Version().kind, ClientResult::Ok);
 }
 
