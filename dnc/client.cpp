@@ -9,23 +9,74 @@ namespace kestrio::dnc {
 namespace net = platform::net;
 namespace {
 
-std::string Join(const std::vector<std::string>& items) {
+std::string Join(const std::vector<std::string>& items, const char* separator) {
   std::string out;
-  for (std::size_t k = 0; k < items.size(); ++k) out += (k ? "#" : "") + items[k];
+  for (std::size_t k = 0; k < items.size(); ++k) out += (k ? separator : "") + items[k];
   return out;
 }
 
-std::string Escape(const std::string& value) {
-  std::string out;
-  if (FiltrarString(value, out) != 0) return value;  // too long: the server refuses it
-  return out;
+bool HasFraming(const std::string& text) { return text.find_first_of(std::string{SOH, ETX}) != std::string::npos; }
+
+std::string CheckNames(const std::vector<std::string>& names) {
+  const bool list = names.size() > 1;
+  if (names.empty()) return "no variable name";
+  if (names.size() > kMaxItems) return "at most " + std::to_string(kMaxItems) + " names in one request";
+  for (const auto& name : names) {
+    if (name.empty()) return "an empty variable name";
+    if (name.find_first_of(",#") != std::string::npos || HasFraming(name))
+      return "\"" + name + "\": a variable name cannot hold ',', '#' or control characters";
+    if (list && name.size() > kMaxItem)
+      return "\"" + name + "\": a name in a list has at most " + std::to_string(kMaxItem) + " characters";
+  }
+  return {};
 }
 
-ClientResult Failure(std::string problem) {
+std::string CheckValues(const std::vector<std::string>& names, const std::vector<std::string>& values) {
+  const bool list = values.size() > 1;
+  if (names.size() != values.size()) return "as many values as names are needed";
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    if (HasFraming(values[k])) return names[k] + ": a value cannot hold the control characters SOH or ETX";
+    if (list && values[k].empty()) return names[k] + ": a value in a list cannot be empty (write it on its own)";
+    if (list && values[k].find('#') != std::string::npos)
+      return names[k] + ": a value in a list cannot hold '#' (write it on its own)";
+  }
+  return {};
+}
+
+// Builds SOH op "," kind "," names "," [escaped values ","] ETX.
+Request Build(const char* head, const std::vector<std::string>& names, const std::vector<std::string>* values) {
+  Request r;
+  r.problem = CheckNames(names);
+  if (r.problem.empty() && values) r.problem = CheckValues(names, *values);
+  if (!r.problem.empty()) return r;
+  const std::string joined = Join(names, "#");
+  if (joined.size() > kMaxTexto) {
+    r.problem = "the names are longer than " + std::to_string(kMaxTexto) + " characters";
+    return r;
+  }
+  r.payload = std::string(1, SOH) + head + joined + ",";
+  if (values) {
+    std::string escaped;
+    if (FiltrarString(Join(*values, "#"), escaped) != 0) {
+      r.problem = "the value is longer than " + std::to_string(kMaxTexto) + " characters once escaped";
+      return r;
+    }
+    r.payload += escaped + ",";
+  }
+  r.payload += ETX;
+  if (r.payload.size() > static_cast<std::size_t>(kMaxPayload))
+    r.problem = "the request is longer than " + std::to_string(kMaxPayload) + " bytes";
+  return r;
+}
+
+ClientResult Failure(ClientResult::Kind kind, std::string problem) {
   ClientResult r;
+  r.kind = kind;
   r.problem = std::move(problem);
   return r;
 }
+
+ClientResult Failure(std::string problem) { return Failure(ClientResult::Failed, std::move(problem)); }
 
 // The fields of a reply text SOH "S," kind "," a "," b "," ETX.
 bool SplitReply(const std::string& text, std::vector<std::string>& fields) {
@@ -99,7 +150,8 @@ ClientResult Client::ReadReply(std::string* rawText) {
   std::string problem;
   char header[10];
   if (!ReceiveExactly(header, sizeof header, problem)) return Failure(problem);
-  const std::size_t length = (static_cast<unsigned char>(header[0]) << 8) | static_cast<unsigned char>(header[1]);
+  std::size_t length = (static_cast<unsigned char>(header[0]) << 8) | static_cast<unsigned char>(header[1]);
+  bool error = false;
   if (length == 1) {  // a code packet: its block of ten bytes follows
     char block[10];
     if (!ReceiveExactly(block, sizeof block, problem)) return Failure(problem);
@@ -109,70 +161,73 @@ ClientResult Client::ReadReply(std::string* rawText) {
       return r;
     }
     if (block[0] != static_cast<char>(DNC_NAK)) return Failure("unknown reply code");
-    ClientResult error = ReadReply(rawText);
-    std::vector<std::string> fields;
-    if (error.kind != ClientResult::Ok || error.values.size() != 1) return Failure("malformed error reply");
-    ClientResult r;
-    r.kind = ClientResult::ErrorReply;
-    r.code = static_cast<std::int32_t>(std::strtol(error.values[0].c_str(), nullptr, 10));
-    return r;
+    // A NAK is followed by the error text, a packet of its own.
+    error = true;
+    if (!ReceiveExactly(header, sizeof header, problem)) return Failure(problem);
+    length = (static_cast<unsigned char>(header[0]) << 8) | static_cast<unsigned char>(header[1]);
   }
   std::string text(length, '\0');
   if (!ReceiveExactly(text.data(), length, problem)) return Failure(problem);
   if (rawText) *rawText = text;
   std::vector<std::string> fields;
   if (!SplitReply(text, fields) || fields.size() < 4 || fields[0] != "S") return Failure("malformed reply");
+  if (error) {
+    if (fields[2] != "ERRDNC") return Failure("malformed error reply");
+    ClientResult r;
+    r.kind = ClientResult::ErrorReply;
+    r.code = static_cast<std::int32_t>(std::strtol(fields[3].c_str(), nullptr, 10));
+    return r;
+  }
   ClientResult r;
   r.kind = ClientResult::Ok;
   std::string value;
   if (DesfiltrarString(fields[3], value) != 0) return Failure("malformed reply");
   if (fields[1] == "LST") {
-    if (!value.empty() || fields[3].empty()) {
-      std::size_t start = 0;
-      for (;;) {
-        const auto hash = value.find('#', start);
-        r.values.push_back(value.substr(start, hash == std::string::npos ? hash : hash - start));
-        if (hash == std::string::npos) break;
-        start = hash + 1;
-      }
+    std::size_t start = 0;
+    for (;;) {
+      const auto hash = value.find('#', start);
+      r.values.push_back(value.substr(start, hash == std::string::npos ? hash : hash - start));
+      if (hash == std::string::npos) break;
+      start = hash + 1;
     }
   } else {
-    r.values.push_back(value);  // VAR: the value; NET: the version; ERRDNC: the code
+    r.values.push_back(value);  // VAR: the value; NET: the version
   }
   return r;
 }
 
-ClientResult Client::Exchange(const std::string& payload, char kind) {
+ClientResult Client::Exchange(const Request& request, bool write) {
+  if (!request.Ok()) return Failure(ClientResult::Refused, request.problem);
   if (!Connected()) return Failure("not connected");
-  if (payload.size() > static_cast<std::size_t>(kMaxPayload)) return Failure("request longer than 1024 bytes");
-  if (!SendPayload(payload)) return Failure("the server closed the connection");
+  if (!SendPayload(request.payload)) return Failure("the server closed the connection");
   ClientResult r = ReadReply();
-  if (kind == 'W' && r.kind == ClientResult::Ok && !r.values.empty()) return Failure("unexpected reply to a write");
+  if (write && r.kind == ClientResult::Ok && !r.values.empty()) return Failure("unexpected reply to a write");
   return r;
 }
 
-ClientResult Client::Read(const std::string& name) { return Exchange(ReadRequest(name), 'R'); }
-ClientResult Client::ReadList(const std::vector<std::string>& names) { return Exchange(ListReadRequest(names), 'R'); }
+ClientResult Client::Read(const std::string& name) { return Exchange(ReadRequest(name), false); }
+ClientResult Client::ReadList(const std::vector<std::string>& names) { return Exchange(ListReadRequest(names), false); }
 ClientResult Client::Write(const std::string& name, const std::string& value) {
-  return Exchange(WriteRequest(name, value), 'W');
+  return Exchange(WriteRequest(name, value), true);
 }
 ClientResult Client::WriteList(const std::vector<std::string>& names, const std::vector<std::string>& values) {
-  return Exchange(ListWriteRequest(names, values), 'W');
+  return Exchange(ListWriteRequest(names, values), true);
 }
-ClientResult Client::Version() { return Exchange(std::string(1, SOH) + "R,NET,VER," + ETX, 'R'); }
-
-std::string ReadRequest(const std::string& name) { return std::string(1, SOH) + "R,VAR," + name + "," + ETX; }
-
-std::string WriteRequest(const std::string& name, const std::string& value) {
-  return std::string(1, SOH) + "S,VAR," + name + "," + Escape(value) + "," + ETX;
+ClientResult Client::Version() {
+  return Exchange(Request{std::string(1, SOH) + "R,NET,VER," + ETX, {}}, false);
 }
 
-std::string ListReadRequest(const std::vector<std::string>& names) {
-  return std::string(1, SOH) + "R,LST," + Join(names) + "," + ETX;
+Request ReadRequest(const std::string& name) { return Build("R,VAR,", {name}, nullptr); }
+
+Request WriteRequest(const std::string& name, const std::string& value) {
+  const std::vector<std::string> values{value};
+  return Build("S,VAR,", {name}, &values);
 }
 
-std::string ListWriteRequest(const std::vector<std::string>& names, const std::vector<std::string>& values) {
-  return std::string(1, SOH) + "S,LST," + Join(names) + "," + Escape(Join(values)) + "," + ETX;
+Request ListReadRequest(const std::vector<std::string>& names) { return Build("R,LST,", names, nullptr); }
+
+Request ListWriteRequest(const std::vector<std::string>& names, const std::vector<std::string>& values) {
+  return Build("S,LST,", names, &values);
 }
 
 std::string DescribeError(std::int32_t code) {

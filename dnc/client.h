@@ -17,10 +17,11 @@ struct ClientResult {
     Ok,          // values (reads), version or ACK (writes)
     ErrorReply,  // the server answered with an error code
     Failed,      // no usable answer: connection closed, timed out, malformed
+    Refused,     // not sent: the request cannot carry these names or values
   } kind = Failed;
   std::int32_t code = 0;            // for ErrorReply
   std::vector<std::string> values;  // unescaped values of a read; the version number
-  std::string problem;              // for Failed, readable
+  std::string problem;              // for Failed and Refused, readable
 };
 
 class Client {
@@ -50,15 +51,25 @@ class Client {
 
  private:
   bool ReceiveExactly(char* buffer, std::size_t size, std::string& problem);
-  ClientResult Exchange(const std::string& payload, char kind);
+  ClientResult Exchange(const struct Request& request, bool write);
   platform::net::Socket socket_ = platform::net::kInvalidSocket;
 };
 
-// The request texts (payloads), escaping the values.
-std::string ReadRequest(const std::string& name);
-std::string WriteRequest(const std::string& name, const std::string& value);
-std::string ListReadRequest(const std::vector<std::string>& names);
-std::string ListWriteRequest(const std::vector<std::string>& names, const std::vector<std::string>& values);
+// A request text (payload) with its values escaped, or why it cannot be
+// sent: names travel as they are, so a comma (it ends the field), '#' (it
+// splits a list) or SOH/ETX (they frame the text) cannot be carried in one;
+// values are escaped for commas and backslashes only, so SOH and ETX cannot
+// travel in a value, nor '#' or an empty value in a list; and every field
+// and the whole request have their size limits.
+struct Request {
+  std::string payload;
+  std::string problem;  // empty when the request can be sent
+  bool Ok() const { return problem.empty(); }
+};
+Request ReadRequest(const std::string& name);
+Request WriteRequest(const std::string& name, const std::string& value);
+Request ListReadRequest(const std::vector<std::string>& names);
+Request ListWriteRequest(const std::vector<std::string>& names, const std::vector<std::string>& values);
 
 // "3085 variable not found": an error code and what it means.
 std::string DescribeError(std::int32_t code);

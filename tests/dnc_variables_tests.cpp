@@ -5,6 +5,7 @@
 #include <functional>
 #include <mutex>
 
+#include "dnc/client.h"
 #include "dnc/setup_variables.h"
 #include "dnc/trace.h"
 #include "dnc/variables.h"
@@ -286,6 +287,37 @@ TEST_F(Registro, ScanResultKeepsNamesPastTheNewCount) {
   EXPECT_EQ(Leer("KESTRIO.NAME.2"), "Spanish");
   SetCurrentLanguageText("German");
   EXPECT_EQ(Leer("KESTRIO.CURRENT"), "German");
+}
+
+}  // namespace
+}  // namespace kestrio::dnc
+
+namespace kestrio::dnc {
+namespace {
+
+TEST(ClientRequests, RefuseWhatTheWireCannotCarry) {
+  struct Caso {
+    const char* etiqueta;
+    Request pedido;
+    bool valido;
+  };
+  const Caso casos[] = {
+      {"plain read", ReadRequest("KESTRIO.STATUS"), true},
+      {"comma in a name", WriteRequest("KESTRIO.NEXT,Italian", "x"), false},
+      {"hash in a name", ReadRequest("A#B"), false},
+      {"control character in a value", WriteRequest("KESTRIO.NEXT", std::string("a\x03")), false},
+      {"hash in a single value", WriteRequest("KESTRIO.NEXT", "a#b"), true},
+      {"hash in a list value", ListWriteRequest({"A.B", "A.C"}, {"x#y", "z"}), false},
+      {"empty list value", ListWriteRequest({"A.B", "A.C"}, {"", "z"}), false},
+      {"names and values differ", ListWriteRequest({"A.B", "A.C"}, {"z"}), false},
+      {"escaped value too long", WriteRequest("KESTRIO.NEXT", "Spanish" + std::string(520, ',')), false},
+      {"long list item", ListReadRequest({"A.B", std::string(32, 'N')}), false},
+      {"fifty names", ListReadRequest(std::vector<std::string>(50, "A.B")), true},
+      {"fifty-one names", ListReadRequest(std::vector<std::string>(51, "A.B")), false},
+  };
+  for (const auto& c : casos) EXPECT_EQ(c.pedido.Ok(), c.valido) << c.etiqueta << ": " << c.pedido.problem;
+  EXPECT_EQ(WriteRequest("P.V", "a,b\\c").payload, std::string("\x01S,VAR,P.V,a\\@b\\\\c,\x03"));
+  EXPECT_EQ(ListWriteRequest({"P.A", "P.B"}, {"1", "x,y"}).payload, std::string("\x01S,LST,P.A#P.B,1#x\\@y,\x03"));
 }
 
 }  // namespace

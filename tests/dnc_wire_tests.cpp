@@ -343,7 +343,11 @@ TEST(DncWire, ListLimitsOfFiftyItems) {
   std::vector<std::string> nombres(50, "W.L");
   EXPECT_EQ(c.ReadList(nombres).values.size(), 50u);
   nombres.push_back("W.L");
-  EXPECT_EQ(c.ReadList(nombres).code, ERR_DNC_LISTA);
+  EXPECT_EQ(c.ReadList(nombres).kind, ClientResult::Refused);  // the client knows the limit
+  std::string lista;
+  for (const auto& n : nombres) lista += (lista.empty() ? "" : "#") + n;
+  ASSERT_TRUE(c.SendPayload(Pedido("R,LST," + lista + ",")));  // and the server keeps it
+  EXPECT_EQ(c.ReadReply().code, ERR_DNC_LISTA);
 }
 
 TEST(DncWire, ListWrites) {

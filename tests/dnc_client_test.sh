@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# kestrio-dnc against the DNC test host on simulated machines: variable
+# reads and writes, the error replies, a host that is not there, and the
+# remote language change with its refusals.
+#
+#   dnc_client_test.sh KESTRIO-DNC DNC-TEST-HOST KESTRIO-SIM
+set -u
+dnc="$1" host="$2" sim="$3"
+dir=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+passed=0 failed=0
+ok() { passed=$((passed+1)); }
+ko() { failed=$((failed+1)); echo "FAIL $*"; }
+
+# machine NAME [kestrio-sim set ARGS...]: a German machine with four packs.
+machine() {
+  local m="$dir/$1"; shift
+  "$sim" create "$m" --language de-DE --installed de-DE,fr-FR --packs de-DE,fr-FR,es-ES,it-IT >/dev/null || return 1
+  [[ $# -eq 0 ]] || "$sim" set "$m" "$@" >/dev/null
+}
+
+# start_host MACHINE POLL-MS: starts a host on a free port, sets $port.
+start_host() {
+  local out="$dir/host-$1.out"
+  "$host" --machine "$dir/$1" --port 0 --poll-ms "$2" >"$out" 2>&1 &
+  pids+=($!)
+  port=""
+  for _ in $(seq 100); do
+    port=$(sed -n 's/^listening on port \([0-9]*\)$/\1/p' "$out")
+    [[ -n $port ]] && return 0
+    kill -0 "${pids[-1]}" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "the test host did not start:"; cat "$out"
+  return 1
+}
+
+# check NAME EXPECTED-RC EXPECTED-OUTPUT-PART -- COMMAND...  (stdout and stderr together)
+check() {
+  local name=$1 rc=$2 want=$3; shift 4
+  local out; out=$("$@" 2>&1); local got=$?
+  if [[ $got -eq $rc && "$out" == *"$want"* ]]; then ok; else ko "$name: rc=$got output=$out"; fi
+}
+
+machine plain && start_host plain 100 || exit 1
+d=("$dnc" --port "$port")
+check "version variable" 0 "v2017.09" -- "${d[@]}" read KESTRIO.VERSION
+out=$("${d[@]}" vars)
+[[ $(echo $out) == "GO CURRENT NEXT ROOTDIR NITEMS STATUS NAME VERSION ERROR" ]] && ok || ko "vars: $out"
+check "list read" 0 $'KESTRIO.CURRENT=German\nKESTRIO.NITEMS=0' -- "${d[@]}" read KESTRIO.CURRENT KESTRIO.NITEMS
+check "unknown variable" 1 "KESTRIO.NOPE: 3085 variable not found" -- "${d[@]}" read KESTRIO.NOPE
+check "read-only variable" 1 "KESTRIO.STATUS: 3084 variable is read-only" -- "${d[@]}" write KESTRIO.STATUS=3
+# Names cannot be escaped: one holding a comma would be cut at the comma.
+check "name with a comma" 2 "cannot hold ','" -- "${d[@]}" write "KESTRIO.NEXT,x=Spanish"
+# A '#' in a value of a list write would shift the values onto other names.
+check "list value with #" 2 "cannot hold '#'" -- "${d[@]}" write "KESTRIO.NEXT=a#b" KESTRIO.GO=0
+check "not an assignment" 2 "expected NAME=VALUE" -- "${d[@]}" write KESTRIO.NEXT
+
+# A closed port: the listening socket of a stopped host.
+"$host" --machine "$dir/plain" --port 0 >"$dir/gone.out" 2>&1 & gone=$!
+for _ in $(seq 100); do grep -q "^listening" "$dir/gone.out" && break; sleep 0.05; done
+closed=$(sed -n 's/^listening on port \([0-9]*\)$/\1/p' "$dir/gone.out")
+kill "$gone"; wait "$gone" 2>/dev/null
+check "closed port" 2 "cannot connect to 127.0.0.1:$closed" -- "$dnc" --port "$closed" read KESTRIO.VERSION
+
+check "language not found" 1 "Klingon is not among the language packs found under D:\\LanguagePacks: German, Spanish, French, Italian" \
+  -- "${d[@]}" change --root 'D:\LanguagePacks' --language Klingon
+grep -q "add-package" "$dir/plain/commands.log" && ko "a refused language reached the package tool" || ok
+out=$("${d[@]}" change --root 'D:\LanguagePacks' --language Spanish 2>&1); rc=$?
+[[ $rc -eq 0 ]] && ok || ko "change: rc=$rc output=$out"
+for want in "scanning D:\\LanguagePacks" "found 4 language packs: German, Spanish, French, Italian" "changing to Spanish" \
+            "done: Spanish"; do
+  [[ "$out" == *"$want"* ]] && ok || ko "change output lacks '$want': $out"
+done
+grep -q '^dism.exe /online /add-package /packagepath:D:\\LanguagePacks\\es-ES\\lp.cab => 0$' "$dir/plain/commands.log" \
+  && ok || ko "commands.log lacks the add-package of es-ES: $(cat "$dir/plain/commands.log")"
+
+machine protected filter=on protect-c=on && start_host protected 100 || exit 1
+check "protected system" 1 "System is protected. Change to Administrator mode, please." \
+  -- "$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish
+
+# A host that takes its requests only once a minute stays busy after a write.
+machine slow && start_host slow 60000 || exit 1
+check "scan time-out" 1 "did not finish within 1 s" \
+  -- "$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish --scan-timeout 1
+check "busy host" 1 "the host is busy" -- "$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish --scan-timeout 2
+grep -qs "add-package" "$dir/slow/commands.log" && ko "the busy host ran a change" || ok
+
+echo "$passed passed, $failed failed"
+[[ $failed -eq 0 ]]

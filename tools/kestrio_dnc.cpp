@@ -1,0 +1,401 @@
+// kestrio-dnc: the remote service from a command line.  Reads and writes the
+// host's variables, and runs a whole language change the way a remote
+// client does it: ROOTDIR, wait, the names found, NEXT and GO, wait.
+//
+//   kestrio-dnc [--host H] [--port P] [--timeout MS] read NAME...
+//                                                    write NAME=VALUE...
+//                                                    version | vars
+//                                                    change --root DIR --language NAME
+//
+// Exit status: 0 done; 1 the host answered with an error, the engine
+// failed or a wait ran out; 2 no connection or no usable answer, or a
+// command line that cannot be sent.
+#include <CLI/CLI.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dnc/client.h"
+#include "dnc/protocol.h"
+#include "dnc/setup_variables.h"
+#include "tools/terminal.h"
+
+namespace {
+
+namespace dnc = kestrio::dnc;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kFailed = 1;  // an error reply, an engine error, a wait that ran out
+constexpr int kNoHost = 2;  // no connection, no usable answer, a request that cannot be sent
+
+constexpr const char* kStatus = "KESTRIO.STATUS";
+constexpr auto kPollInterval = std::chrono::milliseconds(250);
+
+void Complain(const std::string& text) {
+  std::cout.flush();
+  std::cerr << "kestrio-dnc: " << text << '\n';
+}
+
+std::string Join(const std::vector<std::string>& items, const char* separator) {
+  std::string out;
+  for (std::size_t k = 0; k < items.size(); ++k) out += (k ? separator : "") + items[k];
+  return out;
+}
+
+// What `change` shows while it waits.  On a terminal one line is rewritten
+// in place (seconds in the phase, the phase, a spinner) and left on screen
+// when the phase ends; elsewhere each phase and result is a plain line that
+// a log or a script can read.
+class Progress {
+ public:
+  explicit Progress(bool live) : live_(live) {}
+
+  void Begin(const std::string& liveText, const std::string& plainText) {
+    End();
+    phase_ = liveText;
+    start_ = Clock::now();
+    if (live_) Draw(false);
+    else Line(plainText);
+  }
+  void Tick() {
+    if (live_ && open_) Draw(false);
+  }
+  void End() {
+    if (!open_) return;
+    Draw(true);
+    std::cout << '\n' << std::flush;
+    open_ = false;
+    width_ = 0;
+  }
+  void Line(const std::string& text) {
+    End();
+    std::cout << text << '\n' << std::flush;
+  }
+  long Seconds() const {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start_).count());
+  }
+
+ private:
+  void Draw(bool last) {
+    static constexpr char kSpinner[] = {'|', '/', '-', '\\'};
+    char head[32];
+    std::snprintf(head, sizeof head, "[%4ld s] ", Seconds());
+    std::string line = head + phase_;
+    if (!last) line += std::string("  ") + kSpinner[spin_++ % sizeof kSpinner];
+    const std::size_t width = line.size();
+    if (width < width_) line.append(width_ - width, ' ');  // clear what the last one left
+    width_ = width;
+    std::cout << '\r' << line << std::flush;
+    open_ = true;
+  }
+
+  bool live_;
+  bool open_ = false;       // a live line is on screen without its newline
+  std::string phase_;       // the live line's text
+  Clock::time_point start_ = Clock::now();
+  std::size_t width_ = 0;   // characters of the last live line
+  std::size_t spin_ = 0;
+};
+
+// One connection to the host, held for the whole command: the server serves
+// one connection at a time, so no other client's request comes between ours.
+// Every failure is reported once, here, and its exit status kept.
+class Remote {
+ public:
+  Remote(std::string host, std::uint16_t port, unsigned timeoutMs)
+      : host_(std::move(host)), port_(port), timeoutMs_(timeoutMs) {}
+
+  void ReportThrough(Progress* progress) { progress_ = progress; }
+  int ExitCode() const { return exitCode_; }
+
+  bool Fail(int exitCode, const std::string& text) {
+    if (progress_) progress_->End();
+    Complain(text);
+    exitCode_ = exitCode;
+    return false;
+  }
+
+  bool Connect() {
+    std::string error;
+    return client_.Connect(host_, port_, timeoutMs_, error) || Fail(kNoHost, error);
+  }
+
+  bool Read(const std::string& name, std::string& value) {
+    const dnc::ClientResult r = client_.Read(name);
+    if (!Accept(r, name, 1)) return false;
+    value = r.values[0];
+    return true;
+  }
+  bool ReadList(const std::vector<std::string>& names, std::vector<std::string>& values) {
+    const dnc::ClientResult r = client_.ReadList(names);
+    if (!Accept(r, Join(names, "#"), names.size())) return false;
+    values = r.values;
+    return true;
+  }
+  bool ReadNumber(const std::string& name, std::int32_t& number) {
+    std::string text;
+    if (!Read(name, text)) return false;
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || value < INT32_MIN || value > INT32_MAX)
+      return Fail(kNoHost, name + ": expected a number, the host answered \"" + text + "\"");
+    number = static_cast<std::int32_t>(value);
+    return true;
+  }
+  bool Write(const std::string& name, const std::string& value) { return Accept(client_.Write(name, value), name, 0); }
+  bool WriteList(const std::vector<std::string>& names, const std::vector<std::string>& values) {
+    return Accept(client_.WriteList(names, values), Join(names, "#"), 0);
+  }
+  bool Version(std::string& version) {
+    const dnc::ClientResult r = client_.Version();
+    if (!Accept(r, "version", 1)) return false;
+    version = r.values[0];
+    return true;
+  }
+
+ private:
+  bool Accept(const dnc::ClientResult& r, const std::string& what, std::size_t values) {
+    if (r.kind == dnc::ClientResult::ErrorReply) return Fail(kFailed, what + ": " + dnc::DescribeError(r.code));
+    if (r.kind == dnc::ClientResult::Refused) return Fail(kNoHost, what + ": " + r.problem);
+    const std::string where = host_ + ":" + std::to_string(port_) + ": ";
+    if (r.kind == dnc::ClientResult::Failed) return Fail(kNoHost, where + r.problem);
+    if (r.values.size() != values)
+      return Fail(kNoHost, where + "unexpected reply to " + what + " (" + std::to_string(r.values.size()) +
+                               " values for " + std::to_string(values) + ")");
+    return true;
+  }
+
+  std::string host_;
+  std::uint16_t port_;
+  unsigned timeoutMs_;
+  dnc::Client client_;
+  Progress* progress_ = nullptr;
+  int exitCode_ = 0;
+};
+
+// ---- Commands --------------------------------------------------------------
+//
+// Requests that cannot carry their names or values are refused before a
+// connection is made (dnc::Request says why).
+
+int Refuse(const std::string& text) {
+  Complain(text);
+  return kNoHost;
+}
+
+int ReadCommand(Remote& remote, const std::vector<std::string>& names) {
+  const dnc::Request request = names.size() == 1 ? dnc::ReadRequest(names[0]) : dnc::ListReadRequest(names);
+  if (!request.Ok()) return Refuse(request.problem);
+  if (!remote.Connect()) return remote.ExitCode();
+  if (names.size() == 1) {
+    std::string value;
+    if (!remote.Read(names[0], value)) return remote.ExitCode();
+    std::cout << value << '\n';
+    return 0;
+  }
+  std::vector<std::string> values;
+  if (!remote.ReadList(names, values)) return remote.ExitCode();
+  for (std::size_t k = 0; k < names.size(); ++k) std::cout << names[k] << '=' << values[k] << '\n';
+  return 0;
+}
+
+int WriteCommand(Remote& remote, const std::vector<std::string>& assignments) {
+  std::vector<std::string> names, values;
+  for (const auto& item : assignments) {
+    const auto equals = item.find('=');
+    if (equals == std::string::npos) return Refuse("\"" + item + "\": expected NAME=VALUE");
+    names.push_back(item.substr(0, equals));
+    values.push_back(item.substr(equals + 1));
+  }
+  const bool list = names.size() > 1;
+  const dnc::Request request = list ? dnc::ListWriteRequest(names, values) : dnc::WriteRequest(names[0], values[0]);
+  if (!request.Ok()) return Refuse(request.problem);
+  if (!remote.Connect()) return remote.ExitCode();
+  if (!(list ? remote.WriteList(names, values) : remote.Write(names[0], values[0]))) return remote.ExitCode();
+  std::cout << "ok\n";
+  return 0;
+}
+
+int VersionCommand(Remote& remote) {
+  std::string version;
+  if (!remote.Connect() || !remote.Version(version)) return remote.ExitCode();
+  std::cout << version << '\n';
+  return 0;
+}
+
+int VarsCommand(Remote& remote) {
+  std::string list;
+  if (!remote.Connect() || !remote.Read("KESTRIO.@LIST", list)) return remote.ExitCode();
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const auto end = std::min(list.find(';', start), list.size());
+    if (end > start) std::cout << list.substr(start, end - start) << '\n';
+    start = end + 1;
+  }
+  return 0;
+}
+
+struct ChangeOptions {
+  std::string root;
+  std::string language;
+  unsigned scanTimeout = 600;     // seconds
+  unsigned changeTimeout = 3600;  // seconds
+};
+
+// The remote language change, one step after the other over one connection.
+class ChangeProcedure {
+ public:
+  ChangeProcedure(Remote& remote, const ChangeOptions& options)
+      : remote_(remote), options_(options), progress_(kestrio::tools::StdoutIsTerminal()) {
+    remote_.ReportThrough(&progress_);
+  }
+  ~ChangeProcedure() { remote_.ReportThrough(nullptr); }
+
+  int Run() {
+    if (!remote_.Connect() || !CheckIdle() || !Scan() || !ReadNames() || !Install()) return remote_.ExitCode();
+    progress_.Line("done: " + options_.language + " is installed; the machine restarts to finish");
+    return 0;
+  }
+
+ private:
+  // A write while the host is busy is dropped without a word, so a busy host
+  // is refused before anything is written.  Nobody else can start an
+  // operation while this connection is served.
+  bool CheckIdle() {
+    std::int32_t status = 0;
+    if (!remote_.ReadNumber(kStatus, status)) return false;
+    if (status == 1)
+      return remote_.Fail(kFailed, "the host is busy (KESTRIO.STATUS is 1): a scan or a language change is under "
+                                   "way; try again when it has finished");
+    std::string current;
+    if (!remote_.Read("KESTRIO.CURRENT", current)) return false;
+    if (!current.empty()) progress_.Line("current language: " + current);
+    return true;
+  }
+
+  bool Scan() {
+    if (!remote_.Write("KESTRIO.ROOTDIR", options_.root)) return false;
+    progress_.Begin("scanning " + options_.root, "scanning " + options_.root);
+    return WaitWhileBusy(options_.scanTimeout, "the scan of " + options_.root);
+  }
+
+  bool ReadNames() {
+    std::int32_t count = 0;
+    if (!remote_.ReadNumber("KESTRIO.NITEMS", count)) return false;
+    if (count < 0) return remote_.Fail(kNoHost, "KESTRIO.NITEMS: " + std::to_string(count) + " is not a count");
+    // The host publishes the names of its first slots only.
+    const std::size_t published = std::min(static_cast<std::size_t>(count), dnc::kPackSlots);
+    // Seven names of at most 63 characters stay within a reply's 1023
+    // characters even if every character had to be escaped.
+    constexpr std::size_t kNamesPerRead = 7;
+    for (std::size_t first = 0; first < published; first += kNamesPerRead) {
+      std::vector<std::string> variables, values;
+      for (std::size_t i = first; i < std::min(first + kNamesPerRead, published); ++i)
+        variables.push_back("KESTRIO.NAME." + std::to_string(i));
+      if (!remote_.ReadList(variables, values)) return false;
+      found_.insert(found_.end(), values.begin(), values.end());
+    }
+    if (found_.empty()) return remote_.Fail(kFailed, "no language packs found under " + options_.root);
+    std::string line = "found " + std::to_string(count) + " language pack" + (count == 1 ? "" : "s") + ": " +
+                       Join(found_, ", ");
+    if (published < static_cast<std::size_t>(count)) line += " (the host names the first " + std::to_string(published) + ")";
+    progress_.Line(line);
+    for (const auto& name : found_)
+      if (name == options_.language) return true;
+    return remote_.Fail(kFailed, options_.language + " is not among the language packs found under " +
+                                     options_.root + ": " + Join(found_, ", "));
+  }
+
+  bool Install() {
+    if (!remote_.Write("KESTRIO.NEXT", options_.language) || !remote_.Write("KESTRIO.GO", "1")) return false;
+    progress_.Begin("installing " + options_.language, "changing to " + options_.language);
+    return WaitWhileBusy(options_.changeTimeout, "the change to " + options_.language);
+  }
+
+  // Polls KESTRIO.STATUS while it is 1; true when it comes back 0.
+  bool WaitWhileBusy(unsigned limitSeconds, const std::string& what) {
+    const auto deadline = Clock::now() + std::chrono::seconds(limitSeconds);
+    std::int32_t status = 1;
+    for (;;) {
+      if (!remote_.ReadNumber(kStatus, status)) return false;
+      if (status != 1) break;
+      if (Clock::now() >= deadline)
+        return remote_.Fail(kFailed, what + " did not finish within " + std::to_string(limitSeconds) +
+                                         " s (KESTRIO.STATUS is still 1; the host may still be at work)");
+      progress_.Tick();
+      std::this_thread::sleep_for(kPollInterval);
+    }
+    progress_.End();
+    if (status == 0) return true;
+    if (status > 0) return remote_.Fail(kFailed, what + ": unexpected KESTRIO.STATUS " + std::to_string(status));
+    std::string text;
+    if (!remote_.Read("KESTRIO.ERROR." + std::to_string(status), text)) return false;
+    return remote_.Fail(kFailed, what + " failed: " + text + " (" + std::to_string(status) + ")");
+  }
+
+  Remote& remote_;
+  const ChangeOptions& options_;
+  Progress progress_;
+  std::vector<std::string> found_;  // names of the packs the scan found
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"kestrio-dnc: reads and writes the setup's variables over the DNC service, and runs a remote "
+               "language change."};
+  app.require_subcommand(1);
+  app.fallthrough();
+  std::string host = "127.0.0.1";
+  std::uint16_t port = dnc::PUERTO_DNC;
+  unsigned timeoutMs = 5000;
+  app.add_option("--host", host, "host of the DNC service")->capture_default_str();
+  app.add_option("--port", port, "TCP port of the DNC service")->check(CLI::Range(1, 65535))->capture_default_str();
+  app.add_option("--timeout", timeoutMs, "milliseconds to wait for the connection and for each reply")
+      ->capture_default_str();
+
+  std::vector<std::string> names, assignments;
+  auto* read = app.add_subcommand("read", "read variables: one prints its value, several print NAME=value lines");
+  read->add_option("NAME", names, "variable, e.g. KESTRIO.STATUS or KESTRIO.NAME.0")->required();
+  auto* write = app.add_subcommand("write", "write variables (several in one list write); prints ok");
+  write->add_option("NAME=VALUE", assignments, "variable and value, e.g. KESTRIO.NEXT=Spanish")->required();
+  auto* version = app.add_subcommand("version", "print the protocol version of the service");
+  auto* vars = app.add_subcommand("vars", "list the variables of the KESTRIO table");
+  ChangeOptions change;
+  auto* changeCommand = app.add_subcommand("change", "scan a folder of language packs and change the language");
+  changeCommand->add_option("--root", change.root, "language-pack folder on the machine, e.g. D:\\LanguagePacks")
+      ->required();
+  changeCommand->add_option("--language", change.language, "language name as the scan shows it, e.g. Spanish")
+      ->required();
+  changeCommand->add_option("--scan-timeout", change.scanTimeout, "seconds the scan may take")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  changeCommand->add_option("--change-timeout", change.changeTimeout, "seconds the change may take")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+
+  Remote remote(host, port, timeoutMs);
+  if (*read) return ReadCommand(remote, names);
+  if (*write) return WriteCommand(remote, assignments);
+  if (*version) return VersionCommand(remote);
+  if (*vars) return VarsCommand(remote);
+  if (change.root.empty()) return Refuse("--root: give the folder of the language packs");
+  if (change.language.empty()) return Refuse("--language: give a language name");
+  for (const auto& [option, value] : {std::pair{"--root", &change.root}, std::pair{"--language", &change.language}}) {
+    const dnc::Request request = dnc::WriteRequest("KESTRIO.NEXT", *value);
+    if (!request.Ok()) return Refuse(std::string(option) + ": " + request.problem);
+  }
+  return ChangeProcedure(remote, change).Run();
+}
