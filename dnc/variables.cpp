@@ -52,6 +52,7 @@ bool LeerCampo(const char*& p, const char* paradas, char (&campo)[kCampoNombre],
   std::size_t n = 0;
   while (*p != '\0' && std::strchr(paradas, *p) == nullptr) {
     if (n + 1 >= kCampoNombre) {
+      campo[n] = '\0';  // what fits, terminated, for the trace
       demasiadoLargo = true;
       return false;
     }

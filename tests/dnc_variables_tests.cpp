@@ -152,6 +152,11 @@ TEST_F(Registro, OverlongPrefixOrNameIsASyntaxFailure) {
   char p[kCampoNombre], n[kCampoNombre];
   std::int32_t i = 0, b = 0;
   EXPECT_EQ(extraer_campos((largo + ".X").c_str(), p, n, i, b), ERR_VAR_SINTAXIS);
+  EXPECT_EQ(std::strlen(p), kCampoNombre - 1);  // the fields stay terminated
+  canalVS.nivel = 4;                            // and the trace of every step can print them
+  EXPECT_EQ(extraer_campos(("P." + largo).c_str(), p, n, i, b), ERR_VAR_SINTAXIS);
+  canalVS.nivel = 0;
+  EXPECT_NE(g_traza.find("[P] [2e] [" + std::string(35, 'A') + "]"), std::string::npos) << g_traza;
 }
 
 TEST_F(Registro, ValueTextConversions) {
