@@ -1,0 +1,237 @@
+// The main dialog's logic: what each command, timer tick and worker result
+// does to the dialog's data, the controls and the shared setup state.
+#include "app/dialog.h"
+
+#include <thread>
+
+#include "dnc/setup_variables.h"
+#include "dnc/transport.h"
+#include "engine/change.h"
+#include "engine/discovery.h"
+#include "engine/installed.h"
+#include "engine/language.h"
+#include "platform/text.h"
+
+namespace kestrio::app {
+namespace {
+
+constexpr int kVkEscape = 0x1B;
+constexpr std::size_t kAnimationUnits = 10;  // the animation's text buffer, terminator included
+constexpr int kAnimationDots = 6;
+
+}  // namespace
+
+DialogOperations DialogOperations::Real() {
+  DialogOperations ops;
+  ops.getCurrentLanguage = [](std::string& name) { return engine::GetCurrentLanguage(name); };
+  ops.scan = [](const std::string& root, std::vector<std::string>& names) {
+    const std::int32_t rc = engine::ScanLanguagePacks(root);
+    names.clear();
+    for (std::int32_t i = 0; i < rc; ++i) names.push_back(engine::Engine().DiscoveredPacks[static_cast<std::size_t>(i)].name.Str());
+    return rc;
+  };
+  ops.change = [](const std::string& name) { return engine::ChangeLanguage(name); };
+  ops.startServer = [] {
+    dnc::RegisterSetupVariables();
+    dnc::IniciarDNC();  // the dialog works the same without a server
+  };
+  ops.startWorker = [](std::function<void()> work) { std::thread(std::move(work)).detach(); };
+  return ops;
+}
+
+SetupDialog::SetupDialog(DialogView& view, DialogOperations operations) : view_(view), ops_(std::move(operations)) {}
+
+void SetupDialog::InitSetup() {
+  ops_.startServer();
+  view_.StartTimer(TIMER_REMOTE_POLL);
+  view_.SetProgressRange(0, kProgressEnd, 1);
+  view_.SetCaption(std::string(kCaption) + "        " + kVersion);
+  std::string name;
+  const std::int32_t rc = ops_.getCurrentLanguage(name);
+  dnc::SetSetupStatus(rc);
+  if (rc != engine::kOk) {
+    view_.ShowMessage(ErrorText(rc, "Unknown error."), Icon::Stop, Buttons::Ok);
+    Refresh();
+    return;
+  }
+  currentLanguage_ = name;
+  UpdateGoButton();
+  Refresh();
+  dnc::SetCurrentLanguageText(name);
+}
+
+void SetupDialog::Refresh() { view_.Refresh(rootDir_, currentLanguage_, selectedLanguage_); }
+
+void SetupDialog::UpdateGoButton() {
+  view_.Enable(Control::Go, !selectedLanguage_.empty() && !rootDir_.empty() && !currentLanguage_.empty());
+}
+
+std::string SetupDialog::ErrorText(std::int32_t code, const char* fallback) const {
+  std::string text;
+  return engine::GetErrorText(code, &text) == engine::kOk ? text : fallback;
+}
+
+void SetupDialog::OnSelectClicked() {
+  const std::optional<std::string> chosen = view_.ChooseFolder(rootDir_);
+  if (!chosen) return;
+  rootDir_ = *chosen;
+  StartScan();
+}
+
+void SetupDialog::OnLanguageDropDown() {
+  std::vector<std::string> items;
+  for (std::int32_t i = 0; i < packCount_ && i < engine::kSlotCount && i < static_cast<std::int32_t>(discovered_.size()); ++i)
+    items.push_back(discovered_[static_cast<std::size_t>(i)]);
+  view_.SetLanguageItems(items);
+  Refresh();
+  UpdateGoButton();
+}
+
+void SetupDialog::OnLanguageSelChange(const std::string& selectedItemText) {
+  selectedLanguage_ = selectedItemText;
+  Refresh();
+  UpdateGoButton();
+}
+
+void SetupDialog::OnGoClicked() {
+  static const char* const kWarnings[] = {
+      "This process takes several minutes.",
+      "Don\u00b4t turn off the CNC during process.",
+      "The CNC will be restarted automatically.",
+  };
+  for (const char* warning : kWarnings) view_.ShowMessage(warning, Icon::Exclamation, Buttons::Ok);
+  if (view_.ShowMessage("Do you want to continue?", Icon::Exclamation, Buttons::YesNo) != Answer::Yes) return;
+  StartChange();
+}
+
+bool SetupDialog::OnSysCommand(unsigned command) {
+  if ((command & 0xFFF0) == kAboutCommand) {
+    view_.ShowAbout();
+    return true;
+  }
+  if (command != kCloseCommand) return false;
+  if (dnc::GetSetupStatus() == 1) {
+    view_.ShowMessage("Operation in progress. Please wait until finishes to close application.", Icon::Exclamation,
+                      Buttons::Ok);
+    return true;
+  }
+  view_.Close();
+  return true;
+}
+
+bool SetupDialog::KeepsKeyFromDialog(int virtualKey) { return virtualKey == kVkEscape; }
+
+void SetupDialog::OnTimer(unsigned id) {
+  switch (id) {
+    case TIMER_REMOTE_POLL: PollRemoteRequests(); break;
+    case TIMER_SCAN_ANIMATION: AnimateScan(); break;
+    case TIMER_PROGRESS: StepProgress(); break;
+    default: break;
+  }
+}
+
+void SetupDialog::StartScan() {
+  view_.Enable(Control::Go, false);
+  view_.Enable(Control::Language, false);
+  view_.Enable(Control::Select, false);
+  Refresh();
+  // The first steps of the scan: the language field empties and animates.
+  selectedLanguage_.clear();
+  Refresh();
+  dotCount_ = 0;
+  view_.StartTimer(TIMER_SCAN_ANIMATION);
+  scanning_ = true;
+  ops_.startWorker([this, root = rootDir_, scan = ops_.scan, &view = view_] {
+    std::vector<std::string> names;
+    const std::int32_t result = scan(root, names);
+    view.PostToUi([this, result, names = std::move(names)]() mutable { ScanFinished(result, std::move(names)); });
+  });
+}
+
+void SetupDialog::ScanFinished(std::int32_t result, std::vector<std::string> names) {
+  scanning_ = false;
+  packCount_ = result;
+  view_.StopTimer(TIMER_SCAN_ANIMATION);
+  view_.Enable(Control::Select, true);
+  if (result < 0) {
+    dnc::SetSetupStatus(result);
+    view_.ShowMessage(ErrorText(result, "Uknown error."), Icon::Stop, Buttons::Ok);
+    view_.Quit();
+    return;
+  }
+  dnc::PublishScanResult(0, result, names);
+  discovered_ = std::move(names);
+  view_.SetLanguageItems({});
+  selectedLanguage_ = discovered_.empty() ? std::string() : discovered_.front();
+  view_.Enable(Control::Language, true);
+  UpdateGoButton();
+  Refresh();
+}
+
+void SetupDialog::StartChange() {
+  view_.Enable(Control::Language, false);
+  view_.Enable(Control::Go, false);
+  view_.Enable(Control::Select, false);
+  progress_ = 0;
+  view_.SetProgress(progress_);
+  view_.StartTimer(TIMER_PROGRESS);
+  Refresh();
+  changing_ = true;
+  ops_.startWorker([this, name = selectedLanguage_, change = ops_.change, &view = view_] {
+    dnc::SetSetupStatus(1);
+    const std::int32_t result = change(name);
+    dnc::SetSetupStatus(result);
+    view.PostToUi([this, result] { ChangeFinished(result); });
+  });
+}
+
+void SetupDialog::ChangeFinished(std::int32_t result) {
+  changing_ = false;
+  // A change that succeeded leaves the controls disabled and the bar
+  // filling: the machine restarts.
+  if (result == engine::kOk) return;
+  progress_ = 0;
+  view_.SetProgress(progress_);
+  view_.StopTimer(TIMER_PROGRESS);
+  view_.Enable(Control::Language, true);
+  view_.Enable(Control::Go, true);
+  view_.Enable(Control::Select, true);
+  Refresh();
+  view_.ShowMessage(ErrorText(result, "Unknown error."), Icon::Stop, Buttons::Ok);
+}
+
+void SetupDialog::AnimateScan() {
+  const std::string longer = selectedLanguage_ + ".";
+  // A name set remotely during an operator's scan may not leave room for
+  // another dot in the animation's buffer: the cycle then starts again.
+  if (dotCount_ >= kAnimationDots || text::Utf16Length(longer) >= kAnimationUnits) {
+    dotCount_ = 0;
+    selectedLanguage_.clear();
+  } else {
+    selectedLanguage_ = longer;
+    ++dotCount_;
+  }
+  Refresh();
+}
+
+void SetupDialog::StepProgress() {
+  if (progress_ < kProgressEnd) view_.SetProgress(++progress_);
+}
+
+void SetupDialog::PollRemoteRequests() {
+  // Requests accepted while an operator's scan runs wait for its end: a
+  // second operation never runs beside the first.
+  if (scanning_ || changing_) return;
+  const dnc::RemoteRequests requests = dnc::TakeRemoteRequests();
+  if (requests.rootDir) {
+    rootDir_ = *requests.rootDir;
+    StartScan();
+  }
+  if (requests.next) {
+    selectedLanguage_ = *requests.next;
+    Refresh();
+  }
+  if (requests.go) StartChange();
+}
+
+}  // namespace kestrio::app
