@@ -1,28 +1,61 @@
 #!/usr/bin/env bash
-# A language change from German to Spanish on a simulated CNC machine.
+# A remote language change from German to French on a simulated CNC machine:
+# Kestrio Setup runs on the machine (here without a window), and a DNC client
+# asks it over TCP to scan the language packs and to install French.
+#
+#   demo.sh BUILD-DIR        (./kestrio demo builds the native preset and calls this)
 set -euo pipefail
 build=$1
 sim="$build/sim/kestrio-sim"
 engine="$build/tools/kestrio-engine"
+setup="$build/app/posix/kestrio-setup"
+dnc="$build/tools/kestrio-dnc"
 work=$(mktemp -d /tmp/kestrio-demo-XXXXXX)
 machine="$work/cnc"
+log="$work/kestrio-setup.log"
 step() { printf '\n\033[1m-- %s\033[0m\n' "$*"; }
+
+setup_pid=""
+stop_setup() { [[ -z $setup_pid ]] || kill "$setup_pid" 2>/dev/null || true; }
+trap stop_setup EXIT
 
 step "A simulated CNC: German current, German and French installed, packs for four languages under D:\\LanguagePacks"
 "$sim" create "$machine" --language de-DE --installed de-DE,fr-FR --packs de-DE,fr-FR,es-ES,it-IT
 "$sim" show "$machine"
 
-step "What the engine sees"
-"$engine" --machine "$machine" status
+step "Start Kestrio Setup on the machine (its output goes to $log)"
+"$setup" --machine "$machine" --port 0 >"$log" 2>&1 &
+setup_pid=$!
+port=""
+for _ in $(seq 100); do  # it prints its port once the DNC server is up
+  port=$(sed -n 's/^kestrio-setup: DNC server on port \([0-9]*\)$/\1/p' "$log")
+  [[ -n $port ]] && break
+  kill -0 "$setup_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [[ -z $port ]]; then
+  echo "Kestrio Setup did not start:"; cat "$log"; exit 1
+fi
+echo "Kestrio Setup (process $setup_pid) serves the DNC variables on port $port"
 
-step "Change to Spanish"
-"$engine" --machine "$machine" change 'D:\LanguagePacks' Spanish
+step "From a DNC client: scan D:\\LanguagePacks, then change the language to French"
+"$dnc" --port "$port" change --root 'D:\LanguagePacks' --language French
 
 step "The commands the machine's tools received"
 cat "$machine/commands.log"
 
-step "Restart the machine"
+step "Stop Kestrio Setup (SIGTERM, as closing its window; allowed now that nothing runs)"
+kill -TERM "$setup_pid"
+for _ in $(seq 50); do kill -0 "$setup_pid" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$setup_pid" 2>/dev/null; then
+  echo "Kestrio Setup is still running:"; tail -n 5 "$log"; exit 1
+fi
+wait "$setup_pid" || true
+setup_pid=""
+echo "Kestrio Setup has ended"
+
+step "Restart the machine: the pending package changes take effect"
 "$sim" reboot "$machine"
 "$engine" --machine "$machine" status
 
-printf '\nThe simulated machine stays in %s for a closer look.\n' "$machine"
+printf '\nThe simulated machine stays in %s for a closer look, with the log of Kestrio Setup.\n' "$work"

@@ -1,6 +1,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "platform/posix/simulated.h"
 #include "sim/machine.h"
@@ -22,6 +23,11 @@ bool SelectMachine(const std::string& machine, std::string& error) {
     error = "no simulated machine: give --machine DIR or set KESTRIO_MACHINE (make one with kestrio-sim create)";
     return false;
   }
+  // The machine's tools run in the program's working directory on the
+  // machine, so a relative path would no longer name the machine there.
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(dir, ec);
+  if (!ec) dir = absolute.lexically_normal().string();
   if (!sim::Machine::Load(dir, &error)) return false;
   platform::posix::UseMachine(dir);
   return true;

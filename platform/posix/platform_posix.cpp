@@ -262,8 +262,15 @@ bool RunHiddenProcess(const std::string& commandLine, std::uint32_t& exitCode) {
   posix_spawn_file_actions_adddup2(&actions, status[1], 3);
   const std::string workdir = WorkDirHost();
   if (!workdir.empty()) posix_spawn_file_actions_addchdir_np(&actions, workdir.c_str());
+  // A tool's console is its own: Ctrl-C typed at the program's terminal does
+  // not reach it, so a refused close cannot break a running change.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
   pid_t pid = 0;
-  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   ::close(status[1]);
   if (rc != 0) {

@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# kestrio-setup, the Linux host of the dialog, end to end over TCP with
+# kestrio-dnc on simulated machines: the remote scan and change with the
+# busy status, engine errors that leave the host running, one copy per
+# machine, the close signals, and a failed scan that ends the program.
+#
+#   setup_host_test.sh KESTRIO-SETUP KESTRIO-DNC KESTRIO-SIM
+set -u
+setup="$1" dnc="$2" sim="$3"
+[[ $sim == /* ]] || sim="$PWD/$sim"  # the slow tools below start it from the machine's folders
+dir=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+passed=0 failed=0
+ok() { passed=$((passed+1)); }
+ko() { failed=$((failed+1)); echo "FAIL $*"; }
+expect() { if eval "$1"; then ok; else ko "$2"; fi; }  # CONDITION DESCRIPTION
+
+# machine NAME [kestrio-sim set ARGS...]: a German machine with four packs.
+machine() {
+  local m="$dir/$1"; shift
+  "$sim" create "$m" --language de-DE --installed de-DE,fr-FR --packs de-DE,fr-FR,es-ES,it-IT >/dev/null || return 1
+  [[ $# -eq 0 ]] || "$sim" set "$m" "$@" >/dev/null
+}
+
+# slow_tool NAME TOOL SECONDS: the machine's TOOL (dism, bcdedit, expand)
+# waits SECONDS before it does its work, so that an operation lasts long
+# enough to be seen running.
+slow_tool() {
+  local link="$dir/$1/C/Windows/System32/$2.exe"
+  rm -f "$link"
+  printf '#!/bin/bash\nsleep %s\nexec -a %s.exe %q "$@"\n' "$3" "$2" "$sim" >"$link"
+  chmod +x "$link"
+}
+
+# start_host NAME [options]: kestrio-setup on a free port with fast timers;
+# sets $port and $pid, its output in $dir/NAME.out and $dir/NAME.err.
+start_host() {
+  local name=$1; shift
+  rm -f "$dir/$name.out" "$dir/$name.err"  # no port line of an earlier start
+  "$setup" --machine "$dir/$name" --port 0 --tick-ms 100 "$@" >"$dir/$name.out" 2>"$dir/$name.err" &
+  pid=$!
+  pids+=("$pid")
+  port=""
+  for _ in $(seq 100); do
+    port=$(sed -n 's/^kestrio-setup: DNC server on port \([0-9]*\)$/\1/p' "$dir/$name.out" 2>/dev/null)
+    [[ -n $port ]] && return 0
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "kestrio-setup did not start on $name:"; cat "$dir/$name.out" "$dir/$name.err"
+  return 1
+}
+
+# ended PID SECONDS: true when the process has ended within SECONDS; sets $rc.
+ended() {
+  for _ in $(seq $(($2 * 20))); do
+    if ! kill -0 "$1" 2>/dev/null; then wait "$1"; rc=$?; return 0; fi
+    sleep 0.05
+  done
+  return 1
+}
+
+status() { "$dnc" --port "$port" read KESTRIO.STATUS 2>&1; }
+
+# settled SECONDS: waits while STATUS reads 1 and prints what it then reads.
+settled() {
+  local s
+  for _ in $(seq $(($1 * 10))); do
+    s=$(status)
+    [[ $s != 1 ]] && break
+    sleep 0.1
+  done
+  echo "$s"
+}
+
+# has_line FILE TEXT [SECONDS]: FILE gets the line TEXT within SECONDS (default 5).
+has_line() {
+  for _ in $(seq $((${3:-5} * 20))); do
+    grep -qxF -- "$2" "$1" && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
+# The remote procedure.  The slow expand keeps the scan running for over a
+# second, so STATUS is seen at 1 while it works.
+machine plain && slow_tool plain expand 0.3 && start_host plain || exit 1
+d=("$dnc" --port "$port")
+"${d[@]}" write 'KESTRIO.ROOTDIR=D:\LanguagePacks' >/dev/null
+expect '[[ $(status) == 1 ]]' "STATUS is not 1 right after ROOTDIR"
+expect '[[ $(settled 20) == 0 ]]' "the scan did not end with STATUS 0"
+out=$("${d[@]}" read KESTRIO.NITEMS KESTRIO.NAME.0 KESTRIO.NAME.1 KESTRIO.NAME.2 KESTRIO.NAME.3 2>&1)
+expect '[[ $(echo $out) == "KESTRIO.NITEMS=4 KESTRIO.NAME.0=German KESTRIO.NAME.1=Spanish KESTRIO.NAME.2=French KESTRIO.NAME.3=Italian" ]]' \
+  "packs after the scan: $out"
+
+# A name the scan did not find is taken as it is and refused by the engine;
+# the host stays ready for another attempt.
+"${d[@]}" write KESTRIO.NEXT=Klingon KESTRIO.GO=1 >/dev/null
+expect '[[ $(settled 10) == -6 ]]' "an unknown language did not end with STATUS -6"
+expect 'has_line "$dir/plain.err" "Kestrio Setup: Invalid language name."' "no message for the unknown language: $(cat "$dir/plain.err")"
+expect '[[ $("${d[@]}" read KESTRIO.ERROR.-6) == "Invalid language name." ]]' "ERROR.-6 lacks its text"
+
+# One copy per machine: a second start ends at once, the first is untouched.
+out=$(timeout 5 "$setup" --machine "$dir/plain" --port 0 2>&1); rc=$?
+expect '[[ $rc -eq 1 && $out == *"already running on the machine"* ]]' "second copy: rc=$rc output=$out"
+expect 'kill -0 $pid 2>/dev/null' "the first copy ended when a second one started"
+
+# The change: STATUS is 1 from the GO write until the change ends.
+"${d[@]}" write KESTRIO.NEXT=French KESTRIO.GO=1 >/dev/null
+expect '[[ $(status) == 1 ]]' "STATUS is not 1 right after GO"
+expect '[[ $(settled 20) == 0 ]]' "the change to French did not end with STATUS 0"
+expect 'grep -qxF "dism.exe /online /add-package /packagepath:D:\LanguagePacks\fr-FR\lp.cab => 0" "$dir/plain/commands.log"' \
+  "commands.log lacks the add-package of fr-FR: $(cat "$dir/plain/commands.log")"
+
+# Closing when nothing runs ends the program; then the machine is free again.
+kill -TERM "$pid"
+expect 'ended $pid 5 && [[ $rc -eq 0 ]]' "SIGTERM while idle: the host did not end with status 0"
+expect 'start_host plain' "no new start on the machine after the first copy ended"
+kill -INT "$pid"
+expect 'ended $pid 5 && [[ $rc -eq 0 ]]' "SIGINT while idle: the host did not end with status 0"
+
+# Engine errors of a change leave the host running.
+machine protected filter=on protect-c=on && start_host protected || exit 1
+out=$("$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish 2>&1); rc=$?
+expect '[[ $rc -eq 1 && $out == *"System is protected. Change to Administrator mode, please."* ]]' \
+  "protected change: rc=$rc output=$out"
+expect '[[ $(status) == -10 ]]' "STATUS after the protected change is not -10"
+expect 'has_line "$dir/protected.err" "Kestrio Setup: System is protected. Change to Administrator mode, please."' \
+  "no message for the protected system: $(cat "$dir/protected.err")"
+expect 'kill -0 $pid 2>/dev/null' "the host ended after a failed change"
+grep -qs "add-package" "$dir/protected/commands.log" && ko "the protected machine ran the package tool" || ok
+
+# Closing during a change is refused; once it is over, closing works.
+machine busy && slow_tool busy bcdedit 2 && start_host busy || exit 1
+"$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish >"$dir/busy.client" 2>&1 &
+client=$!
+pids+=("$client")
+expect 'has_line "$dir/busy.client" "changing to Spanish" 10' "the change did not start: $(cat "$dir/busy.client")"
+kill -TERM "$pid"
+expect 'has_line "$dir/busy.err" "Kestrio Setup: Operation in progress. Please wait until finishes to close application."' \
+  "SIGTERM during a change: no refusal: $(cat "$dir/busy.err")"
+expect 'kill -0 $pid 2>/dev/null' "the host ended during a change"
+expect 'ended $client 20 && [[ $rc -eq 0 ]]' "the change did not complete after a refused close: $(cat "$dir/busy.client")"
+kill -TERM "$pid"
+expect 'ended $pid 5 && [[ $rc -eq 0 ]]' "SIGTERM after the change: the host did not end"
+
+# A scan that fails shows its message and ends the program.
+machine broken exit.get-packages=5 && start_host broken || exit 1
+"$dnc" --port "$port" write 'KESTRIO.ROOTDIR=D:\LanguagePacks' >/dev/null
+expect 'ended $pid 10 && [[ $rc -eq 0 ]]' "the host did not end after a failed scan"
+expect 'grep -qxF "Kestrio Setup: An error ocurred getting language pack name." "$dir/broken.err"' \
+  "no message for the failed scan: $(cat "$dir/broken.err")"
+
+# The hosts' standard error holds their messages and nothing else (a
+# sanitizer's report would be there too).
+other=$(cat "$dir"/*.err | grep -v -e '^Kestrio Setup: ' -e '^kestrio-setup: ')
+expect '[[ -z $other ]]' "unexpected output on the hosts' standard error: $other"
+
+echo "$passed passed, $failed failed"
+[[ $failed -eq 0 ]]
