@@ -109,6 +109,8 @@ class SetupDialog {
 
   void StartScan();
   void StartChange();
+  // The data exchange in the load direction (message 2024).
+  void Refresh();
 
   // The dialog's data, for views and tests.
   const std::string& RootDir() const { return rootDir_; }
@@ -120,7 +122,6 @@ class SetupDialog {
   const std::vector<std::string>& DiscoveredNames() const { return discovered_; }
 
  private:
-  void Refresh();
   void UpdateGoButton();
   void PollRemoteRequests();
   void AnimateScan();

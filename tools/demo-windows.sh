@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Kestrio.exe, the Windows build, under Wine on a simulated CNC: German and
+# French installed, packs for four languages in C:\LanguagePacks.  Select
+# opens the folder browser; a remote client can drive the same change.
+#
+#   demo-windows.sh WIN32_BUILD_DIR NATIVE_BUILD_DIR
+#
+# Uses the display in $DISPLAY; without one the program runs on a virtual
+# display (Xvfb) and the demo says how to look at it.
+set -euo pipefail
+[[ $# -eq 2 ]] || { echo "usage: demo-windows.sh WIN32_BUILD_DIR NATIVE_BUILD_DIR" >&2; exit 2; }
+build=$(cd "$1" && pwd)
+native=$(cd "$2" && pwd)
+top=$(cd "$(dirname "$0")/.." && pwd)
+step() { printf '\n\033[1m-- %s\033[0m\n' "$*"; }
+die() { echo "demo-windows: $*" >&2; exit 1; }
+
+demo=$build/demo-wine
+target=$demo/Kestrio
+dnc=$native/tools/kestrio-dnc
+port=3873
+export WINEPREFIX=$demo/prefix WINEDEBUG=-all WINEARCH=win32
+[[ -f $build/app/win32/Kestrio.exe ]] || die "build the win32 preset first"
+if (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null; then
+  die "port $port is taken (another Kestrio Setup or DNC host runs): end it first"
+fi
+
+step "A Wine prefix as the CNC's Windows (the first time takes a minute or two)"
+mkdir -p "$demo"
+"$top/tests/wine/prepare-prefix.sh" "$WINEPREFIX" "$build" "$target"
+cp -f "$build/app/win32/Kestrio.exe" "$target/"
+rm -f "$target/commands.log"
+cat > "$target/machine.ini" <<'INI'
+[os]
+version=6.1.7601
+
+[fbwf]
+library=1
+enabled=0
+enabled_next=0
+protected=0
+protected_next=0
+
+[disk]
+free_bytes=21474836480
+
+[boot]
+locale=de-DE
+
+[packages]
+Package_for_KB976902~31bf3856ad364e35~x86~~6.1.1.17514=Installed
+Microsoft-Windows-Embedded-LanguagePack-Package~31bf3856ad364e35~x86~de-DE~6.1.7601.17514=Installed
+Microsoft-Windows-Embedded-LanguagePack-Package~31bf3856ad364e35~x86~fr-FR~6.1.7601.17514=Installed
+INI
+packs=$WINEPREFIX/drive_c/LanguagePacks
+rm -rf "$packs"
+cab=$(mktemp -d)
+printf 'language resources\r\n' > "$cab/payload.bin"
+for tag in de-DE fr-FR es-ES it-IT; do
+  mkdir -p "$packs/$tag"
+  printf '[LangInfo]\r\nLanguage=%s\r\n' "$tag" > "$cab/langcfg.ini"
+  (cd "$cab" && gcab -c -z "$packs/$tag/lp.cab" langcfg.ini payload.bin)
+done
+rm -rf "$cab"
+echo "German and French installed; packs for German, French, Spanish and Italian in C:\\LanguagePacks"
+
+xvfb=""
+cleanup() {
+  wineserver -k 2>/dev/null || true
+  if [[ -n $xvfb ]]; then kill "$xvfb" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+remote_hint() {
+  cat <<EOF2
+  A remote change, from another terminal:
+    $dnc change --root 'C:\\LanguagePacks' --language Spanish
+  The commands the machine's tools received:  $target/commands.log
+EOF2
+}
+
+if [[ -n ${DISPLAY:-} ]]; then
+  step "Kestrio Setup on $DISPLAY (close its window to end the demo)"
+  remote_hint
+  cd "$target"
+  wine ./Kestrio.exe
+  exit 0
+fi
+
+# No display: a virtual one, with a Wine desktop that draws window frames.
+command -v Xvfb >/dev/null || die "no display (DISPLAY is unset) and Xvfb is not installed (package xvfb)"
+displayfile=$(mktemp)
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$displayfile" 2>/dev/null &
+xvfb=$!
+for _ in $(seq 1 100); do [[ -s $displayfile ]] && break; sleep 0.1; done
+[[ -s $displayfile ]] || die "Xvfb did not start"
+export DISPLAY=:$(head -n 1 "$displayfile")
+rm -f "$displayfile"
+
+step "Kestrio Setup on the virtual display $DISPLAY (DISPLAY was not set)"
+(cd "$target" && exec wine explorer /desktop=kestrio,1024x768 ./Kestrio.exe >/dev/null 2>&1) &
+app=$!
+for _ in $(seq 1 240); do
+  "$dnc" --port $port --timeout 1000 version >/dev/null 2>&1 && break
+  kill -0 "$app" 2>/dev/null || die "Kestrio.exe ended"
+  sleep 0.5
+done
+sleep 2
+shot=$demo/kestrio-dialog.png
+if command -v import >/dev/null && import -window root "$shot" 2>/dev/null; then
+  echo "  A picture of the dialog now:  $shot"
+fi
+cat <<EOF2
+  Another picture at any time:  DISPLAY=$DISPLAY import -window root /tmp/kestrio.png
+  To watch it live, run this demo on a desktop (or over ssh -X), where DISPLAY is set.
+EOF2
+remote_hint
+echo "  Ctrl-C ends the demo."
+wait "$app" || true
