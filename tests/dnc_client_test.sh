@@ -13,16 +13,8 @@ cleanup() {
   rm -rf "$dir"
 }
 trap cleanup EXIT
-passed=0 failed=0
-ok() { passed=$((passed+1)); }
-ko() { failed=$((failed+1)); echo "FAIL $*"; }
-
-# machine NAME [kestrio-sim set ARGS...]: a German machine with four packs.
-machine() {
-  local m="$dir/$1"; shift
-  "$sim" create "$m" --language de-DE --installed de-DE,fr-FR --packs de-DE,fr-FR,es-ES,it-IT >/dev/null || return 1
-  [[ $# -eq 0 ]] || "$sim" set "$m" "$@" >/dev/null
-}
+# shellcheck source=lib.sh
+source "$(dirname "$0")/lib.sh"
 
 # start_host MACHINE POLL-MS: starts a host on a free port, sets $port.
 start_host() {
@@ -91,5 +83,4 @@ check "scan time-out" 1 "did not finish within 1 s" \
 check "busy host" 1 "the host is busy" -- "$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish --scan-timeout 2
 grep -qs "add-package" "$dir/slow/commands.log" && ko "the busy host ran a change" || ok
 
-echo "$passed passed, $failed failed"
-[[ $failed -eq 0 ]]
+summary

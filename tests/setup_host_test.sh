@@ -15,17 +15,8 @@ cleanup() {
   rm -rf "$dir"
 }
 trap cleanup EXIT
-passed=0 failed=0
-ok() { passed=$((passed+1)); }
-ko() { failed=$((failed+1)); echo "FAIL $*"; }
-expect() { if eval "$1"; then ok; else ko "$2"; fi; }  # CONDITION DESCRIPTION
-
-# machine NAME [kestrio-sim set ARGS...]: a German machine with four packs.
-machine() {
-  local m="$dir/$1"; shift
-  "$sim" create "$m" --language de-DE --installed de-DE,fr-FR --packs de-DE,fr-FR,es-ES,it-IT >/dev/null || return 1
-  [[ $# -eq 0 ]] || "$sim" set "$m" "$@" >/dev/null
-}
+# shellcheck source=lib.sh
+source "$(dirname "$0")/lib.sh"
 
 # slow_tool NAME TOOL SECONDS: the machine's TOOL (dism, bcdedit, expand)
 # waits SECONDS before it does its work, so that an operation lasts long
@@ -161,5 +152,4 @@ expect 'grep -qxF "Kestrio Setup: An error ocurred getting language pack name." 
 other=$(cat "$dir"/*.err | grep -v -e '^Kestrio Setup: ' -e '^kestrio-setup: ')
 expect '[[ -z $other ]]' "unexpected output on the hosts' standard error: $other"
 
-echo "$passed passed, $failed failed"
-[[ $failed -eq 0 ]]
+summary

@@ -5,9 +5,8 @@ set -u
 sim="$1"
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-passed=0 failed=0
-ok() { passed=$((passed+1)); }
-ko() { failed=$((failed+1)); echo "FAIL $*"; }
+# shellcheck source=lib.sh
+source "$(dirname "$0")/lib.sh"
 check() {  # check NAME EXPECTED-RC EXPECTED-STDERR-PART -- COMMAND...
   local name=$1 rc=$2 want=$3; shift 4
   local err; err=$("$@" 2>&1 >/dev/null); local got=$?
@@ -39,5 +38,4 @@ check "make-pack" 0 "" -- "$sim" make-pack "$dir/x.cab" it-IT
 if command -v cabextract >/dev/null; then
   cabextract -q -p -F langcfg.ini "$dir/x.cab" | grep -q "Language=it-IT" && ok || ko "cabinet content"
 fi
-echo "$passed passed, $failed failed"
-[[ $failed -eq 0 ]]
+summary

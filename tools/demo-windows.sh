@@ -14,12 +14,14 @@ native=$(cd "$2" && pwd)
 top=$(cd "$(dirname "$0")/.." && pwd)
 step() { printf '\n\033[1m-- %s\033[0m\n' "$*"; }
 die() { echo "demo-windows: $*" >&2; exit 1; }
+# shellcheck source=../tests/wine/lib.sh
+source "$top/tests/wine/lib.sh"
 
 demo=$build/demo-wine
 target=$demo/Kestrio
 dnc=$native/tools/kestrio-dnc
 port=3873
-export WINEPREFIX=$demo/prefix WINEDEBUG=-all WINEARCH=win32
+wine_prefix_env "$demo"
 [[ -f $build/app/win32/Kestrio.exe ]] || die "build the win32 preset first"
 if (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null; then
   die "port $port is taken (another Kestrio Setup or DNC host runs): end it first"
@@ -30,38 +32,13 @@ mkdir -p "$demo"
 "$top/tests/wine/prepare-prefix.sh" "$WINEPREFIX" "$build" "$target"
 cp -f "$build/app/win32/Kestrio.exe" "$target/"
 rm -f "$target/commands.log"
-cat > "$target/machine.ini" <<'INI'
-[os]
-version=6.1.7601
-
-[fbwf]
-library=1
-enabled=0
-enabled_next=0
-protected=0
-protected_next=0
-
-[disk]
-free_bytes=21474836480
-
-[boot]
-locale=de-DE
-
-[packages]
-Package_for_KB976902~31bf3856ad364e35~x86~~6.1.1.17514=Installed
-Microsoft-Windows-Embedded-LanguagePack-Package~31bf3856ad364e35~x86~de-DE~6.1.7601.17514=Installed
-Microsoft-Windows-Embedded-LanguagePack-Package~31bf3856ad364e35~x86~fr-FR~6.1.7601.17514=Installed
-INI
+write_machine_ini "$target" de-DE fr-FR
 packs=$WINEPREFIX/drive_c/LanguagePacks
 rm -rf "$packs"
-cab=$(mktemp -d)
-printf 'language resources\r\n' > "$cab/payload.bin"
 for tag in de-DE fr-FR es-ES it-IT; do
   mkdir -p "$packs/$tag"
-  printf '[LangInfo]\r\nLanguage=%s\r\n' "$tag" > "$cab/langcfg.ini"
-  (cd "$cab" && gcab -c -z "$packs/$tag/lp.cab" langcfg.ini payload.bin)
+  make_pack "$packs/$tag/lp.cab" "$tag"
 done
-rm -rf "$cab"
 echo "German and French installed; packs for German, French, Spanish and Italian in C:\\LanguagePacks"
 
 xvfb=""
@@ -90,13 +67,7 @@ fi
 
 # No display: a virtual one, with a Wine desktop that draws window frames.
 command -v Xvfb >/dev/null || die "no display (DISPLAY is unset) and Xvfb is not installed (package xvfb)"
-displayfile=$(mktemp)
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$displayfile" 2>/dev/null &
-xvfb=$!
-for _ in $(seq 1 100); do [[ -s $displayfile ]] && break; sleep 0.1; done
-[[ -s $displayfile ]] || die "Xvfb did not start"
-export DISPLAY=:$(head -n 1 "$displayfile")
-rm -f "$displayfile"
+start_xvfb || die "Xvfb did not start"
 
 step "Kestrio Setup on the virtual display $DISPLAY (DISPLAY was not set)"
 (cd "$target" && exec wine explorer /desktop=kestrio,1024x768 ./Kestrio.exe >/dev/null 2>&1) &

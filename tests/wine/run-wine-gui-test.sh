@@ -11,6 +11,8 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 native=$2
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=lib.sh
+source "$here/lib.sh"
 
 die() { echo "run-wine-gui-test: $*" >&2; exit 1; }
 
@@ -29,7 +31,7 @@ artifacts=$build/artifacts
 mkdir -p "$wine_dir" "$artifacts"
 exec 9>"$wine_dir/lock"
 flock 9
-export WINEPREFIX=$wine_dir/prefix WINEDEBUG=-all WINEARCH=win32
+wine_prefix_env "$wine_dir"
 
 port=3873
 if (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null; then
@@ -47,16 +49,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A display of our own: Xvfb picks a free number and writes it.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb=$!
-for _ in $(seq 1 100); do
-  [[ -s $work/display ]] && break
-  kill -0 "$xvfb" 2>/dev/null || { cat "$work/xvfb.log" >&2; die "Xvfb did not start"; }
-  sleep 0.1
-done
-[[ -s $work/display ]] || die "Xvfb gave no display number"
-export DISPLAY=:$(head -n 1 "$work/display")
+# A display of our own.
+start_xvfb || die "Xvfb did not start"
 
 # The program's folder: the machine's tools, a machine with German installed
 # and no write filter, and a pack folder with German and Spanish.
@@ -64,38 +58,13 @@ target=$wine_dir/Kestrio
 "$here/prepare-prefix.sh" "$WINEPREFIX" "$build" "$target"
 cp -f "$exe" "$probe" "$target/"
 rm -f "$target/commands.log"
-cat > "$target/machine.ini" <<'INI'
-[os]
-version=6.1.7601
-
-[fbwf]
-library=1
-enabled=0
-enabled_next=0
-protected=0
-protected_next=0
-
-[disk]
-free_bytes=21474836480
-
-[boot]
-locale=de-DE
-
-[packages]
-Package_for_KB976902~31bf3856ad364e35~x86~~6.1.1.17514=Installed
-Microsoft-Windows-Embedded-LanguagePack-Package~31bf3856ad364e35~x86~de-DE~6.1.7601.17514=Installed
-INI
+write_machine_ini "$target" de-DE
 rm -rf "$target/packs"
-mkdir -p "$work/cab"
-printf 'language resources\r\n' > "$work/cab/payload.bin"
 for tag in de-DE es-ES; do
   mkdir -p "$target/packs/$tag"
-  printf '[LangInfo]\r\nLanguage=%s\r\n' "$tag" > "$work/cab/langcfg.ini"
-  (cd "$work/cab" && gcab -c -z "$target/packs/$tag/lp.cab" langcfg.ini payload.bin)
+  make_pack "$target/packs/$tag/lp.cab" "$tag"
 done
 
-# Z: is the host's root in a Wine prefix.
-windows_path() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
 exe_win=$(windows_path "$target/Kestrio.exe")
 packs_win=$(windows_path "$target/packs")
 

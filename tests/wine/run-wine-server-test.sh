@@ -14,17 +14,14 @@ wine_dir=$build/wine
 mkdir -p "$wine_dir"
 exec 9>"$wine_dir/lock"
 flock 9
-export WINEPREFIX=$wine_dir/prefix WINEDEBUG=-all WINEARCH=win32
+# shellcheck source=lib.sh
+source "$here/lib.sh"
+wine_prefix_env "$wine_dir"
 
 target=$wine_dir/dnc_test_host
 "$here/prepare-prefix.sh" "$WINEPREFIX" "$build" "$target"
 cp -f "$build/tests/dnc_test_host.exe" "$target/"
-cat > "$target/machine.ini" <<'INI'
-[os]
-version=6.1.7601
-[fbwf]
-enabled=0
-INI
+write_machine_ini "$target" de-DE
 
 out=$(mktemp)
 (cd "$target" && exec wine ./dnc_test_host.exe --port 0 --poll-ms 200 > "$out" 2>&1) &

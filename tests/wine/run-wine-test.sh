@@ -14,27 +14,29 @@ build=$(cd "$1" && pwd)
 exe=$2
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=lib.sh
+source "$here/lib.sh"
 wine_dir=$build/wine
 mkdir -p "$wine_dir"
 
 exec 9>"$wine_dir/lock"
 flock 9
 
-export WINEPREFIX=$wine_dir/prefix WINEDEBUG=-all WINEARCH=win32
+wine_prefix_env "$wine_dir"
 
 cabs=$wine_dir/cabs
 if [[ ! -f $cabs/.done ]]; then
   command -v gcab >/dev/null || { echo "run-wine-test: gcab is not installed" >&2; exit 1; }
   rm -rf "$cabs"
-  mkdir -p "$cabs/src"
-  printf 'language resources\r\n' > "$cabs/src/payload.bin"
+  mkdir -p "$cabs"
   for tag in cs-CZ de-DE en-US es-ES fi-FI fr-FR it-IT ja-JP ko-KR nl-NL pl-PL pt-PT ru-RU tr-TR zh-CN; do
-    printf '[LangInfo]\r\nLanguage=%s\r\n' "$tag" > "$cabs/src/langcfg.ini"
-    (cd "$cabs/src" && gcab -c -z "../$tag.cab" langcfg.ini payload.bin)
+    make_pack "$cabs/$tag.cab" "$tag"
   done
-  (cd "$cabs/src" && gcab -c -z ../none.cab payload.bin)
-  printf '<assembly/>\r\n' > "$cabs/src/update.mum"
-  (cd "$cabs/src" && gcab -c -z ../update.cab update.mum)
+  make_pack "$cabs/none.cab" ""
+  src=$(mktemp -d)
+  printf '<assembly/>\r\n' > "$src/update.mum"
+  (cd "$src" && gcab -c -z "$cabs/update.cab" update.mum)
+  rm -rf "$src"
   touch "$cabs/.done"
 fi
 
@@ -43,8 +45,6 @@ target=$wine_dir/$name
 "$here/prepare-prefix.sh" "$WINEPREFIX" "$build" "$target"
 cp -f "$exe" "$target/"
 
-# Z: is the host's root in a Wine prefix.
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 status=0
 (cd "$target" && KESTRIO_TEST_CABS=$(windows_path "$cabs") wine "./$name.exe" "$@") || status=$?
 wineserver -w

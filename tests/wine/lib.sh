@@ -1,0 +1,61 @@
+# shellcheck shell=bash
+# Shared by the scripts that run the Windows build under Wine (sourced).
+
+# A private 32-bit prefix under DIR, quiet.
+wine_prefix_env() {
+  export WINEPREFIX=$1/prefix WINEDEBUG=-all WINEARCH=win32
+}
+
+# Z: is the host's root in a Wine prefix.
+windows_path() {
+  local p=${1//\//\\}
+  printf 'Z:%s' "$p"
+}
+
+# machine.ini for the machine's tools in TARGET: Windows 6.1, no write filter,
+# 20 GiB free, and the language packs of the given tags installed.
+write_machine_ini() {
+  local target=$1 tag
+  shift
+  {
+    printf '[os]\nversion=6.1.7601\n\n[fbwf]\nlibrary=1\nenabled=0\nenabled_next=0\nprotected=0\nprotected_next=0\n\n'
+    printf '[disk]\nfree_bytes=21474836480\n\n[boot]\nlocale=%s\n\n[packages]\n' "${1:-de-DE}"
+    printf 'Package_for_KB976902~31bf3856ad364e35~x86~~6.1.1.17514=Installed\n'
+    for tag in "$@"; do
+      printf 'Microsoft-Windows-Embedded-LanguagePack-Package~31bf3856ad364e35~x86~%s~6.1.7601.17514=Installed\n' "$tag"
+    done
+  } > "$target/machine.ini"
+}
+
+# A language-pack cabinet OUT whose langcfg.ini names TAG (none when TAG is
+# empty), written with gcab.
+make_pack() {
+  local out=$1 tag=$2 src
+  src=$(mktemp -d)
+  printf 'language resources\r\n' > "$src/payload.bin"
+  if [[ -n $tag ]]; then
+    printf '[LangInfo]\r\nLanguage=%s\r\n' "$tag" > "$src/langcfg.ini"
+    (cd "$src" && gcab -c -z "$out" langcfg.ini payload.bin)
+  else
+    (cd "$src" && gcab -c -z "$out" payload.bin)
+  fi
+  rm -rf "$src"
+}
+
+# Starts Xvfb on a free display and exports DISPLAY; its process id goes to
+# the variable xvfb.  Returns nonzero when it does not come up.
+start_xvfb() {
+  local numberfile
+  numberfile=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$numberfile" 2>/dev/null &
+  xvfb=$!
+  for _ in $(seq 1 100); do
+    [[ -s $numberfile ]] && break
+    kill -0 "$xvfb" 2>/dev/null || break
+    sleep 0.1
+  done
+  [[ -s $numberfile ]] || { rm -f "$numberfile"; return 1; }
+  DISPLAY=:$(head -n 1 "$numberfile")
+  export DISPLAY
+  rm -f "$numberfile"
+}
