@@ -26,8 +26,7 @@ DialogOperations DialogOperations::Real() {
   ops.getCurrentLanguage = [](std::string& name) { return engine::GetCurrentLanguage(name); };
   ops.scan = [](const std::string& root, std::vector<std::string>& names) {
     const std::int32_t rc = engine::ScanLanguagePacks(root);
-    names.clear();
-    for (std::int32_t i = 0; i < rc; ++i) names.push_back(engine::Engine().DiscoveredPacks[static_cast<std::size_t>(i)].name.Str());
+    names = rc >= 0 ? engine::DiscoveredNames() : std::vector<std::string>{};
     return rc;
   };
   ops.change = [](const std::string& name) { return engine::ChangeLanguage(name); };

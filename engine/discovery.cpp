@@ -54,6 +54,14 @@ void ExamineCabinet(std::string_view dir, std::string_view file) {
 
 }  // namespace
 
+std::vector<std::string> DiscoveredNames() {
+  const EngineState& engine = Engine();
+  std::vector<std::string> names;
+  for (std::int32_t i = 0; i < engine.DiscoveredCount; ++i)
+    names.push_back(engine.DiscoveredPacks[static_cast<std::size_t>(i)].name.Str());
+  return names;
+}
+
 bool HasCabExtension(std::string_view fileName) {
   return fileName.size() >= 4 && fileName.substr(fileName.size() - 4) == ".cab";
 }

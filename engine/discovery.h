@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrio::engine {
 
@@ -15,6 +16,9 @@ std::int32_t ScanLanguagePacks(std::optional<std::string_view> rootDir);
 
 // Scans `dir` and everything below it; returns DiscoveredCount.
 std::int32_t ScanPackDirectory(std::string_view dir);
+
+// The names of the packs the last scan found, in discovery order.
+std::vector<std::string> DiscoveredNames();
 
 // True for a name ending in ".cab", in lower case.
 bool HasCabExtension(std::string_view fileName);

@@ -53,8 +53,9 @@ std::string_view FourthField(std::string_view identity) {
 
 enum class LineResult { Nothing, Pack, UnknownLanguage };
 
-// Examines one listing line; fills `slot` when it names a language pack.
-LineResult ExamineLine(const std::string& line, LanguageInfo& slot, bool slotFree) {
+// Examines one listing line; fills `slot`, where there is one, when the
+// line names a language pack.
+LineResult ExamineLine(const std::string& line, LanguageInfo* slot) {
   if (line.find(kRollupMarker) != std::string::npos) Engine().RollupInstalled = 1;
   const auto start = line.find(kLanguagePackMarker);
   if (start == std::string::npos) return LineResult::Nothing;
@@ -70,7 +71,7 @@ LineResult ExamineLine(const std::string& line, LanguageInfo& slot, bool slotFre
   const int position = FindLanguageByCode(found.code.Str());
   if (position == kLanguageCount) return LineResult::UnknownLanguage;
   found.name.Assign(LanguageCatalogue[static_cast<std::size_t>(position)].name);
-  if (slotFree) slot = found;
+  if (slot != nullptr) *slot = found;
   return LineResult::Pack;
 }
 
@@ -112,14 +113,13 @@ std::int32_t QueryInstalledPackages() {
   while (ReadLine(file, line)) {
     // A listing with more packs than slots repeats a language; the extra
     // lines are still checked but have no slot to fill.
-    const bool slotFree = next < engine.InstalledPacks.size();
-    LanguageInfo spare;
-    const LineResult r = ExamineLine(line, slotFree ? engine.InstalledPacks[next] : spare, slotFree);
+    LanguageInfo* slot = next < engine.InstalledPacks.size() ? &engine.InstalledPacks[next] : nullptr;
+    const LineResult r = ExamineLine(line, slot);
     if (r == LineResult::UnknownLanguage) {
       result = kErrPackName;
       break;
     }
-    if (r == LineResult::Pack && slotFree) ++next;
+    if (r == LineResult::Pack && slot != nullptr) ++next;
   }
   std::fclose(file);
   return result;

@@ -76,9 +76,7 @@ int main(int argc, char** argv) {
     if (requests.rootDir) {
       StartWorker([root = *requests.rootDir] {
         const std::int32_t rc = engine::ScanLanguagePacks(root);
-        std::vector<std::string> names;
-        for (std::int32_t i = 0; i < rc; ++i) names.push_back(engine::Engine().DiscoveredPacks[static_cast<std::size_t>(i)].name.Str());
-        dnc::PublishScanResult(rc < 0 ? rc : 0, rc < 0 ? 0 : rc, names);
+        dnc::PublishScanResult(rc < 0 ? rc : 0, rc < 0 ? 0 : rc, rc < 0 ? std::vector<std::string>{} : engine::DiscoveredNames());
       });
       continue;
     }

@@ -113,13 +113,6 @@ TEST(HasCabExtension, OnlyLowerCaseCab) {
   for (const auto& [name, expected] : cases) EXPECT_EQ(HasCabExtension(name), expected) << name;
 }
 
-std::vector<std::string> DiscoveredNames() {
-  std::vector<std::string> names;
-  for (std::int32_t i = 0; i < Engine().DiscoveredCount; ++i)
-    names.push_back(Engine().DiscoveredPacks[static_cast<std::size_t>(i)].name.Str());
-  return names;
-}
-
 TEST(PackScan, WalksDepthFirstInListingOrder) {
   TestMachine machine;
   const std::string root = machine.PackRoot();
