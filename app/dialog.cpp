@@ -49,7 +49,7 @@ void SetupDialog::InitSetup() {
   const std::int32_t rc = ops_.getCurrentLanguage(name);
   dnc::SetSetupStatus(rc);
   if (rc != engine::kOk) {
-    view_.ShowMessage(ErrorText(rc, "Unknown error."), Icon::Stop, Buttons::Ok);
+    Ask(ErrorText(rc, "Unknown error."), Icon::Stop, Buttons::Ok);
     Refresh();
     return;
   }
@@ -57,6 +57,17 @@ void SetupDialog::InitSetup() {
   UpdateGoButton();
   Refresh();
   dnc::SetCurrentLanguageText(name);
+}
+
+Answer SetupDialog::Ask(const std::string& text, Icon icon, Buttons buttons) {
+  ++modal_;
+  const Answer answer = view_.ShowMessage(text, icon, buttons);
+  --modal_;
+  return answer;
+}
+
+bool SetupDialog::OperationPending() const {
+  return Busy() || ending_ || dnc::GetSetupStatus() == 1;
 }
 
 void SetupDialog::Refresh() { view_.Refresh(rootDir_, currentLanguage_, selectedLanguage_); }
@@ -71,8 +82,11 @@ std::string SetupDialog::ErrorText(std::int32_t code, const char* fallback) cons
 }
 
 void SetupDialog::OnSelectClicked() {
+  ++modal_;
   const std::optional<std::string> chosen = view_.ChooseFolder(rootDir_);
-  if (!chosen) return;
+  --modal_;
+  // A remote request taken in while the browser was open has the turn.
+  if (!chosen || OperationPending()) return;
   rootDir_ = *chosen;
   StartScan();
 }
@@ -98,20 +112,24 @@ void SetupDialog::OnGoClicked() {
       "Don\u00b4t turn off the CNC during process.",
       "The CNC will be restarted automatically.",
   };
-  for (const char* warning : kWarnings) view_.ShowMessage(warning, Icon::Exclamation, Buttons::Ok);
-  if (view_.ShowMessage("Do you want to continue?", Icon::Exclamation, Buttons::YesNo) != Answer::Yes) return;
+  for (const char* warning : kWarnings) Ask(warning, Icon::Exclamation, Buttons::Ok);
+  if (Ask("Do you want to continue?", Icon::Exclamation, Buttons::YesNo) != Answer::Yes) return;
+  // A remote request accepted while the boxes were up has the turn: the
+  // operator's change would run beside it.
+  if (OperationPending()) return;
   StartChange();
 }
 
 bool SetupDialog::OnSysCommand(unsigned command) {
   if ((command & 0xFFF0) == kAboutCommand) {
+    ++modal_;
     view_.ShowAbout();
+    --modal_;
     return true;
   }
   if (command != kCloseCommand) return false;
   if (dnc::GetSetupStatus() == 1) {
-    view_.ShowMessage("Operation in progress. Please wait until finishes to close application.", Icon::Exclamation,
-                      Buttons::Ok);
+    Ask("Operation in progress. Please wait until finishes to close application.", Icon::Exclamation, Buttons::Ok);
     return true;
   }
   view_.Close();
@@ -129,7 +147,7 @@ void SetupDialog::OnTimer(unsigned id) {
   }
 }
 
-void SetupDialog::StartScan() {
+void SetupDialog::StartScan(bool remote) {
   view_.Enable(Control::Go, false);
   view_.Enable(Control::Language, false);
   view_.Enable(Control::Select, false);
@@ -140,6 +158,7 @@ void SetupDialog::StartScan() {
   dotCount_ = 0;
   view_.StartTimer(TIMER_SCAN_ANIMATION);
   scanning_ = true;
+  remoteScan_ = remote;
   ops_.startWorker([this, root = rootDir_, scan = ops_.scan, &view = view_] {
     std::vector<std::string> names;
     const std::int32_t result = scan(root, names);
@@ -153,12 +172,15 @@ void SetupDialog::ScanFinished(std::int32_t result, std::vector<std::string> nam
   view_.StopTimer(TIMER_SCAN_ANIMATION);
   view_.Enable(Control::Select, true);
   if (result < 0) {
+    // The program ends after the message: nothing may start meanwhile, or
+    // the quit would cut it off half-way.
+    ending_ = true;
     dnc::SetSetupStatus(result);
-    view_.ShowMessage(ErrorText(result, "Uknown error."), Icon::Stop, Buttons::Ok);
+    Ask(ErrorText(result, "Uknown error."), Icon::Stop, Buttons::Ok);
     view_.Quit();
     return;
   }
-  dnc::PublishScanResult(0, result, names);
+  dnc::PublishScanResult(result, names, remoteScan_ ? dnc::ScanOrigin::Remote : dnc::ScanOrigin::Operator);
   discovered_ = std::move(names);
   view_.SetLanguageItems({});
   selectedLanguage_ = discovered_.empty() ? std::string() : discovered_.front();
@@ -176,8 +198,10 @@ void SetupDialog::StartChange() {
   view_.StartTimer(TIMER_PROGRESS);
   Refresh();
   changing_ = true;
+  // Busy from here on, before the worker runs: no close and no remote
+  // request slips in between.
+  dnc::SetSetupStatus(1);
   ops_.startWorker([this, name = selectedLanguage_, change = ops_.change, &view = view_] {
-    dnc::SetSetupStatus(1);
     const std::int32_t result = change(name);
     dnc::SetSetupStatus(result);
     view.PostToUi([this, result] { ChangeFinished(result); });
@@ -196,7 +220,7 @@ void SetupDialog::ChangeFinished(std::int32_t result) {
   view_.Enable(Control::Go, true);
   view_.Enable(Control::Select, true);
   Refresh();
-  view_.ShowMessage(ErrorText(result, "Unknown error."), Icon::Stop, Buttons::Ok);
+  Ask(ErrorText(result, "Unknown error."), Icon::Stop, Buttons::Ok);
 }
 
 void SetupDialog::AnimateScan() {
@@ -218,13 +242,14 @@ void SetupDialog::StepProgress() {
 }
 
 void SetupDialog::PollRemoteRequests() {
-  // Requests accepted while an operator's scan runs wait for its end: a
-  // second operation never runs beside the first.
-  if (scanning_ || changing_) return;
+  // Requests accepted while an operation runs, while modal UI is up or
+  // while a failed scan ends the program wait: a second operation never
+  // runs beside the first.
+  if (Busy() || modal_ > 0 || ending_) return;
   const dnc::RemoteRequests requests = dnc::TakeRemoteRequests();
   if (requests.rootDir) {
     rootDir_ = *requests.rootDir;
-    StartScan();
+    StartScan(true);
   }
   if (requests.next) {
     selectedLanguage_ = *requests.next;

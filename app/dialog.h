@@ -107,7 +107,7 @@ class SetupDialog {
   static bool KeepsKeyFromDialog(int virtualKey);
   void OnTimer(unsigned id);
 
-  void StartScan();
+  void StartScan(bool remote = false);
   void StartChange();
   // The data exchange in the load direction (message 2024).
   void Refresh();
@@ -122,6 +122,14 @@ class SetupDialog {
   const std::vector<std::string>& DiscoveredNames() const { return discovered_; }
 
  private:
+  // The modal UI of the dialog: message boxes, the folder browser and the
+  // About box run nested message loops in which the timers keep firing.
+  // While one is up the poll takes no request.
+  Answer Ask(const std::string& text, Icon icon, Buttons buttons);
+  // True when an operator's command may not start work now: an operation
+  // runs, a remote request waits for its turn, or a failed scan is ending
+  // the program.
+  bool OperationPending() const;
   void UpdateGoButton();
   void PollRemoteRequests();
   void AnimateScan();
@@ -140,7 +148,10 @@ class SetupDialog {
   int progress_ = 0;               // the bar's position
   std::vector<std::string> discovered_;  // names of the last scan, in discovery order
   bool scanning_ = false;
+  bool remoteScan_ = false;  // the running scan was asked for by a remote ROOTDIR
   bool changing_ = false;
+  bool ending_ = false;      // a scan failed: the program ends after its message
+  int modal_ = 0;            // modal UI shown now (nested)
 };
 
 }  // namespace kestrio::app

@@ -131,7 +131,7 @@ RemoteRequests TakeRemoteRequests() {
     r.next = platform::AnsiToUtf8(g_block.nextRequest);
     g_block.nextRequest.clear();
   }
-  if (g_block.goRequest != 0) {
+  if (g_block.goRequest != 0 && !r.rootDir) {
     r.go = true;
     g_block.goRequest = 0;
   }
@@ -154,10 +154,9 @@ void SetCurrentLanguageText(const std::string& name) {
   g_block.currentLanguage = ansi;
 }
 
-void PublishScanResult(std::int32_t status, std::int32_t packCount, const std::vector<std::string>& names) {
+void PublishScanResult(std::int32_t packCount, const std::vector<std::string>& names, ScanOrigin origin) {
   std::lock_guard lock(g_mutex);
-  g_block.status = status;
-  if (status < 0) return;
+  if (origin == ScanOrigin::Remote || g_block.status != 1) g_block.status = 0;
   g_block.packCount = packCount;
   for (std::size_t i = 0; i < names.size() && i < kPackSlots; ++i)
     g_block.packNames[i] = Fit(platform::Utf8ToAnsi(names[i]), kNameBytes);

@@ -33,7 +33,9 @@ void RegisterSetupVariables();
 
 SetupState SnapshotSetupState();
 
-// What the dialog's poll takes, clearing each request it returns.
+// What the dialog's poll takes, clearing each request it returns.  A GO
+// stays behind while a ROOTDIR is taken: a scan and a change never start in
+// one tick.
 struct RemoteRequests {
   std::optional<std::string> rootDir;  // UTF-8
   std::optional<std::string> next;     // UTF-8
@@ -45,8 +47,11 @@ void SetSetupStatus(std::int32_t status);
 std::int32_t GetSetupStatus();
 // The current language's catalogue name (UTF-8), stored in the ANSI code page.
 void SetCurrentLanguageText(const std::string& name);
-// The end of a scan: status, then the count, then the names of the packs
-// found (UTF-8); names past the new count keep what was there.
-void PublishScanResult(std::int32_t status, std::int32_t packCount, const std::vector<std::string>& names);
+// The end of a scan that succeeded: `status` 0, then the count, then the
+// names of the packs found (UTF-8); names past the new count keep what was
+// there.  An operator's scan leaves `status` at 1 when a remote request was
+// accepted while it ran: that request's client waits for its own result.
+enum class ScanOrigin { Operator, Remote };
+void PublishScanResult(std::int32_t packCount, const std::vector<std::string>& names, ScanOrigin origin);
 
 }  // namespace kestrio::dnc

@@ -32,11 +32,13 @@ class FakeView : public DialogView {
     messages.push_back(text);
     Log("message " + text);
     lastIcon = icon;
+    if (whileOpen) whileOpen(text);
     if (buttons == Buttons::YesNo) return answer;
     return Answer::Ok;
   }
   std::optional<std::string> ChooseFolder(const std::string& preselect) override {
     preselected = preselect;
+    if (whileOpen) whileOpen(kBrowser);
     return folder;
   }
   void StartTimer(Timer id) override { timers.insert(id); }
@@ -73,6 +75,10 @@ class FakeView : public DialogView {
   bool quit = false;
   std::deque<std::function<void()>> posted;
   std::vector<std::string> events;
+  // Runs while a message box (given its text) or the folder browser is open,
+  // as the nested message loop of modal UI would run timers and requests.
+  std::function<void(const std::string&)> whileOpen;
+  static constexpr const char* kBrowser = "<folder browser>";
 };
 
 class Dialog : public ::testing::Test {
@@ -105,16 +111,28 @@ class Dialog : public ::testing::Test {
   }
   // Lets the started workers finish, then the UI thread handle their results.
   void Finish() {
+    RunWorkers();
+    HandlePosted();
+  }
+  void RunWorkers() {
     while (!workers_.empty()) {
       auto work = std::move(workers_.front());
       workers_.pop_front();
       work();
     }
+  }
+  void HandlePosted() {
     while (!view_.posted.empty()) {
       auto work = std::move(view_.posted.front());
       view_.posted.pop_front();
       work();
     }
+  }
+  // The close command: true when it closed the dialog.
+  bool CloseAccepted() {
+    view_.closed = false;
+    dialog_->OnSysCommand(kCloseCommand);
+    return view_.closed;
   }
   void Scan(const std::string& root) {
     view_.folder = root;
@@ -153,12 +171,14 @@ TEST_F(Dialog, GoRuleNeedsLanguageRootAndCurrentLanguage) {
     const char* label;
     std::int32_t currentStatus;
     std::vector<std::string> found;
+    const char* root;  // "": the language is chosen without any scan
     bool go;
   };
   const Case cases[] = {
-      {"all three known", 0, {"Spanish"}, true},
-      {"no pack found", 0, {}, false},
-      {"current language unknown", -5, {"Spanish"}, false},
+      {"all three known", 0, {"Spanish"}, "D:\\packs", true},
+      {"no pack found", 0, {}, "D:\\packs", false},
+      {"current language unknown", -5, {"Spanish"}, "D:\\packs", false},
+      {"no root folder", 0, {"Spanish"}, "", false},
   };
   for (const auto& c : cases) {
     view_ = FakeView{};
@@ -166,10 +186,16 @@ TEST_F(Dialog, GoRuleNeedsLanguageRootAndCurrentLanguage) {
     current_ = c.currentStatus == 0 ? "German" : "";
     scanNames_ = c.found;
     Start();
-    Scan("D:\\packs");
+    if (*c.root != '\0') {
+      Scan(c.root);
+      EXPECT_TRUE(On(Control::Language)) << c.label;
+      EXPECT_TRUE(On(Control::Select)) << c.label;
+    } else {
+      Remote("KESTRIO.NEXT", c.found.front().c_str());
+      dialog_->OnTimer(TIMER_REMOTE_POLL);
+      dialog_->OnLanguageSelChange(c.found.front());
+    }
     EXPECT_EQ(On(Control::Go), c.go) << c.label;
-    EXPECT_TRUE(On(Control::Language)) << c.label;
-    EXPECT_TRUE(On(Control::Select)) << c.label;
   }
   dialog_->OnLanguageSelChange("");
   EXPECT_FALSE(On(Control::Go));
@@ -315,17 +341,162 @@ TEST_F(Dialog, RemoteGoRunsWithoutTheButtonsRule) {
   EXPECT_EQ(Status(), -6);
 }
 
-TEST_F(Dialog, RequestsWaitWhileAnOperatorScanRuns) {
+// A remote request accepted during an operator's scan waits for it.  The
+// scan's end publishes its packs but leaves STATUS at 1: the client reads
+// neither the operator's result as its own nor may anyone close, and a
+// later GO is refused until the waiting request has run and written its
+// own result.
+TEST_F(Dialog, RequestWaitingForAnOperatorScanKeepsTheSetupBusy) {
   Start();
   view_.folder = "D:\\packs";
   dialog_->OnSelectClicked();  // the scan's worker has not finished
   Remote("KESTRIO.ROOTDIR", "E:\\other");
   dialog_->OnTimer(TIMER_REMOTE_POLL);
   EXPECT_EQ(workers_.size(), 1u);
+  scanNames_ = {"Italian"};
   Finish();
+  EXPECT_EQ(dnc::SnapshotSetupState().packCount, 1);
+  EXPECT_EQ(Status(), 1);
+  EXPECT_FALSE(CloseAccepted());
+  Remote("KESTRIO.NEXT", "French");
+  Remote("KESTRIO.GO", "1");  // busy: dropped
   dialog_->OnTimer(TIMER_REMOTE_POLL);
+  EXPECT_EQ(workers_.size(), 1u);
+  scanNames_ = {"Polish", "Czech"};
   Finish();
   EXPECT_EQ(scannedRoots_, (std::vector<std::string>{"D:\\packs", "E:\\other"}));
+  EXPECT_EQ(Status(), 0);
+  EXPECT_EQ(dnc::SnapshotSetupState().packCount, 2);
+  dialog_->OnTimer(TIMER_REMOTE_POLL);
+  EXPECT_TRUE(workers_.empty());
+  EXPECT_TRUE(changedTo_.empty());
+}
+
+// Each operation, asked for by the operator or remotely, at each of its
+// moments: what a remote client reads in STATUS, whether the close command
+// is taken, and whether GO is enabled.
+TEST_F(Dialog, StatusCloseAndGoThroughEachOperation) {
+  enum Moment { kStarted, kWorkerDone, kResultHandled };
+  struct Row {
+    const char* label;
+    bool remote;
+    bool change;  // GO; otherwise a scan
+    std::int32_t changeResult;
+    Moment moment;
+    std::int32_t status;
+    bool closes;
+    bool go;
+  };
+  const Row rows[] = {
+      {"operator scan, started", false, false, 0, kStarted, 0, true, false},
+      {"operator scan, worker done", false, false, 0, kWorkerDone, 0, true, false},
+      {"operator scan, result handled", false, false, 0, kResultHandled, 0, true, true},
+      {"operator GO, started", false, true, 0, kStarted, 1, false, false},
+      {"operator GO, worker done", false, true, 0, kWorkerDone, 0, true, false},
+      {"operator GO, result handled", false, true, 0, kResultHandled, 0, true, false},
+      {"operator GO failing, result handled", false, true, -10, kResultHandled, -10, true, true},
+      {"remote scan, started", true, false, 0, kStarted, 1, false, false},
+      {"remote scan, worker done", true, false, 0, kWorkerDone, 1, false, false},
+      {"remote scan, result handled", true, false, 0, kResultHandled, 0, true, true},
+      {"remote GO, started", true, true, 0, kStarted, 1, false, false},
+      {"remote GO, worker done", true, true, 0, kWorkerDone, 0, true, false},
+      {"remote GO, result handled", true, true, 0, kResultHandled, 0, true, false},
+      {"remote GO failing, worker done", true, true, -6, kWorkerDone, -6, true, false},
+      {"remote GO failing, result handled", true, true, -6, kResultHandled, -6, true, true},
+  };
+  for (const Row& r : rows) {
+    view_ = FakeView{};
+    workers_.clear();
+    changeResult_ = 0;
+    Start();
+    Scan("D:\\packs");  // GO enabled: a pack, a root folder, the current language
+    changeResult_ = r.changeResult;
+    if (r.remote && r.change) {
+      Remote("KESTRIO.NEXT", "French");
+      Remote("KESTRIO.GO", "1");
+    } else if (r.remote) {
+      Remote("KESTRIO.ROOTDIR", "E:\\remote");
+    }
+    if (r.remote) {
+      dialog_->OnTimer(TIMER_REMOTE_POLL);
+    } else if (r.change) {
+      dialog_->OnGoClicked();
+    } else {
+      view_.folder = "E:\\other";
+      dialog_->OnSelectClicked();
+    }
+    ASSERT_EQ(workers_.size(), 1u) << r.label;
+    if (r.moment >= kWorkerDone) RunWorkers();
+    if (r.moment >= kResultHandled) HandlePosted();
+    EXPECT_EQ(Status(), r.status) << r.label;
+    EXPECT_EQ(On(Control::Go), r.go) << r.label;
+    EXPECT_EQ(CloseAccepted(), r.closes) << r.label;
+  }
+}
+
+// Message boxes and the folder browser run nested message loops in which
+// the poll keeps ticking.  A remote request written while one is open waits
+// until it closes, takes the turn from the operator's command, and runs
+// alone; after a failed scan nothing runs at all.
+TEST_F(Dialog, RemoteRequestDuringModalUiRunsAloneAfterIt) {
+  struct Row {
+    const char* label;
+    const char* openAt;  // the box's text, or the folder browser
+    bool operatorGo;     // the operator clicks GO; otherwise Select
+    std::int32_t scanResult, changeResult;
+    bool remoteGo;       // NEXT French and GO; otherwise ROOTDIR E:\remote
+    std::vector<std::string> scanned, changed;  // after the setup's first scan
+  };
+  const Row rows[] = {
+      {"first GO warning, remote GO", "This process takes several minutes.", true, 0, 0, true, {}, {"French"}},
+      {"GO question, remote GO", "Do you want to continue?", true, 0, 0, true, {}, {"French"}},
+      {"first GO warning, remote ROOTDIR", "This process takes several minutes.", true, 0, 0, false, {"E:\\remote"}, {}},
+      {"folder browser, remote ROOTDIR", FakeView::kBrowser, false, 0, 0, false, {"E:\\remote"}, {}},
+      {"folder browser, remote GO", FakeView::kBrowser, false, 0, 0, true, {}, {"French"}},
+      {"stop box of a failed change, remote ROOTDIR", "System is protected. Change to Administrator mode, please.",
+       true, 0, -10, false, {"E:\\remote"}, {"Spanish"}},
+      {"stop box of a failed scan, remote GO", "An error ocurred getting language pack name.", false, -13, 0, true,
+       {"D:\\mine"}, {}},
+  };
+  for (const Row& r : rows) {
+    view_ = FakeView{};
+    workers_.clear();
+    scanResult_ = 0;
+    Start();
+    Scan("D:\\packs");
+    scannedRoots_.clear();
+    changedTo_.clear();
+    scanResult_ = r.scanResult;
+    changeResult_ = r.changeResult;
+    std::size_t workersWhileOpen = 99;
+    view_.whileOpen = [&](const std::string& open) {
+      if (open != r.openAt) return;
+      if (r.remoteGo) {
+        Remote("KESTRIO.NEXT", "French");
+        Remote("KESTRIO.GO", "1");
+      } else {
+        Remote("KESTRIO.ROOTDIR", "E:\\remote");
+      }
+      for (int tick = 0; tick < 3; ++tick) dialog_->OnTimer(TIMER_REMOTE_POLL);
+      workersWhileOpen = workers_.size();
+    };
+    view_.folder = "D:\\mine";
+    if (r.operatorGo) {
+      dialog_->OnGoClicked();
+    } else {
+      dialog_->OnSelectClicked();
+    }
+    Finish();  // the operator's own operation, if it started, ends here
+    EXPECT_EQ(workersWhileOpen, 0u) << r.label;
+    for (int tick = 0; tick < 3; ++tick) {
+      dialog_->OnTimer(TIMER_REMOTE_POLL);
+      EXPECT_LE(workers_.size(), 1u) << r.label;
+      Finish();
+    }
+    EXPECT_EQ(scannedRoots_, r.scanned) << r.label;
+    EXPECT_EQ(changedTo_, r.changed) << r.label;
+    EXPECT_EQ(view_.quit, r.scanResult < 0) << r.label;
+  }
 }
 
 TEST_F(Dialog, SystemCommandsAndKeys) {

@@ -76,7 +76,10 @@ int main(int argc, char** argv) {
     if (requests.rootDir) {
       StartWorker([root = *requests.rootDir] {
         const std::int32_t rc = engine::ScanLanguagePacks(root);
-        dnc::PublishScanResult(rc < 0 ? rc : 0, rc < 0 ? 0 : rc, rc < 0 ? std::vector<std::string>{} : engine::DiscoveredNames());
+        if (rc < 0)
+          dnc::SetSetupStatus(rc);
+        else
+          dnc::PublishScanResult(rc, engine::DiscoveredNames(), dnc::ScanOrigin::Remote);
       });
       continue;
     }

@@ -270,10 +270,21 @@ TEST_F(Registro, RequestsAreIgnoredWhileBusy) {
   taken = TakeRemoteRequests();
   EXPECT_FALSE(taken.rootDir || taken.next || taken.go);
 
-  PublishScanResult(-13, 0, {});
+  SetSetupStatus(-13);
   EXPECT_EQ(Leer("KESTRIO.STATUS"), "-13");
   EXPECT_EQ(EscribirVariableTxt("KESTRIO.GO", "7"), 0);  // a failure does not block
   EXPECT_EQ(Leer("KESTRIO.STATUS"), "1");
+  EXPECT_TRUE(TakeRemoteRequests().go);
+
+  // A GO waiting beside a ROOTDIR is left for a later tick: a scan and a
+  // change never start together.
+  SetSetupStatus(0);
+  EXPECT_EQ(EscribirVariableTxt("KESTRIO.ROOTDIR", "D:\\packs"), 0);
+  SetSetupStatus(0);
+  EXPECT_EQ(EscribirVariableTxt("KESTRIO.GO", "1"), 0);
+  taken = TakeRemoteRequests();
+  EXPECT_TRUE(taken.rootDir.has_value());
+  EXPECT_FALSE(taken.go);
   EXPECT_TRUE(TakeRemoteRequests().go);
 }
 
@@ -285,8 +296,8 @@ TEST_F(Registro, NextNameThatDoesNotFitIsRefused) {
 }
 
 TEST_F(Registro, ScanResultKeepsNamesPastTheNewCount) {
-  PublishScanResult(0, 3, {"German", "French", "Spanish"});
-  PublishScanResult(0, 1, {"Italian"});
+  PublishScanResult(3, {"German", "French", "Spanish"}, ScanOrigin::Remote);
+  PublishScanResult(1, {"Italian"}, ScanOrigin::Remote);
   EXPECT_EQ(Leer("KESTRIO.NITEMS"), "1");
   EXPECT_EQ(Leer("KESTRIO.NAME.0"), "Italian");
   EXPECT_EQ(Leer("KESTRIO.NAME.2"), "Spanish");

@@ -54,7 +54,7 @@ inline void ResetSetupTable() {
       std::string(63, ','),
       std::string(63, '\\'),
   };
-  dnc::PublishScanResult(0, static_cast<std::int32_t>(names.size()), names);
+  dnc::PublishScanResult(static_cast<std::int32_t>(names.size()), names, dnc::ScanOrigin::Remote);
   dnc::SetCurrentLanguageText("Deutsch, \\de-DE\\");
 }
 
