@@ -10,6 +10,18 @@
 //                                     controls disabled, the bar advancing
 //   gui_probe close                   the close command ends the program,
 //                                     with status 0
+//   gui_probe go                      clicks GO once it is enabled and sees
+//                                     the first warning box open, unanswered
+//   gui_probe box TEXT                a message box of the dialog reading
+//                                     TEXT is open (it is left open)
+//   gui_probe answer TEXT BUTTON ...  answers the boxes in turn: each reads
+//                                     TEXT and is closed with BUTTON (ok,
+//                                     yes or no)
+//   gui_probe answer-go BUTTON        answers GO's three warnings with OK
+//                                     and its question with BUTTON
+//   gui_probe ends TEXT               OK closes the box reading TEXT, and
+//                                     the program ends by itself with
+//                                     status 0
 //
 // With --desktop NAME first, the probe works on that desktop (a Wine
 // virtual desktop, which draws the windows' frames on a display without a
@@ -93,6 +105,22 @@ HWND FindOwned(HWND owner, const wchar_t* caption) {
   while ((w = FindWindowExW(nullptr, w, L"#32770", caption)) != nullptr)
     if (GetWindow(w, GW_OWNER) == owner) return w;
   return nullptr;
+}
+
+// The message box owned by `dialog` whose text reads `text`.
+HWND FindBox(HWND dialog, const std::wstring& text) {
+  HWND box = FindOwned(dialog, L"Kestrio Setup");
+  if (box == nullptr) return nullptr;
+  for (HWND child : Children(box))
+    if (_wcsicmp(ClassOf(child).c_str(), L"Static") == 0 && Text(child) == text) return box;
+  return nullptr;
+}
+
+HWND AwaitBox(HWND dialog, const std::wstring& text) {
+  HWND box = nullptr;
+  Check(WaitFor(60000, [&] { return (box = FindBox(dialog, text)) != nullptr; }),
+        "a box reading \"" + Utf8(text) + "\" is open");
+  return box;
 }
 
 struct ControlCase {
@@ -250,6 +278,61 @@ int Close() {
   return g_failures;
 }
 
+int Go() {
+  HWND dialog = FindDialog();
+  Check(dialog != nullptr, "the dialog is open");
+  if (dialog == nullptr) return g_failures;
+  HWND go = GetDlgItem(dialog, 1008);
+  Check(WaitFor(60000, [&] { return IsWindowEnabled(go) != FALSE; }), "GO is enabled");
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(1008, BN_CLICKED), reinterpret_cast<LPARAM>(go));
+  AwaitBox(dialog, L"This process takes several minutes.");
+  return g_failures;
+}
+
+int Box(const wchar_t* text) {
+  HWND dialog = FindDialog();
+  Check(dialog != nullptr, "the dialog is open");
+  if (dialog != nullptr) AwaitBox(dialog, text);
+  return g_failures;
+}
+
+int Answer(int count, const wchar_t* const* pairs) {
+  HWND dialog = FindDialog();
+  Check(dialog != nullptr, "the dialog is open");
+  if (dialog == nullptr) return g_failures;
+  for (int i = 0; i + 1 < count; i += 2) {
+    const int button = _wcsicmp(pairs[i + 1], L"yes") == 0  ? IDYES
+                       : _wcsicmp(pairs[i + 1], L"no") == 0 ? IDNO
+                                                            : IDOK;
+    HWND box = AwaitBox(dialog, pairs[i]);
+    if (box == nullptr) return g_failures;
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
+    Check(WaitFor(20000, [&] { return !IsWindow(box); }), Utf8(pairs[i + 1]) + " closes the box");
+  }
+  return g_failures;
+}
+
+int Ends(const wchar_t* text) {
+  HWND dialog = FindDialog();
+  Check(dialog != nullptr, "the dialog is open");
+  if (dialog == nullptr) return g_failures;
+  DWORD pid = 0;
+  GetWindowThreadProcessId(dialog, &pid);
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
+  if (process == nullptr) {
+    Check(false, "the program's process can be opened");
+    return g_failures;
+  }
+  const wchar_t* const box[] = {text, L"ok"};
+  Answer(2, box);
+  DWORD code = 1;
+  const bool ended = WaitForSingleObject(process, 60000) == WAIT_OBJECT_0;
+  GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  Check(ended && code == 0, "the program ends by itself with status 0 (" + std::to_string(code) + ")");
+  return g_failures;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -268,6 +351,21 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && std::wcscmp(argv[1], L"start") == 0) return Start(argv[2]);
   if (argc == 4 && std::wcscmp(argv[1], L"changing") == 0) return Changing(argv[2], argv[3]);
   if (argc == 2 && std::wcscmp(argv[1], L"close") == 0) return Close();
-  std::fprintf(stderr, "usage: gui_probe [--desktop NAME] start KESTRIO_EXE | changing ROOT LANGUAGE | close\n");
+  if (argc == 2 && std::wcscmp(argv[1], L"go") == 0) return Go();
+  if (argc == 3 && std::wcscmp(argv[1], L"box") == 0) return Box(argv[2]);
+  if (argc >= 4 && argc % 2 == 0 && std::wcscmp(argv[1], L"answer") == 0) return Answer(argc - 2, argv + 2);
+  if (argc == 3 && std::wcscmp(argv[1], L"ends") == 0) return Ends(argv[2]);
+  if (argc == 3 && std::wcscmp(argv[1], L"answer-go") == 0) {
+    // (The second warning's mark is U+00B4, which a command line from the
+    // Linux side may not carry intact.)
+    const wchar_t* const boxes[] = {L"This process takes several minutes.", L"ok",
+                                    L"Don\u00b4t turn off the CNC during process.", L"ok",
+                                    L"The CNC will be restarted automatically.", L"ok",
+                                    L"Do you want to continue?", argv[2]};
+    return Answer(8, boxes);
+  }
+  std::fprintf(stderr,
+               "usage: gui_probe [--desktop NAME] start KESTRIO_EXE | changing ROOT LANGUAGE | close | go |\n"
+               "                 box TEXT | answer TEXT BUTTON... | answer-go BUTTON | ends TEXT\n");
   return 100;
 }

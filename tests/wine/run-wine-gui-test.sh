@@ -3,6 +3,9 @@
 # start (seen by gui_probe.exe from another process), the About box, a second
 # start, the DNC server answering the Linux client, and a remote language
 # change carried out by the program with the machine's tools beside it.
+# Remote requests that arrive while a message box is up (the operator's
+# first GO warning, the stop box of a failed scan) wait for it and never run
+# beside another operation.
 # Screenshots of the dialog go to WIN32_BUILD_DIR/artifacts.
 #
 #   run-wine-gui-test.sh WIN32_BUILD_DIR NATIVE_BUILD_DIR
@@ -53,14 +56,15 @@ trap cleanup EXIT
 start_xvfb || die "Xvfb did not start"
 
 # The program's folder: the machine's tools, a machine with German installed
-# and no write filter, and a pack folder with German and Spanish.
+# and no write filter, and a pack folder with Spanish and French (Spanish is
+# found first: the operator's GO would install it).
 target=$wine_dir/Kestrio
 "$here/prepare-prefix.sh" "$WINEPREFIX" "$build" "$target"
 cp -f "$exe" "$probe" "$target/"
 rm -f "$target/commands.log"
 write_machine_ini "$target" de-DE
 rm -rf "$target/packs"
-for tag in de-DE es-ES; do
+for tag in es-ES fr-FR; do
   mkdir -p "$target/packs/$tag"
   make_pack "$target/packs/$tag/lp.cab" "$tag"
 done
@@ -71,13 +75,34 @@ packs_win=$(windows_path "$target/packs")
 # A Wine virtual desktop draws the window frames that a window manager
 # would; the probe joins it by name.
 desktop=kestrio
-(cd "$target" && exec wine explorer /desktop=$desktop,1024x768 ./Kestrio.exe >"$work/kestrio.log" 2>&1) &
-app=$!
+start_program() {
+  (cd "$target" && exec wine explorer /desktop=$desktop,1024x768 ./Kestrio.exe >>"$work/kestrio.log" 2>&1) &
+  app=$!
+}
+start_program
 
 failed=0
 probe() {
   echo "-- gui_probe $1"
   (cd "$target" && timeout 300 wine ./gui_probe.exe --desktop $desktop "$@") || failed=1
+}
+check() {  # WHAT COMMAND...
+  local what=$1
+  shift
+  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failed=1; fi
+}
+log=$target/commands.log
+log_lines() { if [[ -f $log ]]; then wc -l <"$log"; else echo 0; fi; }
+# No command has reached the machine's tools since line N of commands.log.
+quiet_since() { [[ $(log_lines) -eq $1 ]]; }
+add_packages() { grep -ci '/add-package' "$log" || true; }
+wait_status() {  # VALUE: KESTRIO.STATUS reads it within two minutes
+  local _
+  for _ in $(seq 1 240); do
+    [[ $(timeout 30 "$dnc" --port $port read KESTRIO.STATUS 2>/dev/null) == "$1" ]] && return 0
+    sleep 0.5
+  done
+  return 1
 }
 shot() {
   import -window root "$artifacts/$1" && echo "screenshot: $artifacts/$1"
@@ -90,24 +115,42 @@ echo "-- the DNC server"
 version=$(timeout 60 "$dnc" --port $port read KESTRIO.VERSION) || die "no answer from the DNC server on port $port"
 if [[ $version == v2017.09 ]]; then echo "ok   KESTRIO.VERSION reads v2017.09"; else echo "FAIL KESTRIO.VERSION reads '$version'"; failed=1; fi
 
-echo "-- a remote change to Spanish"
-if timeout 600 "$dnc" --port $port change --root "$packs_win" --language Spanish --scan-timeout 300 --change-timeout 300; then
-  echo "ok   the remote change succeeded"
-else
-  echo "FAIL the remote change"
-  failed=1
-fi
-log=$target/commands.log
-if [[ -f $log ]] && grep -qi '/add-package' "$log" && grep -q 'es-ES' "$log"; then
-  echo "ok   dism.exe received the add-package of the Spanish pack"
-else
-  echo "FAIL no add-package of the Spanish pack in commands.log"
-  failed=1
-fi
+echo "-- a remote scan: GO becomes enabled for the operator, Spanish selected"
+timeout 60 "$dnc" --port $port write "KESTRIO.ROOTDIR=$packs_win" >/dev/null || failed=1
+check "the remote scan ends with KESTRIO.STATUS 0" wait_status 0
+
+echo "-- a remote change to French while the operator's first GO warning is up"
+probe go
+before=$(log_lines)
+timeout 600 "$dnc" --port $port change --root "$packs_win" --language French --scan-timeout 300 \
+  --change-timeout 300 >"$work/change.log" 2>&1 &
+client=$!
+sleep 5
+check "nothing runs while the warning is up" quiet_since "$before"
+probe answer-go yes
+if wait "$client"; then echo "ok   the remote change succeeded"; else echo "FAIL the remote change"; failed=1; fi
+sed 's/^/   > /' "$work/change.log"
+check "dism.exe received one add-package, of the French pack" \
+  bash -c '[[ $(grep -ci /add-package "$1") -eq 1 ]] && grep -i /add-package "$1" | grep -q fr-FR' _ "$log"
 [[ -f $log ]] && sed 's/^/   | /' "$log"
 
-probe changing "$packs_win" Spanish
+probe changing "$packs_win" French
 shot kestrio-dialog-changed.png
 
 probe close
+
+echo "-- a remote GO while the stop box of a failed scan is up"
+printf '\n[exit]\nget-packages=1\n' >>"$target/machine.ini"
+start_program
+check "the DNC server answers again" bash -c 'for _ in $(seq 1 180); do timeout 10 "$1" --port "$2" read KESTRIO.VERSION >/dev/null 2>&1 && exit 0; sleep 0.5; done; exit 1' _ "$dnc" "$port"
+adds=$(add_packages)
+timeout 60 "$dnc" --port $port write "KESTRIO.ROOTDIR=$packs_win" >/dev/null || failed=1
+probe box "An error ocurred getting language pack name."
+before=$(log_lines)
+timeout 60 "$dnc" --port $port write KESTRIO.NEXT=Spanish >/dev/null || failed=1
+timeout 60 "$dnc" --port $port write KESTRIO.GO=1 >/dev/null || failed=1
+sleep 5
+check "nothing runs while the stop box is up" quiet_since "$before"
+probe ends "An error ocurred getting language pack name."
+check "no add-package ran after the failed scan" bash -c '[[ $(grep -ci /add-package "$1") -eq $2 ]]' _ "$log" "$adds"
 exit "$failed"
