@@ -344,10 +344,39 @@ TEST(DncWire, ListLimitsOfFiftyItems) {
   EXPECT_EQ(c.ReadList(nombres).values.size(), 50u);
   nombres.push_back("W.L");
   EXPECT_EQ(c.ReadList(nombres).kind, ClientResult::Refused);  // the client knows the limit
-  std::string lista;
-  for (const auto& n : nombres) lista += (lista.empty() ? "" : "#") + n;
-  ASSERT_TRUE(c.SendPayload(Pedido("R,LST," + lista + ",")));  // and the server keeps it
-  EXPECT_EQ(c.ReadReply().code, ERR_DNC_LISTA);
+
+  // And the server keeps it, on raw frames: a closing "#" ends the list
+  // without adding an item, so fifty items may carry one.
+  struct Caso {
+    std::size_t items;
+    bool cierre;  // a "#" after the last item
+    bool acepta;
+  };
+  const Caso casos[] = {
+      {49, false, true}, {49, true, true}, {50, false, true},
+      {50, true, true},  {51, false, false}, {51, true, false},
+  };
+  for (const auto& caso : casos) {
+    Poner("v", 7);
+    const auto unir = [&](const std::string& item) {
+      std::string lista;
+      for (std::size_t k = 0; k < caso.items; ++k) lista += (k ? "#" : "") + item;
+      return lista + (caso.cierre ? "#" : "");
+    };
+    const std::string etiqueta = std::to_string(caso.items) + (caso.cierre ? " items and #" : " items");
+    ASSERT_TRUE(c.SendPayload(Pedido("R,LST," + unir("W.L") + ",")));
+    const ClientResult leido = c.ReadReply();
+    if (caso.acepta) {
+      EXPECT_EQ(leido.values, std::vector<std::string>(caso.items, "7")) << etiqueta;
+    } else {
+      EXPECT_EQ(leido.code, ERR_DNC_LISTA) << etiqueta;
+    }
+    ASSERT_TRUE(c.SendPayload(Pedido("S,LST," + unir("W.L") + "," + unir("8") + ",")));
+    const ClientResult escrito = c.ReadReply();
+    EXPECT_EQ(escrito.kind, caso.acepta ? ClientResult::Ok : ClientResult::ErrorReply) << etiqueta;
+    EXPECT_EQ(escrito.code, caso.acepta ? 0 : ERR_DNC_LISTA) << etiqueta;
+    EXPECT_EQ(ValorL(), caso.acepta ? 8 : 7) << etiqueta;  // a refused list writes nothing
+  }
 }
 
 TEST(DncWire, ListWrites) {
