@@ -4,6 +4,7 @@
 // under Wine); tests that need this process's server state skip then.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,13 @@
 #include "dnc/trace.h"
 #include "dnc/transport.h"
 #include "dnc/variables.h"
+
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#endif
 
 namespace kestrio::dnc {
 namespace {
@@ -126,6 +134,8 @@ std::string Pedido(const std::string& cuerpo) { return std::string(1, SOH) + cue
 // A raw connection for byte-level checks.
 class Conexion {
  public:
+  // Takes over a socket the test connected itself.
+  explicit Conexion(net::Socket s) : s_(s) { net::SetReceiveTimeout(s_, 5000); }
   Conexion() {
     std::string error;
     s_ = net::Connect(g_host, g_port, 5000, error);
@@ -133,6 +143,8 @@ class Conexion {
     net::SetReceiveTimeout(s_, 5000);
   }
   ~Conexion() { net::Close(s_); }
+  Conexion(const Conexion&) = delete;
+  Conexion& operator=(const Conexion&) = delete;
   void Enviar(std::string_view bytes) { ASSERT_EQ(net::Send(s_, bytes.data(), bytes.size()), static_cast<int>(bytes.size())); }
   void EnviarPaquete(std::string_view payload) {
     std::string cabecera{static_cast<char>(payload.size() >> 8), static_cast<char>(payload.size() & 0xFF)};
@@ -426,6 +438,46 @@ TEST(DncWire, DisconnectBetweenRequestsIsTraced) {
       "DNC: \tDNCSERVER: cierro el socket\n"
       "DNC: \tDNCSERVER: esperando conexion\n";
   EXPECT_NE(traza.find(esperado), std::string::npos) << traza;
+}
+
+// Out of descriptors, accept fails again at once for the client waiting in
+// the queue: the server pauses between attempts instead of spinning (which
+// flooded the trace with thousands of lines a second) and serves the client
+// once a descriptor is free.
+TEST(DncWire, AcceptThatKeepsFailingPausesAndRecovers) {
+  REQUIRE_IN_PROCESS();
+#ifdef _WIN32
+  GTEST_SKIP() << "the descriptor limit is a posix matter";
+#else
+  // The client's socket exists before the limit drops; connecting takes no
+  // descriptor, accepting does.
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  Conexion cliente(fd);
+  rlimit antes{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &antes), 0);
+  rlimit agotado = antes;
+  agotado.rlim_cur = 0;
+  const std::size_t desde = Traza().size();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &agotado), 0);
+  sockaddr_in servidor{};
+  servidor.sin_family = AF_INET;
+  servidor.sin_port = htons(g_port);
+  servidor.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int conectado = ::connect(fd, reinterpret_cast<const sockaddr*>(&servidor), sizeof servidor);
+  std::this_thread::sleep_for(1s);
+  const std::string traza = Traza().substr(desde);
+  ::setrlimit(RLIMIT_NOFILE, &antes);  // before any assertion can leave the test
+  ASSERT_EQ(conectado, 0) << std::strerror(errno);
+  std::size_t fallos = 0;
+  for (auto at = traza.find("RARO! conexion NO aceptada"); at != std::string::npos;
+       at = traza.find("RARO! conexion NO aceptada", at + 1))
+    ++fallos;
+  EXPECT_GE(fallos, 1u);
+  EXPECT_LE(fallos, 20u) << "accept was retried without a pause";
+  cliente.EnviarPaquete(Pedido("R,NET,VER,"));
+  EXPECT_EQ(cliente.Respuesta(), Pedido("S,NET,VER,1,"));
+#endif
 }
 
 TEST(DncWire, PortInUseIsReportedAndNoServerStarts) {
