@@ -17,8 +17,9 @@ std::string Join(const std::vector<std::string>& items, const char* separator) {
 
 bool HasFraming(const std::string& text) { return text.find_first_of(std::string{SOH, ETX}) != std::string::npos; }
 
-std::string CheckNames(const std::vector<std::string>& names) {
-  const bool list = names.size() > 1;
+// A list request (kind LST) is split by '#' on the other side into items of
+// at most 31 characters, 50 at most, even when it holds a single name.
+std::string CheckNames(const std::vector<std::string>& names, bool list) {
   if (names.empty()) return "no variable name";
   if (names.size() > kMaxItems) return "at most " + std::to_string(kMaxItems) + " names in one request";
   for (const auto& name : names) {
@@ -31,23 +32,29 @@ std::string CheckNames(const std::vector<std::string>& names) {
   return {};
 }
 
-std::string CheckValues(const std::vector<std::string>& names, const std::vector<std::string>& values) {
-  const bool list = values.size() > 1;
+// Values of a list are unescaped first and split afterwards, so the limits
+// of an item apply to the value as given.
+std::string CheckValues(const std::vector<std::string>& names, const std::vector<std::string>& values, bool list) {
   if (names.size() != values.size()) return "as many values as names are needed";
   for (std::size_t k = 0; k < values.size(); ++k) {
     if (HasFraming(values[k])) return names[k] + ": a value cannot hold the control characters SOH or ETX";
-    if (list && values[k].empty()) return names[k] + ": a value in a list cannot be empty (write it on its own)";
-    if (list && values[k].find('#') != std::string::npos)
+    if (!list) continue;
+    if (values[k].empty()) return names[k] + ": a value in a list cannot be empty (write it on its own)";
+    if (values[k].find('#') != std::string::npos)
       return names[k] + ": a value in a list cannot hold '#' (write it on its own)";
+    if (values[k].size() > kMaxItem)
+      return names[k] + ": a value in a list has at most " + std::to_string(kMaxItem) +
+             " characters (write it on its own)";
   }
   return {};
 }
 
 // Builds SOH op "," kind "," names "," [escaped values ","] ETX.
-Request Build(const char* head, const std::vector<std::string>& names, const std::vector<std::string>* values) {
+Request Build(const char* head, bool list, const std::vector<std::string>& names,
+              const std::vector<std::string>* values) {
   Request r;
-  r.problem = CheckNames(names);
-  if (r.problem.empty() && values) r.problem = CheckValues(names, *values);
+  r.problem = CheckNames(names, list);
+  if (r.problem.empty() && values) r.problem = CheckValues(names, *values, list);
   if (!r.problem.empty()) return r;
   const std::string joined = Join(names, "#");
   if (joined.size() > kMaxTexto) {
@@ -217,17 +224,17 @@ ClientResult Client::Version() {
   return Exchange(Request{std::string(1, SOH) + "R,NET,VER," + ETX, {}}, false);
 }
 
-Request ReadRequest(const std::string& name) { return Build("R,VAR,", {name}, nullptr); }
+Request ReadRequest(const std::string& name) { return Build("R,VAR,", false, {name}, nullptr); }
 
 Request WriteRequest(const std::string& name, const std::string& value) {
   const std::vector<std::string> values{value};
-  return Build("S,VAR,", {name}, &values);
+  return Build("S,VAR,", false, {name}, &values);
 }
 
-Request ListReadRequest(const std::vector<std::string>& names) { return Build("R,LST,", names, nullptr); }
+Request ListReadRequest(const std::vector<std::string>& names) { return Build("R,LST,", true, names, nullptr); }
 
 Request ListWriteRequest(const std::vector<std::string>& names, const std::vector<std::string>& values) {
-  return Build("S,LST,", names, &values);
+  return Build("S,LST,", true, names, &values);
 }
 
 std::string DescribeError(std::int32_t code) {

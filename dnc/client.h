@@ -59,8 +59,9 @@ class Client {
 // sent: names travel as they are, so a comma (it ends the field), '#' (it
 // splits a list) or SOH/ETX (they frame the text) cannot be carried in one;
 // values are escaped for commas and backslashes only, so SOH and ETX cannot
-// travel in a value, nor '#' or an empty value in a list; and every field
-// and the whole request have their size limits.
+// travel in a value, nor '#' or an empty value in a list; a list, even of
+// one, is split into at most 50 names and values of at most 31 characters
+// each; and every field and the whole request have their size limits.
 struct Request {
   std::string payload;
   std::string problem;  // empty when the request can be sent

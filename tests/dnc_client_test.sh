@@ -51,6 +51,9 @@ check "read-only variable" 1 "KESTRIO.STATUS: 3084 variable is read-only" -- "${
 check "name with a comma" 2 "cannot hold ','" -- "${d[@]}" write "KESTRIO.NEXT,x=Spanish"
 # A '#' in a value of a list write would shift the values onto other names.
 check "list value with #" 2 "cannot hold '#'" -- "${d[@]}" write "KESTRIO.NEXT=a#b" KESTRIO.GO=0
+# Values of a list are cut into items of at most 31 characters over there.
+check "long list value" 2 "KESTRIO.NEXT: a value in a list has at most 31 characters" \
+  -- "${d[@]}" write "KESTRIO.NEXT=$(printf 'x%.0s' {1..32})" KESTRIO.GO=0
 check "not an assignment" 2 "expected NAME=VALUE" -- "${d[@]}" write KESTRIO.NEXT
 
 # A closed port: the listening socket of a stopped host.
