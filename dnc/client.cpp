@@ -85,6 +85,12 @@ ClientResult Failure(ClientResult::Kind kind, std::string problem) {
 
 ClientResult Failure(std::string problem) { return Failure(ClientResult::Failed, std::move(problem)); }
 
+ClientResult ConnectionLost(std::string problem) {
+  ClientResult r = Failure(std::move(problem));
+  r.connectionLost = true;
+  return r;
+}
+
 // The fields of a reply text SOH "S," kind "," a "," b "," ETX.
 bool SplitReply(const std::string& text, std::vector<std::string>& fields) {
   if (text.size() < 4 || text.front() != SOH || text.back() != ETX) return false;
@@ -113,6 +119,7 @@ bool Client::Connect(const std::string& host, std::uint16_t port, unsigned timeo
   }
   socket_ = net::Connect(host, port, timeoutMs == 0 ? 30000 : timeoutMs, error);
   if (socket_ == net::kInvalidSocket) return false;
+  timeoutMs_ = timeoutMs;
   net::SetReceiveTimeout(socket_, timeoutMs);
   return true;
 }
@@ -136,16 +143,21 @@ bool Client::SendPayload(std::string_view payload) {
   return true;
 }
 
-bool Client::ReceiveExactly(char* buffer, std::size_t size, std::string& problem) {
+bool Client::ReceiveExactly(char* buffer, std::size_t size, ClientResult& failure) {
   std::size_t got = 0;
   while (got < size) {
     const int n = net::Receive(socket_, buffer + got, size - got);
     if (n == 0) {
-      problem = "the server closed the connection";
+      failure = ConnectionLost("the server closed the connection");
       return false;
     }
     if (n < 0) {
-      problem = "no reply from the server in time";
+      const int error = net::LastError();
+      if (net::IsTimeout(error)) {
+        failure = Failure("no reply from the server within " + std::to_string(timeoutMs_) + " ms");
+      } else {
+        failure = ConnectionLost("receiving the reply failed: " + net::ErrorText(error));
+      }
       return false;
     }
     got += static_cast<std::size_t>(n);
@@ -154,14 +166,14 @@ bool Client::ReceiveExactly(char* buffer, std::size_t size, std::string& problem
 }
 
 ClientResult Client::ReadReply(std::string* rawText) {
-  std::string problem;
+  ClientResult failure;
   char header[10];
-  if (!ReceiveExactly(header, sizeof header, problem)) return Failure(problem);
+  if (!ReceiveExactly(header, sizeof header, failure)) return failure;
   std::size_t length = (static_cast<unsigned char>(header[0]) << 8) | static_cast<unsigned char>(header[1]);
   bool error = false;
   if (length == 1) {  // a code packet: its block of ten bytes follows
     char block[10];
-    if (!ReceiveExactly(block, sizeof block, problem)) return Failure(problem);
+    if (!ReceiveExactly(block, sizeof block, failure)) return failure;
     if (block[0] == static_cast<char>(DNC_ACK)) {
       ClientResult r;
       r.kind = ClientResult::Ok;
@@ -170,11 +182,11 @@ ClientResult Client::ReadReply(std::string* rawText) {
     if (block[0] != static_cast<char>(DNC_NAK)) return Failure("unknown reply code");
     // A NAK is followed by the error text, a packet of its own.
     error = true;
-    if (!ReceiveExactly(header, sizeof header, problem)) return Failure(problem);
+    if (!ReceiveExactly(header, sizeof header, failure)) return failure;
     length = (static_cast<unsigned char>(header[0]) << 8) | static_cast<unsigned char>(header[1]);
   }
   std::string text(length, '\0');
-  if (!ReceiveExactly(text.data(), length, problem)) return Failure(problem);
+  if (!ReceiveExactly(text.data(), length, failure)) return failure;
   if (rawText) *rawText = text;
   std::vector<std::string> fields;
   if (!SplitReply(text, fields) || fields.size() < 4 || fields[0] != "S") return Failure("malformed reply");
@@ -206,7 +218,8 @@ ClientResult Client::ReadReply(std::string* rawText) {
 ClientResult Client::Exchange(const Request& request, bool write) {
   if (!request.Ok()) return Failure(ClientResult::Refused, request.problem);
   if (!Connected()) return Failure("not connected");
-  if (!SendPayload(request.payload)) return Failure("the server closed the connection");
+  if (!SendPayload(request.payload))
+    return ConnectionLost("sending the request failed: " + net::ErrorText(net::LastError()));
   ClientResult r = ReadReply();
   if (write && r.kind == ClientResult::Ok && !r.values.empty()) return Failure("unexpected reply to a write");
   return r;

@@ -22,6 +22,10 @@ struct ClientResult {
   std::int32_t code = 0;            // for ErrorReply
   std::vector<std::string> values;  // unescaped values of a read; the version number
   std::string problem;              // for Failed and Refused, readable
+  // For Failed: the connection ended (the server closed it, or a send or
+  // receive failed), as against a reply that did not come in time or could
+  // not be read.
+  bool connectionLost = false;
 };
 
 class Client {
@@ -30,7 +34,9 @@ class Client {
   ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
-  Client(Client&& other) noexcept : socket_(other.socket_) { other.socket_ = platform::net::kInvalidSocket; }
+  Client(Client&& other) noexcept : socket_(other.socket_), timeoutMs_(other.timeoutMs_) {
+    other.socket_ = platform::net::kInvalidSocket;
+  }
 
   // Connects; false with `error` set.  `timeoutMs` bounds the connect and
   // every wait for a reply (0: wait for ever).
@@ -50,9 +56,10 @@ class Client {
   ClientResult ReadReply(std::string* rawText = nullptr);
 
  private:
-  bool ReceiveExactly(char* buffer, std::size_t size, std::string& problem);
+  bool ReceiveExactly(char* buffer, std::size_t size, ClientResult& failure);
   ClientResult Exchange(const struct Request& request, bool write);
   platform::net::Socket socket_ = platform::net::kInvalidSocket;
+  unsigned timeoutMs_ = 0;  // for each reply; 0: none
 };
 
 // A request text (payload) with its values escaped, or why it cannot be

@@ -21,8 +21,13 @@
 #ifndef _WIN32
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
 #endif
 
 namespace kestrio::dnc {
@@ -488,6 +493,120 @@ TEST(DncWire, PortInUseIsReportedAndNoServerStarts) {
   ConfigurarPuertoDNC(0);
   EXPECT_NE(Traza().find("DNC: DNCSERVER: 'bind' Error ", desde), std::string::npos) << Traza().substr(desde);
 }
+
+// ---- The client against peers of the test's own making (posix) ------------
+
+#ifndef _WIN32
+// A listening socket on 127.0.0.1 whose connections the test answers itself,
+// or not at all.
+class Oyente {
+ public:
+  explicit Oyente(int cola) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in direccion{};
+    direccion.sin_family = AF_INET;
+    direccion.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t largo = sizeof direccion;
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<const sockaddr*>(&direccion), largo), 0);
+    EXPECT_EQ(::listen(fd_, cola), 0);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&direccion), &largo);
+    puerto_ = ntohs(direccion.sin_port);
+  }
+  ~Oyente() { ::close(fd_); }
+  Oyente(const Oyente&) = delete;
+  Oyente& operator=(const Oyente&) = delete;
+  std::uint16_t Puerto() const { return puerto_; }
+  int Aceptar() { return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC); }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t puerto_ = 0;
+};
+
+// After GO the machine may restart: kestrio-dnc must know a connection that
+// ended from a reply that did not come in time.
+TEST(DncClient, ConnectionLostIsToldFromATimeOut) {
+  enum class Fin { Cierra, Reinicia, Calla };
+  struct Caso {
+    const char* etiqueta;
+    Fin fin;
+    bool perdida;
+    const char* motivo;
+  };
+  const Caso casos[] = {
+      {"peer closes", Fin::Cierra, true, "the server closed the connection"},
+      {"peer resets", Fin::Reinicia, true, "receiving the reply failed: "},
+      {"peer stays silent", Fin::Calla, false, "no reply from the server within 300 ms"},
+  };
+  for (const auto& caso : casos) {
+    Oyente oyente(1);
+    Client c;
+    std::string error;
+    ASSERT_TRUE(c.Connect("127.0.0.1", oyente.Puerto(), 300, error)) << error;
+    ASSERT_TRUE(c.SendPayload(Pedido("R,NET,VER,")));
+    const int s = oyente.Aceptar();
+    ASSERT_GE(s, 0);
+    char pedido[64];
+    ASSERT_GT(::recv(s, pedido, sizeof pedido, 0), 0);  // read, so that a close sends FIN, not RST
+    if (caso.fin == Fin::Reinicia) {
+      const linger abortar{1, 0};
+      ::setsockopt(s, SOL_SOCKET, SO_LINGER, &abortar, sizeof abortar);
+    }
+    if (caso.fin != Fin::Calla) ::close(s);
+    const ClientResult r = c.ReadReply();
+    if (caso.fin == Fin::Calla) ::close(s);
+    EXPECT_EQ(r.kind, ClientResult::Failed) << caso.etiqueta;
+    EXPECT_EQ(r.connectionLost, caso.perdida) << caso.etiqueta;
+    EXPECT_NE(r.problem.find(caso.motivo), std::string::npos) << caso.etiqueta << ": " << r.problem;
+  }
+}
+
+void SinEfecto(int) {}
+
+// A signal that ends the wait of a connect early (poll gives EINTR) leaves
+// the attempt under way: the wait goes on for the time that is left, and a
+// socket is never handed out as connected before the peer answers.
+TEST(DncClient, ConnectInterruptedBySignalsWaitsItsTime) {
+  // A listener whose queue is full drops further handshakes: connecting to it
+  // gets no answer.
+  Oyente lleno(0);
+  std::vector<Client> enCola;
+  for (int k = 0; k < 8; ++k) {
+    Client c;
+    std::string error;
+    if (!c.Connect("127.0.0.1", lleno.Puerto(), 100, error)) break;
+    enCola.push_back(std::move(c));
+  }
+  ASSERT_LT(enCola.size(), 8u) << "the listener's queue never filled";
+
+  // The handler stays: a signal still on its way after the test must find it.
+  struct sigaction accion {};
+  accion.sa_handler = SinEfecto;
+  sigemptyset(&accion.sa_mask);
+  accion.sa_flags = 0;  // no SA_RESTART: poll returns EINTR
+  ASSERT_EQ(::sigaction(SIGUSR1, &accion, nullptr), 0);
+  const pthread_t esta = ::pthread_self();
+  std::atomic<bool> hecho{false};
+  std::thread senales([&] {
+    while (!hecho) {
+      ::pthread_kill(esta, SIGUSR1);
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  const auto inicio = std::chrono::steady_clock::now();
+  std::string error;
+  const net::Socket s = net::Connect("127.0.0.1", lleno.Puerto(), 600, error);
+  const auto transcurrido = std::chrono::steady_clock::now() - inicio;
+  hecho = true;
+  senales.join();
+  EXPECT_EQ(s, net::kInvalidSocket) << "taken as connected after an interrupted wait";
+  net::Close(s);
+  EXPECT_NE(error.find("no answer from 127.0.0.1:" + std::to_string(lleno.Puerto()) + " within 600 ms"),
+            std::string::npos)
+      << error;
+  EXPECT_GE(transcurrido, 550ms);
+}
+#endif
 
 }  // namespace
 }  // namespace kestrio::dnc
