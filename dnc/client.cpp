@@ -17,8 +17,9 @@ std::string Join(const std::vector<std::string>& items, const char* separator) {
 
 bool HasFraming(const std::string& text) { return text.find_first_of(std::string{SOH, ETX}) != std::string::npos; }
 
-std::string CheckNames(const std::vector<std::string>& names) {
-  const bool list = names.size() > 1;
+// A list request (kind LST) is split by '#' on the other side into items of
+// at most 31 characters, 50 at most, even when it holds a single name.
+std::string CheckNames(const std::vector<std::string>& names, bool list) {
   if (names.empty()) return "no variable name";
   if (names.size() > kMaxItems) return "at most " + std::to_string(kMaxItems) + " names in one request";
   for (const auto& name : names) {
@@ -31,23 +32,29 @@ std::string CheckNames(const std::vector<std::string>& names) {
   return {};
 }
 
-std::string CheckValues(const std::vector<std::string>& names, const std::vector<std::string>& values) {
-  const bool list = values.size() > 1;
+// Values of a list are unescaped first and split afterwards, so the limits
+// of an item apply to the value as given.
+std::string CheckValues(const std::vector<std::string>& names, const std::vector<std::string>& values, bool list) {
   if (names.size() != values.size()) return "as many values as names are needed";
   for (std::size_t k = 0; k < values.size(); ++k) {
     if (HasFraming(values[k])) return names[k] + ": a value cannot hold the control characters SOH or ETX";
-    if (list && values[k].empty()) return names[k] + ": a value in a list cannot be empty (write it on its own)";
-    if (list && values[k].find('#') != std::string::npos)
+    if (!list) continue;
+    if (values[k].empty()) return names[k] + ": a value in a list cannot be empty (write it on its own)";
+    if (values[k].find('#') != std::string::npos)
       return names[k] + ": a value in a list cannot hold '#' (write it on its own)";
+    if (values[k].size() > kMaxItem)
+      return names[k] + ": a value in a list has at most " + std::to_string(kMaxItem) +
+             " characters (write it on its own)";
   }
   return {};
 }
 
 // Builds SOH op "," kind "," names "," [escaped values ","] ETX.
-Request Build(const char* head, const std::vector<std::string>& names, const std::vector<std::string>* values) {
+Request Build(const char* head, bool list, const std::vector<std::string>& names,
+              const std::vector<std::string>* values) {
   Request r;
-  r.problem = CheckNames(names);
-  if (r.problem.empty() && values) r.problem = CheckValues(names, *values);
+  r.problem = CheckNames(names, list);
+  if (r.problem.empty() && values) r.problem = CheckValues(names, *values, list);
   if (!r.problem.empty()) return r;
   const std::string joined = Join(names, "#");
   if (joined.size() > kMaxTexto) {
@@ -78,6 +85,12 @@ ClientResult Failure(ClientResult::Kind kind, std::string problem) {
 
 ClientResult Failure(std::string problem) { return Failure(ClientResult::Failed, std::move(problem)); }
 
+ClientResult ConnectionLost(std::string problem) {
+  ClientResult r = Failure(std::move(problem));
+  r.connectionLost = true;
+  return r;
+}
+
 // The fields of a reply text SOH "S," kind "," a "," b "," ETX.
 bool SplitReply(const std::string& text, std::vector<std::string>& fields) {
   if (text.size() < 4 || text.front() != SOH || text.back() != ETX) return false;
@@ -106,6 +119,7 @@ bool Client::Connect(const std::string& host, std::uint16_t port, unsigned timeo
   }
   socket_ = net::Connect(host, port, timeoutMs == 0 ? 30000 : timeoutMs, error);
   if (socket_ == net::kInvalidSocket) return false;
+  timeoutMs_ = timeoutMs;
   net::SetReceiveTimeout(socket_, timeoutMs);
   return true;
 }
@@ -129,16 +143,21 @@ bool Client::SendPayload(std::string_view payload) {
   return true;
 }
 
-bool Client::ReceiveExactly(char* buffer, std::size_t size, std::string& problem) {
+bool Client::ReceiveExactly(char* buffer, std::size_t size, ClientResult& failure) {
   std::size_t got = 0;
   while (got < size) {
     const int n = net::Receive(socket_, buffer + got, size - got);
     if (n == 0) {
-      problem = "the server closed the connection";
+      failure = ConnectionLost("the server closed the connection");
       return false;
     }
     if (n < 0) {
-      problem = "no reply from the server in time";
+      const int error = net::LastError();
+      if (net::IsTimeout(error)) {
+        failure = Failure("no reply from the server within " + std::to_string(timeoutMs_) + " ms");
+      } else {
+        failure = ConnectionLost("receiving the reply failed: " + net::ErrorText(error));
+      }
       return false;
     }
     got += static_cast<std::size_t>(n);
@@ -147,14 +166,14 @@ bool Client::ReceiveExactly(char* buffer, std::size_t size, std::string& problem
 }
 
 ClientResult Client::ReadReply(std::string* rawText) {
-  std::string problem;
+  ClientResult failure;
   char header[10];
-  if (!ReceiveExactly(header, sizeof header, problem)) return Failure(problem);
+  if (!ReceiveExactly(header, sizeof header, failure)) return failure;
   std::size_t length = (static_cast<unsigned char>(header[0]) << 8) | static_cast<unsigned char>(header[1]);
   bool error = false;
   if (length == 1) {  // a code packet: its block of ten bytes follows
     char block[10];
-    if (!ReceiveExactly(block, sizeof block, problem)) return Failure(problem);
+    if (!ReceiveExactly(block, sizeof block, failure)) return failure;
     if (block[0] == static_cast<char>(DNC_ACK)) {
       ClientResult r;
       r.kind = ClientResult::Ok;
@@ -163,11 +182,11 @@ ClientResult Client::ReadReply(std::string* rawText) {
     if (block[0] != static_cast<char>(DNC_NAK)) return Failure("unknown reply code");
     // A NAK is followed by the error text, a packet of its own.
     error = true;
-    if (!ReceiveExactly(header, sizeof header, problem)) return Failure(problem);
+    if (!ReceiveExactly(header, sizeof header, failure)) return failure;
     length = (static_cast<unsigned char>(header[0]) << 8) | static_cast<unsigned char>(header[1]);
   }
   std::string text(length, '\0');
-  if (!ReceiveExactly(text.data(), length, problem)) return Failure(problem);
+  if (!ReceiveExactly(text.data(), length, failure)) return failure;
   if (rawText) *rawText = text;
   std::vector<std::string> fields;
   if (!SplitReply(text, fields) || fields.size() < 4 || fields[0] != "S") return Failure("malformed reply");
@@ -199,7 +218,8 @@ ClientResult Client::ReadReply(std::string* rawText) {
 ClientResult Client::Exchange(const Request& request, bool write) {
   if (!request.Ok()) return Failure(ClientResult::Refused, request.problem);
   if (!Connected()) return Failure("not connected");
-  if (!SendPayload(request.payload)) return Failure("the server closed the connection");
+  if (!SendPayload(request.payload))
+    return ConnectionLost("sending the request failed: " + net::ErrorText(net::LastError()));
   ClientResult r = ReadReply();
   if (write && r.kind == ClientResult::Ok && !r.values.empty()) return Failure("unexpected reply to a write");
   return r;
@@ -217,17 +237,17 @@ ClientResult Client::Version() {
   return Exchange(Request{std::string(1, SOH) + "R,NET,VER," + ETX, {}}, false);
 }
 
-Request ReadRequest(const std::string& name) { return Build("R,VAR,", {name}, nullptr); }
+Request ReadRequest(const std::string& name) { return Build("R,VAR,", false, {name}, nullptr); }
 
 Request WriteRequest(const std::string& name, const std::string& value) {
   const std::vector<std::string> values{value};
-  return Build("S,VAR,", {name}, &values);
+  return Build("S,VAR,", false, {name}, &values);
 }
 
-Request ListReadRequest(const std::vector<std::string>& names) { return Build("R,LST,", names, nullptr); }
+Request ListReadRequest(const std::vector<std::string>& names) { return Build("R,LST,", true, names, nullptr); }
 
 Request ListWriteRequest(const std::vector<std::string>& names, const std::vector<std::string>& values) {
-  return Build("S,LST,", names, &values);
+  return Build("S,LST,", true, names, &values);
 }
 
 std::string DescribeError(std::int32_t code) {

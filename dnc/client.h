@@ -22,6 +22,10 @@ struct ClientResult {
   std::int32_t code = 0;            // for ErrorReply
   std::vector<std::string> values;  // unescaped values of a read; the version number
   std::string problem;              // for Failed and Refused, readable
+  // For Failed: the connection ended (the server closed it, or a send or
+  // receive failed), as against a reply that did not come in time or could
+  // not be read.
+  bool connectionLost = false;
 };
 
 class Client {
@@ -30,7 +34,9 @@ class Client {
   ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
-  Client(Client&& other) noexcept : socket_(other.socket_) { other.socket_ = platform::net::kInvalidSocket; }
+  Client(Client&& other) noexcept : socket_(other.socket_), timeoutMs_(other.timeoutMs_) {
+    other.socket_ = platform::net::kInvalidSocket;
+  }
 
   // Connects; false with `error` set.  `timeoutMs` bounds the connect and
   // every wait for a reply (0: wait for ever).
@@ -50,17 +56,19 @@ class Client {
   ClientResult ReadReply(std::string* rawText = nullptr);
 
  private:
-  bool ReceiveExactly(char* buffer, std::size_t size, std::string& problem);
+  bool ReceiveExactly(char* buffer, std::size_t size, ClientResult& failure);
   ClientResult Exchange(const struct Request& request, bool write);
   platform::net::Socket socket_ = platform::net::kInvalidSocket;
+  unsigned timeoutMs_ = 0;  // for each reply; 0: none
 };
 
 // A request text (payload) with its values escaped, or why it cannot be
 // sent: names travel as they are, so a comma (it ends the field), '#' (it
 // splits a list) or SOH/ETX (they frame the text) cannot be carried in one;
 // values are escaped for commas and backslashes only, so SOH and ETX cannot
-// travel in a value, nor '#' or an empty value in a list; and every field
-// and the whole request have their size limits.
+// travel in a value, nor '#' or an empty value in a list; a list, even of
+// one, is split into at most 50 names and values of at most 31 characters
+// each; and every field and the whole request have their size limits.
 struct Request {
   std::string payload;
   std::string problem;  // empty when the request can be sent

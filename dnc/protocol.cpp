@@ -237,6 +237,8 @@ bool SepararLista(std::string_view texto, std::vector<std::string>& items) {
       continue;
     }
     if (!fin && actual.empty()) return false;
+    // A closing "#" leaves an empty last item: it ends the list before the
+    // count is checked, so fifty items may carry one.
     if (fin && actual.empty()) return true;
     if (guardados >= kMaxItems) return false;
     ++guardados;

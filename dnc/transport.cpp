@@ -91,19 +91,24 @@ void HiloServidor() {
 }
 
 Socket EsperarConexion() {
+  // A wait or an accept that fails would fail again at once: the server
+  // pauses this long (ms) before it waits again.
+  constexpr unsigned kPausaTrasFallo = 1000;
   for (;;) {
     TrazaDNC(1, "DNCSERVER: esperando conexion\n");
     const net::Wait espera = net::WaitReadable(socketEscucha);
     if (espera == net::Wait::Failed) {
-      // A wait that fails would fail again at once: pause instead of spinning.
       TrazaDNC(0, "DNCSERVER: ERROR esperando conexion (%d)\n", net::LastError());
-      net::SleepMilliseconds(1000);
+      net::SleepMilliseconds(kPausaTrasFallo);
       continue;
     }
     if (espera != net::Wait::Ready) continue;
     const Socket s = net::Accept(socketEscucha);
     if (s == net::kInvalidSocket) {
+      // Out of descriptors (or buffers) the client stays in the queue and the
+      // wait is ready again at once: pause as after a failed wait.
       TrazaDNC(0, "DNCSERVER: RARO! conexion NO aceptada\n");
+      net::SleepMilliseconds(kPausaTrasFallo);
       continue;
     }
     TrazaDNC(1, "DNCSERVER: conexion aceptada\n");

@@ -39,6 +39,11 @@ Socket Accept(Socket listening);
 // recv/send: the byte count, 0 when the peer closed, negative on error.
 int Receive(Socket s, void* buffer, std::size_t size);
 int Send(Socket s, const void* data, std::size_t size);
+// Whether a failed Receive ran out of the time SetReceiveTimeout gave it
+// (`error` is LastError() right after the call), rather than failing.
+bool IsTimeout(int error);
+// A readable text for an error of the socket library.
+std::string ErrorText(int error);
 
 void SleepMilliseconds(unsigned ms);
 
@@ -46,8 +51,9 @@ void SleepMilliseconds(unsigned ms);
 // not joined (it lives as long as the process).
 bool StartThread(void (*body)());
 
-// Client side: connects to host:port, waiting at most `timeoutMs`; on
-// failure returns kInvalidSocket with a readable `error`.
+// Client side: connects to host:port, waiting at most `timeoutMs` (a signal
+// that interrupts the wait does not shorten it); on failure returns
+// kInvalidSocket with a readable `error`.
 Socket Connect(const std::string& host, std::uint16_t port, unsigned timeoutMs, std::string& error);
 // A time-out for each receive on `s` (0: none).
 bool SetReceiveTimeout(Socket s, unsigned timeoutMs);

@@ -16,10 +16,10 @@ trap cleanup EXIT
 # shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
-# start_host MACHINE POLL-MS: starts a host on a free port, sets $port.
+# start_host MACHINE POLL-MS [HOST-OPTION...]: starts a host on a free port, sets $port.
 start_host() {
   local out="$dir/host-$1.out"
-  "$host" --machine "$dir/$1" --port 0 --poll-ms "$2" >"$out" 2>&1 &
+  "$host" --machine "$dir/$1" --port 0 --poll-ms "$2" "${@:3}" >"$out" 2>&1 &
   pids+=($!)
   port=""
   for _ in $(seq 100); do
@@ -51,6 +51,9 @@ check "read-only variable" 1 "KESTRIO.STATUS: 3084 variable is read-only" -- "${
 check "name with a comma" 2 "cannot hold ','" -- "${d[@]}" write "KESTRIO.NEXT,x=Spanish"
 # A '#' in a value of a list write would shift the values onto other names.
 check "list value with #" 2 "cannot hold '#'" -- "${d[@]}" write "KESTRIO.NEXT=a#b" KESTRIO.GO=0
+# Values of a list are cut into items of at most 31 characters over there.
+check "long list value" 2 "KESTRIO.NEXT: a value in a list has at most 31 characters" \
+  -- "${d[@]}" write "KESTRIO.NEXT=$(printf 'x%.0s' {1..32})" KESTRIO.GO=0
 check "not an assignment" 2 "expected NAME=VALUE" -- "${d[@]}" write KESTRIO.NEXT
 
 # A closed port: the listening socket of a stopped host.
@@ -75,6 +78,20 @@ grep -q '^dism.exe /online /add-package /packagepath:D:\\LanguagePacks\\es-ES\\l
 machine protected filter=on protect-c=on && start_host protected 100 || exit 1
 check "protected system" 1 "System is protected. Change to Administrator mode, please." \
   -- "$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish
+
+# A host that ends when it takes the GO, as a machine that restarts: the change
+# has its own exit status, not that of a host that cannot be reached.
+machine restarting && start_host restarting 100 --exit-on-go || exit 1
+check "connection ended after GO" 3 "127.0.0.1:$port: the connection ended during the change; the machine may be restarting" \
+  -- "$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish
+
+# A reply that does not come in time is told from a connection that ends: a
+# second client waits unserved while the first holds the connection.
+machine quiet && start_host quiet 100 || exit 1
+exec 3<>"/dev/tcp/127.0.0.1/$port"
+check "reply time-out" 2 "127.0.0.1:$port: no reply from the server within 300 ms" \
+  -- "$dnc" --port "$port" --timeout 300 read KESTRIO.VERSION
+exec 3>&-
 
 # A host that takes its requests only once a minute stays busy after a write.
 machine slow && start_host slow 60000 || exit 1

@@ -3,9 +3,11 @@
 // remote requests on the engine as the dialog's poll does (scan, name, GO),
 // each operation on a worker thread.
 //
-//   dnc_test_host [--machine DIR] [--port N] [--poll-ms N]
+//   dnc_test_host [--machine DIR] [--port N] [--poll-ms N] [--exit-on-go]
 //
-// Prints "listening on port N" once the server is up.
+// Prints "listening on port N" once the server is up.  With --exit-on-go
+// the host ends at once when its poll takes a GO, as a machine does that
+// restarts: its connections end without a reply.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -43,13 +45,15 @@ void StartWorker(F&& work) {
 int main(int argc, char** argv) {
   std::string machine;
   unsigned long port = dnc::PUERTO_DNC, pollMs = 1000;
+  bool exitOnGo = false;
   for (int k = 1; k < argc; ++k) {
     const bool value = k + 1 < argc;
     if (std::strcmp(argv[k], "--machine") == 0 && value) machine = argv[++k];
     else if (std::strcmp(argv[k], "--port") == 0 && value) port = std::strtoul(argv[++k], nullptr, 10);
     else if (std::strcmp(argv[k], "--poll-ms") == 0 && value) pollMs = std::strtoul(argv[++k], nullptr, 10);
+    else if (std::strcmp(argv[k], "--exit-on-go") == 0) exitOnGo = true;
     else {
-      std::fprintf(stderr, "usage: dnc_test_host [--machine DIR] [--port N] [--poll-ms N]\n");
+      std::fprintf(stderr, "usage: dnc_test_host [--machine DIR] [--port N] [--poll-ms N] [--exit-on-go]\n");
       return 2;
     }
   }
@@ -84,6 +88,7 @@ int main(int argc, char** argv) {
       continue;
     }
     if (requests.next) selected = *requests.next;
+    if (requests.go && exitOnGo) std::_Exit(0);
     if (requests.go) {
       StartWorker([language = selected] {
         dnc::SetSetupStatus(1);

@@ -315,23 +315,41 @@ TEST(ClientRequests, RefuseWhatTheWireCannotCarry) {
   struct Caso {
     const char* etiqueta;
     Request pedido;
-    bool valido;
+    const char* motivo;  // part of the refusal; nullptr: the request can be sent
   };
+  const std::string largo(31, 'v'), demasiado(32, 'v');
   const Caso casos[] = {
-      {"plain read", ReadRequest("KESTRIO.STATUS"), true},
-      {"comma in a name", WriteRequest("KESTRIO.NEXT,Italian", "x"), false},
-      {"hash in a name", ReadRequest("A#B"), false},
-      {"control character in a value", WriteRequest("KESTRIO.NEXT", std::string("a\x03")), false},
-      {"hash in a single value", WriteRequest("KESTRIO.NEXT", "a#b"), true},
-      {"hash in a list value", ListWriteRequest({"A.B", "A.C"}, {"x#y", "z"}), false},
-      {"empty list value", ListWriteRequest({"A.B", "A.C"}, {"", "z"}), false},
-      {"names and values differ", ListWriteRequest({"A.B", "A.C"}, {"z"}), false},
-      {"escaped value too long", WriteRequest("KESTRIO.NEXT", "Spanish" + std::string(520, ',')), false},
-      {"long list item", ListReadRequest({"A.B", std::string(32, 'N')}), false},
-      {"fifty names", ListReadRequest(std::vector<std::string>(50, "A.B")), true},
-      {"fifty-one names", ListReadRequest(std::vector<std::string>(51, "A.B")), false},
+      {"plain read", ReadRequest("KESTRIO.STATUS"), nullptr},
+      {"comma in a name", WriteRequest("KESTRIO.NEXT,Italian", "x"), "cannot hold ','"},
+      {"hash in a name", ReadRequest("A#B"), "cannot hold ','"},
+      {"control character in a value", WriteRequest("KESTRIO.NEXT", std::string("a\x03")), "control characters"},
+      {"hash in a single value", WriteRequest("KESTRIO.NEXT", "a#b"), nullptr},
+      {"empty single value", WriteRequest("KESTRIO.NEXT", ""), nullptr},
+      {"long single value", WriteRequest("KESTRIO.NEXT", demasiado), nullptr},
+      {"hash in a list value", ListWriteRequest({"A.B", "A.C"}, {"x#y", "z"}), "A.B: a value in a list cannot hold '#'"},
+      {"empty list value", ListWriteRequest({"A.B", "A.C"}, {"", "z"}), "A.B: a value in a list cannot be empty"},
+      // A list of one is still split by '#' on the other side.
+      {"hash in a one-item list", ListWriteRequest({"A.B"}, {"#"}), "A.B: a value in a list cannot hold '#'"},
+      {"closing hash in a one-item list", ListWriteRequest({"A.B"}, {"x#"}), "cannot hold '#'"},
+      {"empty one-item list value", ListWriteRequest({"A.B"}, {""}), "A.B: a value in a list cannot be empty"},
+      {"list value of 31", ListWriteRequest({"A.B", "A.C"}, {largo, "z"}), nullptr},
+      {"list value of 32", ListWriteRequest({"A.B", "A.C"}, {"z", demasiado}), "A.C: a value in a list has at most 31"},
+      {"one-item list value of 32", ListWriteRequest({"A.B"}, {demasiado}), "A.B: a value in a list has at most 31"},
+      {"escaped list value of 31", ListWriteRequest({"A.B"}, {std::string(31, ',')}), nullptr},
+      {"names and values differ", ListWriteRequest({"A.B", "A.C"}, {"z"}), "as many values as names"},
+      {"escaped value too long", WriteRequest("KESTRIO.NEXT", "Spanish" + std::string(520, ',')), "once escaped"},
+      {"long list item", ListReadRequest({"A.B", std::string(32, 'N')}), "a name in a list has at most 31"},
+      {"long one-item list read", ListReadRequest({std::string(32, 'N')}), "a name in a list has at most 31"},
+      {"long single read", ReadRequest(std::string(32, 'N')), nullptr},
+      {"fifty names", ListReadRequest(std::vector<std::string>(50, "A.B")), nullptr},
+      {"fifty-one names", ListReadRequest(std::vector<std::string>(51, "A.B")), "at most 50 names"},
   };
-  for (const auto& c : casos) EXPECT_EQ(c.pedido.Ok(), c.valido) << c.etiqueta << ": " << c.pedido.problem;
+  for (const auto& c : casos) {
+    EXPECT_EQ(c.pedido.Ok(), c.motivo == nullptr) << c.etiqueta << ": " << c.pedido.problem;
+    if (c.motivo) {
+      EXPECT_NE(c.pedido.problem.find(c.motivo), std::string::npos) << c.etiqueta << ": " << c.pedido.problem;
+    }
+  }
   EXPECT_EQ(WriteRequest("P.V", "a,b\\c").payload, std::string("\x01S,VAR,P.V,a\\@b\\\\c,\x03"));
   EXPECT_EQ(ListWriteRequest({"P.A", "P.B"}, {"1", "x,y"}).payload, std::string("\x01S,LST,P.A#P.B,1#x\\@y,\x03"));
 }

@@ -4,6 +4,7 @@
 // under Wine); tests that need this process's server state skip then.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,18 @@
 #include "dnc/trace.h"
 #include "dnc/transport.h"
 #include "dnc/variables.h"
+
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#endif
 
 namespace kestrio::dnc {
 namespace {
@@ -126,6 +139,8 @@ std::string Pedido(const std::string& cuerpo) { return std::string(1, SOH) + cue
 // A raw connection for byte-level checks.
 class Conexion {
  public:
+  // Takes over a socket the test connected itself.
+  explicit Conexion(net::Socket s) : s_(s) { net::SetReceiveTimeout(s_, 5000); }
   Conexion() {
     std::string error;
     s_ = net::Connect(g_host, g_port, 5000, error);
@@ -133,6 +148,8 @@ class Conexion {
     net::SetReceiveTimeout(s_, 5000);
   }
   ~Conexion() { net::Close(s_); }
+  Conexion(const Conexion&) = delete;
+  Conexion& operator=(const Conexion&) = delete;
   void Enviar(std::string_view bytes) { ASSERT_EQ(net::Send(s_, bytes.data(), bytes.size()), static_cast<int>(bytes.size())); }
   void EnviarPaquete(std::string_view payload) {
     std::string cabecera{static_cast<char>(payload.size() >> 8), static_cast<char>(payload.size() & 0xFF)};
@@ -344,10 +361,39 @@ TEST(DncWire, ListLimitsOfFiftyItems) {
   EXPECT_EQ(c.ReadList(nombres).values.size(), 50u);
   nombres.push_back("W.L");
   EXPECT_EQ(c.ReadList(nombres).kind, ClientResult::Refused);  // the client knows the limit
-  std::string lista;
-  for (const auto& n : nombres) lista += (lista.empty() ? "" : "#") + n;
-  ASSERT_TRUE(c.SendPayload(Pedido("R,LST," + lista + ",")));  // and the server keeps it
-  EXPECT_EQ(c.ReadReply().code, ERR_DNC_LISTA);
+
+  // And the server keeps it, on raw frames: a closing "#" ends the list
+  // without adding an item, so fifty items may carry one.
+  struct Caso {
+    std::size_t items;
+    bool cierre;  // a "#" after the last item
+    bool acepta;
+  };
+  const Caso casos[] = {
+      {49, false, true}, {49, true, true}, {50, false, true},
+      {50, true, true},  {51, false, false}, {51, true, false},
+  };
+  for (const auto& caso : casos) {
+    Poner("v", 7);
+    const auto unir = [&](const std::string& item) {
+      std::string lista;
+      for (std::size_t k = 0; k < caso.items; ++k) lista += (k ? "#" : "") + item;
+      return lista + (caso.cierre ? "#" : "");
+    };
+    const std::string etiqueta = std::to_string(caso.items) + (caso.cierre ? " items and #" : " items");
+    ASSERT_TRUE(c.SendPayload(Pedido("R,LST," + unir("W.L") + ",")));
+    const ClientResult leido = c.ReadReply();
+    if (caso.acepta) {
+      EXPECT_EQ(leido.values, std::vector<std::string>(caso.items, "7")) << etiqueta;
+    } else {
+      EXPECT_EQ(leido.code, ERR_DNC_LISTA) << etiqueta;
+    }
+    ASSERT_TRUE(c.SendPayload(Pedido("S,LST," + unir("W.L") + "," + unir("8") + ",")));
+    const ClientResult escrito = c.ReadReply();
+    EXPECT_EQ(escrito.kind, caso.acepta ? ClientResult::Ok : ClientResult::ErrorReply) << etiqueta;
+    EXPECT_EQ(escrito.code, caso.acepta ? 0 : ERR_DNC_LISTA) << etiqueta;
+    EXPECT_EQ(ValorL(), caso.acepta ? 8 : 7) << etiqueta;  // a refused list writes nothing
+  }
 }
 
 TEST(DncWire, ListWrites) {
@@ -399,6 +445,46 @@ TEST(DncWire, DisconnectBetweenRequestsIsTraced) {
   EXPECT_NE(traza.find(esperado), std::string::npos) << traza;
 }
 
+// Out of descriptors, accept fails again at once for the client waiting in
+// the queue: the server pauses between attempts instead of spinning (which
+// flooded the trace with thousands of lines a second) and serves the client
+// once a descriptor is free.
+TEST(DncWire, AcceptThatKeepsFailingPausesAndRecovers) {
+  REQUIRE_IN_PROCESS();
+#ifdef _WIN32
+  GTEST_SKIP() << "the descriptor limit is a posix matter";
+#else
+  // The client's socket exists before the limit drops; connecting takes no
+  // descriptor, accepting does.
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  Conexion cliente(fd);
+  rlimit antes{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &antes), 0);
+  rlimit agotado = antes;
+  agotado.rlim_cur = 0;
+  const std::size_t desde = Traza().size();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &agotado), 0);
+  sockaddr_in servidor{};
+  servidor.sin_family = AF_INET;
+  servidor.sin_port = htons(g_port);
+  servidor.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int conectado = ::connect(fd, reinterpret_cast<const sockaddr*>(&servidor), sizeof servidor);
+  std::this_thread::sleep_for(1s);
+  const std::string traza = Traza().substr(desde);
+  ::setrlimit(RLIMIT_NOFILE, &antes);  // before any assertion can leave the test
+  ASSERT_EQ(conectado, 0) << std::strerror(errno);
+  std::size_t fallos = 0;
+  for (auto at = traza.find("RARO! conexion NO aceptada"); at != std::string::npos;
+       at = traza.find("RARO! conexion NO aceptada", at + 1))
+    ++fallos;
+  EXPECT_GE(fallos, 1u);
+  EXPECT_LE(fallos, 20u) << "accept was retried without a pause";
+  cliente.EnviarPaquete(Pedido("R,NET,VER,"));
+  EXPECT_EQ(cliente.Respuesta(), Pedido("S,NET,VER,1,"));
+#endif
+}
+
 TEST(DncWire, PortInUseIsReportedAndNoServerStarts) {
   REQUIRE_IN_PROCESS();
   const std::size_t desde = Traza().size();
@@ -407,6 +493,120 @@ TEST(DncWire, PortInUseIsReportedAndNoServerStarts) {
   ConfigurarPuertoDNC(0);
   EXPECT_NE(Traza().find("DNC: DNCSERVER: 'bind' Error ", desde), std::string::npos) << Traza().substr(desde);
 }
+
+// ---- The client against peers of the test's own making (posix) ------------
+
+#ifndef _WIN32
+// A listening socket on 127.0.0.1 whose connections the test answers itself,
+// or not at all.
+class Oyente {
+ public:
+  explicit Oyente(int cola) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in direccion{};
+    direccion.sin_family = AF_INET;
+    direccion.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t largo = sizeof direccion;
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<const sockaddr*>(&direccion), largo), 0);
+    EXPECT_EQ(::listen(fd_, cola), 0);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&direccion), &largo);
+    puerto_ = ntohs(direccion.sin_port);
+  }
+  ~Oyente() { ::close(fd_); }
+  Oyente(const Oyente&) = delete;
+  Oyente& operator=(const Oyente&) = delete;
+  std::uint16_t Puerto() const { return puerto_; }
+  int Aceptar() { return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC); }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t puerto_ = 0;
+};
+
+// After GO the machine may restart: kestrio-dnc must know a connection that
+// ended from a reply that did not come in time.
+TEST(DncClient, ConnectionLostIsToldFromATimeOut) {
+  enum class Fin { Cierra, Reinicia, Calla };
+  struct Caso {
+    const char* etiqueta;
+    Fin fin;
+    bool perdida;
+    const char* motivo;
+  };
+  const Caso casos[] = {
+      {"peer closes", Fin::Cierra, true, "the server closed the connection"},
+      {"peer resets", Fin::Reinicia, true, "receiving the reply failed: "},
+      {"peer stays silent", Fin::Calla, false, "no reply from the server within 300 ms"},
+  };
+  for (const auto& caso : casos) {
+    Oyente oyente(1);
+    Client c;
+    std::string error;
+    ASSERT_TRUE(c.Connect("127.0.0.1", oyente.Puerto(), 300, error)) << error;
+    ASSERT_TRUE(c.SendPayload(Pedido("R,NET,VER,")));
+    const int s = oyente.Aceptar();
+    ASSERT_GE(s, 0);
+    char pedido[64];
+    ASSERT_GT(::recv(s, pedido, sizeof pedido, 0), 0);  // read, so that a close sends FIN, not RST
+    if (caso.fin == Fin::Reinicia) {
+      const linger abortar{1, 0};
+      ::setsockopt(s, SOL_SOCKET, SO_LINGER, &abortar, sizeof abortar);
+    }
+    if (caso.fin != Fin::Calla) ::close(s);
+    const ClientResult r = c.ReadReply();
+    if (caso.fin == Fin::Calla) ::close(s);
+    EXPECT_EQ(r.kind, ClientResult::Failed) << caso.etiqueta;
+    EXPECT_EQ(r.connectionLost, caso.perdida) << caso.etiqueta;
+    EXPECT_NE(r.problem.find(caso.motivo), std::string::npos) << caso.etiqueta << ": " << r.problem;
+  }
+}
+
+void SinEfecto(int) {}
+
+// A signal that ends the wait of a connect early (poll gives EINTR) leaves
+// the attempt under way: the wait goes on for the time that is left, and a
+// socket is never handed out as connected before the peer answers.
+TEST(DncClient, ConnectInterruptedBySignalsWaitsItsTime) {
+  // A listener whose queue is full drops further handshakes: connecting to it
+  // gets no answer.
+  Oyente lleno(0);
+  std::vector<Client> enCola;
+  for (int k = 0; k < 8; ++k) {
+    Client c;
+    std::string error;
+    if (!c.Connect("127.0.0.1", lleno.Puerto(), 100, error)) break;
+    enCola.push_back(std::move(c));
+  }
+  ASSERT_LT(enCola.size(), 8u) << "the listener's queue never filled";
+
+  // The handler stays: a signal still on its way after the test must find it.
+  struct sigaction accion {};
+  accion.sa_handler = SinEfecto;
+  sigemptyset(&accion.sa_mask);
+  accion.sa_flags = 0;  // no SA_RESTART: poll returns EINTR
+  ASSERT_EQ(::sigaction(SIGUSR1, &accion, nullptr), 0);
+  const pthread_t esta = ::pthread_self();
+  std::atomic<bool> hecho{false};
+  std::thread senales([&] {
+    while (!hecho) {
+      ::pthread_kill(esta, SIGUSR1);
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  const auto inicio = std::chrono::steady_clock::now();
+  std::string error;
+  const net::Socket s = net::Connect("127.0.0.1", lleno.Puerto(), 600, error);
+  const auto transcurrido = std::chrono::steady_clock::now() - inicio;
+  hecho = true;
+  senales.join();
+  EXPECT_EQ(s, net::kInvalidSocket) << "taken as connected after an interrupted wait";
+  net::Close(s);
+  EXPECT_NE(error.find("no answer from 127.0.0.1:" + std::to_string(lleno.Puerto()) + " within 600 ms"),
+            std::string::npos)
+      << error;
+  EXPECT_GE(transcurrido, 550ms);
+}
+#endif
 
 }  // namespace
 }  // namespace kestrio::dnc

@@ -9,7 +9,8 @@
 //
 // Exit status: 0 done; 1 the host answered with an error, the engine
 // failed or a wait ran out; 2 no connection or no usable answer, or a
-// command line that cannot be sent.
+// command line that cannot be sent; 3 (change) the connection ended after
+// GO was accepted: the machine may be restarting.
 #include <CLI/CLI.hpp>
 
 #include <chrono>
@@ -34,6 +35,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kFailed = 1;  // an error reply, an engine error, a wait that ran out
 constexpr int kNoHost = 2;  // no connection, no usable answer, a request that cannot be sent
+constexpr int kLostDuringChange = 3;  // the connection ended after GO was accepted
 
 constexpr const char* kStatus = "KESTRIO.STATUS";
 constexpr auto kPollInterval = std::chrono::milliseconds(250);
@@ -113,6 +115,9 @@ class Remote {
       : host_(std::move(host)), port_(port), timeoutMs_(timeoutMs) {}
 
   void ReportThrough(Progress* progress) { progress_ = progress; }
+  // From here on a connection that ends is the change's doing, not a fault:
+  // the package tool restarts the machine once it is done.
+  void ChangeUnderWay() { changeUnderWay_ = true; }
   int ExitCode() const { return exitCode_; }
 
   bool Fail(int exitCode, const std::string& text) {
@@ -165,6 +170,9 @@ class Remote {
     if (r.kind == dnc::ClientResult::ErrorReply) return Fail(kFailed, what + ": " + dnc::DescribeError(r.code));
     if (r.kind == dnc::ClientResult::Refused) return Fail(kNoHost, what + ": " + r.problem);
     const std::string where = host_ + ":" + std::to_string(port_) + ": ";
+    if (r.kind == dnc::ClientResult::Failed && r.connectionLost && changeUnderWay_)
+      return Fail(kLostDuringChange,
+                  where + "the connection ended during the change; the machine may be restarting (" + r.problem + ")");
     if (r.kind == dnc::ClientResult::Failed) return Fail(kNoHost, where + r.problem);
     if (r.values.size() != values)
       return Fail(kNoHost, where + "unexpected reply to " + what + " (" + std::to_string(r.values.size()) +
@@ -177,6 +185,7 @@ class Remote {
   unsigned timeoutMs_;
   dnc::Client client_;
   Progress* progress_ = nullptr;
+  bool changeUnderWay_ = false;
   int exitCode_ = 0;
 };
 
@@ -315,6 +324,7 @@ class ChangeProcedure {
 
   bool Install() {
     if (!remote_.Write("KESTRIO.NEXT", options_.language) || !remote_.Write("KESTRIO.GO", "1")) return false;
+    remote_.ChangeUnderWay();
     progress_.Begin("installing " + options_.language, "changing to " + options_.language);
     return WaitWhileBusy(options_.changeTimeout, "the change to " + options_.language);
   }

@@ -9,7 +9,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstring>
 #include <thread>
 
@@ -92,6 +95,10 @@ int Send(Socket s, const void* data, std::size_t size) {
   }
 }
 
+bool IsTimeout(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+std::string ErrorText(int error) { return std::strerror(error); }
+
 void SleepMilliseconds(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 bool StartThread(void (*body)()) {
@@ -121,25 +128,33 @@ Socket Connect(const std::string& host, std::uint16_t port, unsigned timeoutMs, 
   }
   int result = ::connect(fd, found->ai_addr, found->ai_addrlen);
   ::freeaddrinfo(found);
+  const std::string endpoint = host + ":" + std::to_string(port);
+  const auto fail = [&](const std::string& text) {
+    error = text;
+    ::close(fd);
+    return kInvalidSocket;
+  };
   if (result != 0 && errno == EINPROGRESS) {
+    // Writable means the attempt ended, one way or the other.  A signal ends
+    // poll early (EINTR) with the attempt still under way: wait again for
+    // the time that is left.
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     pollfd p{fd, POLLOUT, 0};
-    result = ::poll(&p, 1, static_cast<int>(timeoutMs));
-    if (result == 0) {
-      ::close(fd);
-      error = "no answer from " + host + ":" + std::to_string(port) + " within " + std::to_string(timeoutMs) + " ms";
-      return kInvalidSocket;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      result = ::poll(&p, 1, static_cast<int>(std::clamp<long long>(left, 0, INT_MAX)));
+      if (result >= 0 || errno != EINTR) break;
     }
+    if (result == 0) return fail("no answer from " + endpoint + " within " + std::to_string(timeoutMs) + " ms");
+    if (result < 0) return fail("cannot connect to " + endpoint + ": poll: " + std::strerror(errno));
     int soError = 0;
     socklen_t size = sizeof soError;
-    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &size);
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &size) != 0) soError = errno;
     errno = soError;
     result = soError == 0 ? 0 : -1;
   }
-  if (result != 0) {
-    error = "cannot connect to " + host + ":" + std::to_string(port) + ": " + std::strerror(errno);
-    ::close(fd);
-    return kInvalidSocket;
-  }
+  if (result != 0) return fail("cannot connect to " + endpoint + ": " + std::strerror(errno));
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

@@ -113,6 +113,11 @@ int Send(Socket s, const void* data, std::size_t size) {
   return ::send(Native(s), static_cast<const char*>(data), ToLength(size), 0);
 }
 
+// A receive time-out (SO_RCVTIMEO) ends the call with WSAETIMEDOUT.
+bool IsTimeout(int error) { return error == WSAETIMEDOUT || error == WSAEWOULDBLOCK; }
+
+std::string ErrorText(int error) { return "error " + std::to_string(error); }
+
 void SleepMilliseconds(unsigned ms) { ::Sleep(ms); }
 
 bool StartThread(void (*body)()) {
