@@ -109,10 +109,12 @@ HWND FindOwned(HWND owner, const wchar_t* caption) {
 
 // The message box owned by `dialog` whose text reads `text`.
 HWND FindBox(HWND dialog, const std::wstring& text) {
-  HWND box = FindOwned(dialog, L"Kestrio Setup");
-  if (box == nullptr) return nullptr;
-  for (HWND child : Children(box))
-    if (_wcsicmp(ClassOf(child).c_str(), L"Static") == 0 && Text(child) == text) return box;
+  HWND box = nullptr;
+  while ((box = FindWindowExW(nullptr, box, L"#32770", L"Kestrio Setup")) != nullptr) {
+    if (GetWindow(box, GW_OWNER) != dialog) continue;
+    for (HWND child : Children(box))
+      if (_wcsicmp(ClassOf(child).c_str(), L"Static") == 0 && Text(child) == text) return box;
+  }
   return nullptr;
 }
 

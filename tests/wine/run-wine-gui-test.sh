@@ -140,9 +140,13 @@ shot kestrio-dialog-changed.png
 probe close
 
 echo "-- a remote GO while the stop box of a failed scan is up"
-printf '\n[exit]\nget-packages=1\n' >>"$target/machine.ini"
+# A first scan finds the packs, so that a change of Spanish would reach
+# dism.exe; the second scan fails at the package listing.
 start_program
 check "the DNC server answers again" bash -c 'for _ in $(seq 1 180); do timeout 10 "$1" --port "$2" read KESTRIO.VERSION >/dev/null 2>&1 && exit 0; sleep 0.5; done; exit 1' _ "$dnc" "$port"
+timeout 60 "$dnc" --port $port write "KESTRIO.ROOTDIR=$packs_win" >/dev/null || failed=1
+check "the first scan ends with KESTRIO.STATUS 0" wait_status 0
+printf '\n[exit]\nget-packages=1\n' >>"$target/machine.ini"
 adds=$(add_packages)
 timeout 60 "$dnc" --port $port write "KESTRIO.ROOTDIR=$packs_win" >/dev/null || failed=1
 probe box "An error ocurred getting language pack name."
