@@ -89,9 +89,10 @@ class Machine {
   // Replaces the language packs of the store with installed packs of `tags`.
   void SetInstalledLanguages(const std::vector<std::string>& tags);
 
-  // Where a Windows path lies on the host: "X:\a\b" is <dir>/X/a/b, a path
-  // starting with '/' is already a host path, anything else is relative to
-  // the working directory.  On Windows the machine's drives are the real ones.
+  // Where a Windows path lies on the host: "X:\a\b" is <dir>/X/a/b, and every
+  // other form stays inside the machine too (see MapWindowsPath), completed
+  // against the machine's [program] workdir.  On Windows the machine's drives
+  // are the real ones.
   std::string HostPath(std::string_view windowsPath) const;
 
   // Appends one line to commands.log: the command line and its exit status.
@@ -107,7 +108,21 @@ class Machine {
 // the 12 bytes the program reads), several as a multi-string, none removes it.
 void SetPreferredLanguages(RegFile& registry, const std::vector<std::string>& tags);
 
-// Maps a Windows path into a machine directory (see Machine::HostPath).
-std::string MapWindowsPath(std::string_view machineDir, std::string_view windowsPath);
+// The complete form "X:\a\b" of a Windows path as the machine resolves it:
+// '/' separates like '\', a path without a drive is on the working
+// directory's drive (C:), a relative one goes on from the working directory,
+// "." and ".." are applied.  "" when it names nothing on the machine: an empty
+// path, a network or device path, a ".." above the root of a drive.
+std::string FullWindowsPath(std::string_view windowsPath, std::string_view workDir = kProgramDir);
+
+// A host path that cannot exist, nor anything below it: where a Windows path
+// that names nothing on the machine leads.
+inline constexpr std::string_view kNowhere = "/dev/null/not-on-the-machine";
+
+// Maps a Windows path into a machine directory: <machineDir>/X/a/b for the
+// full path X:\a\b, kNowhere when it names nothing on the machine.  The
+// machine is a sandbox: no Windows path reaches a host file outside it.
+std::string MapWindowsPath(std::string_view machineDir, std::string_view windowsPath,
+                           std::string_view workDir = kProgramDir);
 
 }  // namespace kestrio::sim

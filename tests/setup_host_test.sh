@@ -147,6 +147,27 @@ expect 'ended $pid 10 && [[ $rc -eq 0 ]]' "the host did not end after a failed s
 expect 'grep -qxF "Kestrio Setup: An error ocurred getting language pack name." "$dir/broken.err"' \
   "no message for the failed scan: $(cat "$dir/broken.err")"
 
+# The machine is a sandbox: remote roots that are host paths, or climb out of
+# a drive, or "\" (whose listing pattern "\\*.*" is a network path) find
+# nothing and run no tool; a pack and a langcfg.ini beside the machine folder
+# stay as they were.  Within the machine, "\LanguagePacks" is on C:.
+machine sandbox && mkdir -p "$dir/outside" && "$sim" make-pack "$dir/outside/es.cab" es-ES &&
+  printf '[LangInfo]\r\nLanguage=it-IT\r\n' >"$dir/outside/langcfg.ini" && start_host sandbox || exit 1
+windows_form=${dir//\//\\}'\outside'
+for root in '\' '/' "$windows_form" "$dir/outside" 'C:\..\..\outside' '..\..\..\outside' '\..\outside'; do
+  "$dnc" --port "$port" write "KESTRIO.ROOTDIR=$root" >/dev/null
+  expect '[[ $(settled 20) == 0 ]]' "the scan of $root did not end with STATUS 0"
+  expect '[[ $("$dnc" --port "$port" read KESTRIO.NITEMS) == 0 ]]' "the scan of $root found packs"
+done
+grep -qs "expand" "$dir/sandbox/commands.log" && ko "a sandbox scan ran expand: $(cat "$dir/sandbox/commands.log")" || ok
+expect '[[ $(ls "$dir/outside" | tr "\n" " ") == "es.cab langcfg.ini " ]]' "the folder outside the machine changed: $(ls "$dir/outside")"
+expect 'grep -q "^Language=it-IT" "$dir/outside/langcfg.ini"' "langcfg.ini outside the machine changed"
+mkdir -p "$dir/sandbox/C/LanguagePacks" && cp "$dir/outside/es.cab" "$dir/sandbox/C/LanguagePacks/"
+"$dnc" --port "$port" write 'KESTRIO.ROOTDIR=\LanguagePacks' >/dev/null
+expect '[[ $(settled 20) == 0 && $("$dnc" --port "$port" read KESTRIO.NAME.0) == Spanish ]]' "\\LanguagePacks is not C:\\LanguagePacks"
+kill -TERM "$pid"
+expect 'ended $pid 5' "the sandbox host did not end"
+
 # The hosts' standard error holds their messages and nothing else (a
 # sanitizer's report would be there too).
 other=$(cat "$dir"/*.err | grep -v -e '^Kestrio Setup: ' -e '^kestrio-setup: ')
