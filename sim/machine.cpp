@@ -23,8 +23,9 @@ std::optional<Machine> Machine::Load(const std::string& dir, std::string* error)
     return std::nullopt;
   }
   const std::string reg = dir + "/" + std::string(kRegistryFile);
-  if (ReadWholeFile(reg, bytes) && !m.reg_.Parse(bytes, &why)) {
-    if (error) *error = reg + ": " + why;
+  const bool skip = m.Get("registry", "bad_lines", "stop") == "skip";
+  if (ReadWholeFile(reg, bytes) && !m.reg_.Parse(bytes, &why, skip ? &m.skipped_ : nullptr)) {
+    if (error) *error = reg + ": " + why + " (bad_lines=skip in [registry] of machine.ini passes over bad lines)";
     return std::nullopt;
   }
   return m;
@@ -63,8 +64,12 @@ void Machine::SetInstalledLanguages(const std::vector<std::string>& tags) {
 }
 
 bool Machine::Save(std::string* error) const {
+  // registry.reg is written only when a value changed: a file dropped in
+  // stays as it was, byte for byte.
+  const std::string reg = dir_ + "/" + std::string(kRegistryFile);
+  std::string bytes;
   return WriteFileAtomically(dir_ + "/" + std::string(kMachineIni), ini_.Serialize(), error) &&
-         WriteFileAtomically(dir_ + "/" + std::string(kRegistryFile), reg_.Serialize(), error);
+         ((!reg_.Changed() && ReadWholeFile(reg, bytes)) || WriteFileAtomically(reg, reg_.Serialize(), error));
 }
 
 std::string Machine::Get(std::string_view section, std::string_view key,

@@ -57,7 +57,9 @@ std::string LanguagePackIdentity(std::string_view tag);
 class Machine {
  public:
   // Reads machine.ini (required) and registry.reg (optional: a Windows
-  // machine keeps its registry itself).
+  // machine keeps its registry itself).  A bad line of registry.reg fails the
+  // load, unless machine.ini says bad_lines=skip in [registry]: then it is
+  // passed over and listed in SkippedRegistryLines.
   static std::optional<Machine> Load(const std::string& dir, std::string* error);
   // An empty machine in memory; nothing is written until Save.
   static Machine Fresh(const std::string& dir);
@@ -66,7 +68,10 @@ class Machine {
   // current language and installed language packs.
   static Machine NewDefault(const std::string& dir, const std::string& language,
                             const std::vector<std::string>& installed, bool rollup);
+  // Writes machine.ini, and registry.reg when a value changed.
   bool Save(std::string* error) const;
+  // "line N: cause: text" for each line of registry.reg passed over.
+  const std::vector<std::string>& SkippedRegistryLines() const { return skipped_; }
 
   const std::string& Dir() const { return dir_; }
   IniFile& Ini() { return ini_; }
@@ -102,6 +107,7 @@ class Machine {
   std::string dir_;
   IniFile ini_;
   RegFile reg_;
+  std::vector<std::string> skipped_;
 };
 
 // Sets MachinePreferredUILanguages: one tag as a plain string (it must fit
