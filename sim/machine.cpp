@@ -180,7 +180,7 @@ std::string MapWindowsPath(std::string_view machineDir, std::string_view path, s
   return std::string(path);
 #else
   const std::string full = FullWindowsPath(path, workDir);
-  if (full.empty()) return std::string(kNowhere);
+  if (full.empty() || machineDir.empty()) return std::string(kNowhere);  // no machine: nothing is on it
   std::string out(machineDir);
   out += '/';
   out += full[0];

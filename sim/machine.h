@@ -126,7 +126,8 @@ std::string FullWindowsPath(std::string_view windowsPath, std::string_view workD
 inline constexpr std::string_view kNowhere = "/dev/null/not-on-the-machine";
 
 // Maps a Windows path into a machine directory: <machineDir>/X/a/b for the
-// full path X:\a\b, kNowhere when it names nothing on the machine.  The
+// full path X:\a\b, kNowhere when it names nothing on the machine (or there
+// is no machine directory).  The
 // machine is a sandbox: no Windows path reaches a host file outside it.
 std::string MapWindowsPath(std::string_view machineDir, std::string_view windowsPath,
                            std::string_view workDir = kProgramDir);

@@ -166,6 +166,7 @@ TEST(MachinePaths, EveryWindowsPathStaysOnTheMachinesDrives) {
   EXPECT_EQ(MapWindowsPath("/m", "d:\\Packs\\"), "/m/D/Packs/");
   EXPECT_EQ(MapWindowsPath("/m", "lp.cab", "D:\\x"), "/m/D/x/lp.cab");
   EXPECT_EQ(MapWindowsPath("/m", "C:\\..\\..\\etc"), kNowhere);
+  EXPECT_EQ(MapWindowsPath("", "C:\\etc"), kNowhere);  // no machine folder: not the host's root
   EXPECT_FALSE(fs::exists(std::string(kNowhere)));
 }
 
