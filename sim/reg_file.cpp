@@ -232,6 +232,9 @@ bool RegFile::Parse(std::string_view bytes, std::string* error, std::vector<std:
 std::string RegFile::ReadLine(std::string_view line, Key*& current, std::string& deleted,
                               std::vector<std::string>& before) {
   if (line[0] == '[') {
+    // The values under a key line that cannot be read belong to no key.
+    current = nullptr;
+    deleted.clear();
     const auto close = line.find(']');
     if (close == std::string_view::npos) return "key line without ']'";
     if (close + 1 != line.size()) return TrailingText(line.substr(close + 1), "the key's ']'");

@@ -302,7 +302,7 @@ TEST(RegFile, WritesBackInTheFormItReadWithItsComments) {
 TEST(RegFile, SkipsBadLinesOnlyWhenAskedListingAndKeepingEach) {
   const std::string file =
       "Windows Registry Editor Version 5.00\n\n[K]\n\"a\"=\"1\" ; inline\n\"b\"=dword:00000002\n"
-      "[-Gone]\n\"c\"=\"3\"\n";
+      "[-Gone]\n\"c\"=\"3\"\n[K] ; again\n\"d\"=\"4\"\n";
   sim::RegFile reg;
   std::string error;
   EXPECT_FALSE(reg.Parse(file, &error));
@@ -311,8 +311,11 @@ TEST(RegFile, SkipsBadLinesOnlyWhenAskedListingAndKeepingEach) {
   ASSERT_TRUE(reg.Parse(file, &error, &skipped)) << error;
   EXPECT_EQ(skipped, (std::vector<std::string>{
                          "line 4: a comment after the value (a comment needs a line of its own): \"a\"=\"1\" ; inline",
-                         "line 7: a value after the deleted key [-Gone] (a deleted key holds no values): \"c\"=\"3\""}));
+                         "line 7: a value after the deleted key [-Gone] (a deleted key holds no values): \"c\"=\"3\"",
+                         "line 8: a comment after the key's ']' (a comment needs a line of its own): [K] ; again",
+                         "line 9: value outside any key: \"d\"=\"4\""}));
   EXPECT_EQ(reg.Find("K", "a"), nullptr);
+  EXPECT_EQ(reg.Find("K", "d"), nullptr);  // not filed under the key before the bad key line
   ASSERT_NE(reg.Find("K", "b"), nullptr);
   const std::string written = reg.Serialize();
   EXPECT_NE(written.find("\n\"a\"=\"1\" ; inline\n"), std::string::npos) << written;
