@@ -13,6 +13,7 @@ namespace net = platform::net;
 namespace {
 
 std::atomic<std::uint16_t> g_puerto{PUERTO_DNC};
+std::atomic<std::uint32_t> g_direccion{net::kAnyAddress};
 std::atomic<Socket> socketEscucha{net::kInvalidSocket};
 Socket socketDatos = net::kInvalidSocket;  // the server thread's alone
 
@@ -31,6 +32,7 @@ void EnviarTodo(Socket s, const char* datos, std::size_t size) {
 }  // namespace
 
 void ConfigurarPuertoDNC(std::uint16_t puerto) { g_puerto = puerto; }
+void ConfigurarDireccionDNC(std::uint32_t direccion) { g_direccion = direccion; }
 
 std::uint16_t PuertoDNC() {
   const Socket s = socketEscucha.load();
@@ -68,7 +70,7 @@ Socket AbrirPuerto() {
   }
   const char* fallo = nullptr;
   if (!net::SetOption(s, net::Option::ReuseAddress, 1)) fallo = "DNCSERVER: 'setsockopt' Error %d\n";
-  else if (!net::BindAny(s, g_puerto)) fallo = "DNCSERVER: 'bind' Error %d\n";
+  else if (!net::Bind(s, g_direccion, g_puerto)) fallo = "DNCSERVER: 'bind' Error %d\n";
   else if (!net::Listen(s, 2)) fallo = "DNCSERVER: 'closesocket' Error %d\n";
   if (fallo == nullptr) return s;
   net::Close(s);

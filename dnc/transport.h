@@ -22,6 +22,10 @@ inline constexpr std::uint8_t DNC_NAK = 0x18;
 // The port ArrancarServidor opens: 3873 unless changed before the start
 // (the Linux host takes another for tests; 0 takes any free port).
 void ConfigurarPuertoDNC(std::uint16_t puerto);
+// The local address ArrancarServidor listens on (IPv4, host byte order):
+// every address of the machine unless changed before the start (the Linux
+// host listens on the loopback address unless told otherwise).
+void ConfigurarDireccionDNC(std::uint32_t direccion);
 // The port the listening socket is bound to, or 0 without a server.
 std::uint16_t PuertoDNC();
 

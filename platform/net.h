@@ -24,8 +24,13 @@ int LastError();
 enum class Option { ReuseAddress, KeepAlive, NoDelay, SendBuffer, ReceiveBuffer };
 bool SetOption(Socket s, Option option, int value);
 
-// bind to INADDR_ANY on `port` (0: any free port).
-bool BindAny(Socket s, std::uint16_t port);
+// IPv4 addresses in host byte order: every local address (INADDR_ANY) and
+// the loopback address.
+inline constexpr std::uint32_t kAnyAddress = 0;
+inline constexpr std::uint32_t kLoopbackAddress = 0x7F000001;
+
+// bind to the IPv4 `address` (host byte order) on `port` (0: any free port).
+bool Bind(Socket s, std::uint32_t address, std::uint16_t port);
 bool Listen(Socket s, int backlog);
 // The local port a socket is bound to, or 0.
 std::uint16_t LocalPort(Socket s);

@@ -344,6 +344,8 @@ int RunCli(int argc, char** argv) {
   }
   auto m = Open(dir, rc);
   if (!m) return rc;
+  for (const auto& line : m->SkippedRegistryLines())
+    std::cerr << "kestrio-sim: " << kRegistryFile << ": skipped " << line << '\n';
   if (*show) return Show(*m);
   if (*reboot) Reboot(*m);
   for (const auto& a : assignments) {

@@ -23,8 +23,9 @@ std::optional<Machine> Machine::Load(const std::string& dir, std::string* error)
     return std::nullopt;
   }
   const std::string reg = dir + "/" + std::string(kRegistryFile);
-  if (ReadWholeFile(reg, bytes) && !m.reg_.Parse(bytes, &why)) {
-    if (error) *error = reg + ": " + why;
+  const bool skip = m.Get("registry", "bad_lines", "stop") == "skip";
+  if (ReadWholeFile(reg, bytes) && !m.reg_.Parse(bytes, &why, skip ? &m.skipped_ : nullptr)) {
+    if (error) *error = reg + ": " + why + " (bad_lines=skip in [registry] of machine.ini passes over bad lines)";
     return std::nullopt;
   }
   return m;
@@ -63,8 +64,12 @@ void Machine::SetInstalledLanguages(const std::vector<std::string>& tags) {
 }
 
 bool Machine::Save(std::string* error) const {
+  // registry.reg is written only when a value changed: a file dropped in
+  // stays as it was, byte for byte.
+  const std::string reg = dir_ + "/" + std::string(kRegistryFile);
+  std::string bytes;
   return WriteFileAtomically(dir_ + "/" + std::string(kMachineIni), ini_.Serialize(), error) &&
-         WriteFileAtomically(dir_ + "/" + std::string(kRegistryFile), reg_.Serialize(), error);
+         ((!reg_.Changed() && ReadWholeFile(reg, bytes)) || WriteFileAtomically(reg, reg_.Serialize(), error));
 }
 
 std::string Machine::Get(std::string_view section, std::string_view key,
@@ -103,29 +108,90 @@ void SetPreferredLanguages(RegFile& registry, const std::vector<std::string>& ta
   else registry.SetMultiString(kMuiCachedKey, kValue, tags);
 }
 
-std::string MapWindowsPath(std::string_view machineDir, std::string_view path) {
-#ifdef _WIN32
-  (void)machineDir;
-  return std::string(path);
-#endif
-  if (!path.empty() && path[0] == '/') return std::string(path);
-  std::string out;
-  if (path.size() >= 2 && path[1] == ':' &&
-      ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'))) {
-    out = std::string(machineDir) + '/';
-    out += static_cast<char>(path[0] & ~0x20);
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// A path taken apart: its drive letter (upper case) and its folders, with "."
+// and ".." already applied.
+struct PathParts {
+  char drive = 'C';
+  std::vector<std::string_view> names;
+};
+
+// Applies `path` to `base` the way Windows completes a path: "X:\a" stands
+// alone, "\a" is on the base's drive, "a" and "X:a" go on from the base (or
+// from the root of another drive).  False when the path names nothing on a
+// machine: empty, a network or device path ("\\server\share", "\\?\C:"), a
+// ".." above the root of its drive, a name holding ':' or a NUL.
+bool ApplyPath(std::string_view path, PathParts& parts) {
+  if (path.empty()) return false;
+  if (path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == ':') {
+    const char drive = static_cast<char>(path[0] & ~0x20);
+    if (drive != parts.drive) parts.names.clear();  // another drive's directory is its root
+    parts.drive = drive;
     path.remove_prefix(2);
+    if (!path.empty() && IsSeparator(path[0])) parts.names.clear();
+  } else if (IsSeparator(path[0])) {
+    if (path.size() >= 2 && IsSeparator(path[1])) return false;
+    parts.names.clear();
   }
-  for (char c : path) {
-    const char mapped = c == '\\' ? '/' : c;
-    if (mapped == '/' && !out.empty() && out.back() == '/') continue;
-    out += mapped;
+  std::size_t i = 0;
+  while (i < path.size()) {
+    std::size_t end = i;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    const std::string_view name = path.substr(i, end - i);
+    i = end + 1;
+    if (name.empty() || name == ".") continue;
+    if (name == "..") {
+      if (parts.names.empty()) return false;
+      parts.names.pop_back();
+      continue;
+    }
+    if (name.find(':') != std::string_view::npos || name.find('\0') != std::string_view::npos) return false;
+    parts.names.push_back(name);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string FullWindowsPath(std::string_view path, std::string_view workDir) {
+  PathParts parts;
+  // The working directory itself is taken from the root of C:.
+  if (!ApplyPath(workDir, parts)) parts = PathParts{};
+  std::string out;
+  if (!ApplyPath(path, parts)) return out;
+  out += parts.drive;
+  out += ":\\";
+  for (std::size_t k = 0; k < parts.names.size(); ++k) {
+    if (k > 0) out += '\\';
+    out += parts.names[k];
   }
   return out;
 }
 
+std::string MapWindowsPath(std::string_view machineDir, std::string_view path, std::string_view workDir) {
+#ifdef _WIN32
+  (void)machineDir;
+  (void)workDir;
+  return std::string(path);
+#else
+  const std::string full = FullWindowsPath(path, workDir);
+  if (full.empty() || machineDir.empty()) return std::string(kNowhere);  // no machine: nothing is on it
+  std::string out(machineDir);
+  out += '/';
+  out += full[0];
+  for (std::size_t k = 2; k < full.size(); ++k) out += full[k] == '\\' ? '/' : full[k];
+  if (out.back() != '/' && IsSeparator(path.back())) out += '/';  // "D:\x\" names a folder
+  return out;
+#endif
+}
+
 std::string Machine::HostPath(std::string_view windowsPath) const {
-  return MapWindowsPath(dir_, windowsPath);
+  return MapWindowsPath(dir_, windowsPath, Get("program", "workdir", kProgramDir));
 }
 
 void Machine::LogCommand(std::string_view commandLine, std::uint32_t exitCode) const {

@@ -57,7 +57,9 @@ std::string LanguagePackIdentity(std::string_view tag);
 class Machine {
  public:
   // Reads machine.ini (required) and registry.reg (optional: a Windows
-  // machine keeps its registry itself).
+  // machine keeps its registry itself).  A bad line of registry.reg fails the
+  // load, unless machine.ini says bad_lines=skip in [registry]: then it is
+  // passed over and listed in SkippedRegistryLines.
   static std::optional<Machine> Load(const std::string& dir, std::string* error);
   // An empty machine in memory; nothing is written until Save.
   static Machine Fresh(const std::string& dir);
@@ -66,7 +68,10 @@ class Machine {
   // current language and installed language packs.
   static Machine NewDefault(const std::string& dir, const std::string& language,
                             const std::vector<std::string>& installed, bool rollup);
+  // Writes machine.ini, and registry.reg when a value changed.
   bool Save(std::string* error) const;
+  // "line N: cause: text" for each line of registry.reg passed over.
+  const std::vector<std::string>& SkippedRegistryLines() const { return skipped_; }
 
   const std::string& Dir() const { return dir_; }
   IniFile& Ini() { return ini_; }
@@ -89,9 +94,10 @@ class Machine {
   // Replaces the language packs of the store with installed packs of `tags`.
   void SetInstalledLanguages(const std::vector<std::string>& tags);
 
-  // Where a Windows path lies on the host: "X:\a\b" is <dir>/X/a/b, a path
-  // starting with '/' is already a host path, anything else is relative to
-  // the working directory.  On Windows the machine's drives are the real ones.
+  // Where a Windows path lies on the host: "X:\a\b" is <dir>/X/a/b, and every
+  // other form stays inside the machine too (see MapWindowsPath), completed
+  // against the machine's [program] workdir.  On Windows the machine's drives
+  // are the real ones.
   std::string HostPath(std::string_view windowsPath) const;
 
   // Appends one line to commands.log: the command line and its exit status.
@@ -101,13 +107,29 @@ class Machine {
   std::string dir_;
   IniFile ini_;
   RegFile reg_;
+  std::vector<std::string> skipped_;
 };
 
 // Sets MachinePreferredUILanguages: one tag as a plain string (it must fit
 // the 12 bytes the program reads), several as a multi-string, none removes it.
 void SetPreferredLanguages(RegFile& registry, const std::vector<std::string>& tags);
 
-// Maps a Windows path into a machine directory (see Machine::HostPath).
-std::string MapWindowsPath(std::string_view machineDir, std::string_view windowsPath);
+// The complete form "X:\a\b" of a Windows path as the machine resolves it:
+// '/' separates like '\', a path without a drive is on the working
+// directory's drive (C:), a relative one goes on from the working directory,
+// "." and ".." are applied.  "" when it names nothing on the machine: an empty
+// path, a network or device path, a ".." above the root of a drive.
+std::string FullWindowsPath(std::string_view windowsPath, std::string_view workDir = kProgramDir);
+
+// A host path that cannot exist, nor anything below it: where a Windows path
+// that names nothing on the machine leads.
+inline constexpr std::string_view kNowhere = "/dev/null/not-on-the-machine";
+
+// Maps a Windows path into a machine directory: <machineDir>/X/a/b for the
+// full path X:\a\b, kNowhere when it names nothing on the machine (or there
+// is no machine directory).  The
+// machine is a sandbox: no Windows path reaches a host file outside it.
+std::string MapWindowsPath(std::string_view machineDir, std::string_view windowsPath,
+                           std::string_view workDir = kProgramDir);
 
 }  // namespace kestrio::sim

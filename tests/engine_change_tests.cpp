@@ -2,6 +2,8 @@
 // machines with real cabinets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <functional>
 
 #include "engine/change.h"
@@ -10,6 +12,10 @@
 #include "engine/installed.h"
 #include "engine/language.h"
 #include "sim/tools.h"
+#ifndef _WIN32
+#include "platform/posix/simulated.h"
+#include "sim/cabinet.h"
+#endif
 #include "support/test_machine.h"
 
 namespace kestrio::engine {
@@ -18,6 +24,7 @@ namespace {
 using test::MachineOptions;
 using test::TestMachine;
 using Edit = std::function<void(sim::Machine&)>;
+namespace fs = std::filesystem;
 
 std::string Identity(const std::string& tag) { return sim::LanguagePackIdentity(tag); }
 
@@ -221,6 +228,64 @@ TEST(PackScan, PathTooLongForTheExtractionCommandIsSkipped) {
   EXPECT_EQ(DiscoveredNames(), (std::vector<std::string>{"French"}));
   for (const auto& line : machine.CommandsOf("expand")) EXPECT_EQ(line.find(std::string(120, 'd')), std::string::npos);
 }
+
+#ifndef _WIN32
+// The simulated machine is a sandbox: a root that is a host path, or climbs
+// out of a drive with "..", finds nothing and leaves the host's files alone;
+// a root without a drive is on C:, a relative one under C:\Kestrio.  The
+// root "\" makes the pattern "\\*.*", a network path on Windows: nothing.
+TEST(PackScan, RootsStayInsideTheSimulatedMachine) {
+  TestMachine machine;
+  // The host folder holding the machine folder, with a pack and a langcfg.ini.
+  const fs::path machineDir = platform::posix::MachineDir();
+  const fs::path outside = machineDir.parent_path() / "outside";
+  fs::create_directories(outside);
+  std::string error;
+  ASSERT_TRUE(sim::WriteCabinet((outside / "es.cab").string(), {{"langcfg.ini", "[LangInfo]\r\nLanguage=es-ES\r\n"}},
+                                &error));
+  sim::WriteFileAtomically((outside / "langcfg.ini").string(), "[LangInfo]\r\nLanguage=it-IT\r\n", nullptr);
+  std::string windowsForm = outside.string();
+  for (char& c : windowsForm)
+    if (c == '/') c = '\\';
+  machine.MakePack("C:\\Packs", "fr.cab", "fr-FR");
+  machine.MakePack("C:\\Kestrio\\Packs", "it.cab", "it-IT");
+  struct Case {
+    std::string root;
+    std::int32_t found;  // -1: not looked at
+    const char* first;
+  };
+  const Case cases[] = {
+      {windowsForm, 0, ""},                                      // "\tmp\..." is C:\tmp\...
+      {outside.string(), 0, ""},                                 // so is "/tmp/..."
+      {"C:\\..\\..\\outside", 0, ""},                            // climbs out of C:
+      {"D:\\Packs\\..\\..\\..\\outside", 0, ""},
+      {"..\\..\\..\\outside", 0, ""},                            // out of C: from the working directory
+      {"\\", 0, ""},                                             // "\\*.*" is a network path
+      {"/", 0, ""},
+      {"C:\\", 2, "Italian"},                                   // C:\Kestrio before C:\Packs
+      {"\\Packs", 1, "French"},                                  // no drive: on C:
+      {"", -1, ""},
+      {"/Kestrio/Packs", 1, "Italian"},
+      {"Packs", 1, "Italian"},                                   // under the working directory
+  };
+  for (const auto& c : cases) {
+    const std::int32_t found = ScanLanguagePacks(c.root);
+    if (c.found >= 0) {
+      EXPECT_EQ(found, c.found) << "root " << c.root;
+    }
+    if (c.found > 0) {
+      EXPECT_EQ(Engine().DiscoveredPacks[0].name.Str(), c.first) << "root " << c.root;
+    }
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(outside)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"es.cab", "langcfg.ini"})) << "root " << c.root;
+  }
+  std::string left;
+  ASSERT_TRUE(sim::ReadWholeFile((outside / "langcfg.ini").string(), left));
+  EXPECT_EQ(left, "[LangInfo]\r\nLanguage=it-IT\r\n");
+}
+#endif
 
 // A machine with German current, German and French installed, and packs for
 // German, French and Spanish, already scanned.

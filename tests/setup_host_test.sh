@@ -78,6 +78,12 @@ has_line() {
   return 1
 }
 
+# listen_address PORT: the local address of the socket listening on PORT,
+# as /proc/net/tcp writes it (0100007F is 127.0.0.1, 00000000 every address).
+listen_address() {
+  awk -v p=":$(printf '%04X' "$1")" '$4 == "0A" && substr($2, 9) == p { print substr($2, 1, 8) }' /proc/net/tcp
+}
+
 # The remote procedure.  The slow expand keeps the scan running for over a
 # second, so STATUS is seen at 1 while it works.
 machine plain && slow_tool plain expand 0.3 && start_host plain || exit 1
@@ -95,6 +101,16 @@ expect '[[ $(echo $out) == "KESTRIO.NITEMS=4 KESTRIO.NAME.0=German KESTRIO.NAME.
 expect '[[ $(settled 10) == -6 ]]' "an unknown language did not end with STATUS -6"
 expect 'has_line "$dir/plain.err" "Kestrio Setup: Invalid language name."' "no message for the unknown language: $(cat "$dir/plain.err")"
 expect '[[ $("${d[@]}" read KESTRIO.ERROR.-6) == "Invalid language name." ]]' "ERROR.-6 lacks its text"
+
+# The service listens on the loopback address unless --listen says otherwise;
+# another local address of the machine, where it has one, finds no server.
+expect '[[ $(listen_address $port) == 0100007F ]]' "the DNC service does not listen on 127.0.0.1 alone: $(listen_address $port)"
+other_address=$(hostname -I 2>/dev/null | tr ' ' '\n' | grep -m1 -E '^[0-9.]+$' | grep -v '^127\.')
+if [[ -n $other_address ]]; then
+  "$dnc" --host "$other_address" --port "$port" --timeout 1000 version >/dev/null 2>&1 && ko "the service answered on $other_address" || ok
+fi
+out=$("$setup" --machine "$dir/plain" --port 0 --listen 127.0.0.256 2>&1); rc=$?
+expect '[[ $rc -eq 1 && $out == *"--listen: not an IPv4 address: 127.0.0.256"* ]]' "a bad --listen: rc=$rc output=$out"
 
 # One copy per machine: a second start ends at once, the first is untouched.
 out=$(timeout 5 "$setup" --machine "$dir/plain" --port 0 2>&1); rc=$?
@@ -146,6 +162,28 @@ machine broken exit.get-packages=5 && start_host broken || exit 1
 expect 'ended $pid 10 && [[ $rc -eq 0 ]]' "the host did not end after a failed scan"
 expect 'grep -qxF "Kestrio Setup: An error ocurred getting language pack name." "$dir/broken.err"' \
   "no message for the failed scan: $(cat "$dir/broken.err")"
+
+# The machine is a sandbox: remote roots that are host paths, or climb out of
+# a drive, or "\" (whose listing pattern "\\*.*" is a network path) find
+# nothing and run no tool; a pack and a langcfg.ini beside the machine folder
+# stay as they were.  Within the machine, "\LanguagePacks" is on C:.
+machine sandbox && mkdir -p "$dir/outside" && "$sim" make-pack "$dir/outside/es.cab" es-ES &&
+  printf '[LangInfo]\r\nLanguage=it-IT\r\n' >"$dir/outside/langcfg.ini" && start_host sandbox --listen 0.0.0.0 || exit 1
+expect '[[ $(listen_address $port) == 00000000 ]]' "--listen 0.0.0.0 does not listen on every address: $(listen_address $port)"
+windows_form=${dir//\//\\}'\outside'
+for root in '\' '/' "$windows_form" "$dir/outside" 'C:\..\..\outside' '..\..\..\outside' '\..\outside'; do
+  "$dnc" --port "$port" write "KESTRIO.ROOTDIR=$root" >/dev/null
+  expect '[[ $(settled 20) == 0 ]]' "the scan of $root did not end with STATUS 0"
+  expect '[[ $("$dnc" --port "$port" read KESTRIO.NITEMS) == 0 ]]' "the scan of $root found packs"
+done
+grep -qs "expand" "$dir/sandbox/commands.log" && ko "a sandbox scan ran expand: $(cat "$dir/sandbox/commands.log")" || ok
+expect '[[ $(ls "$dir/outside" | tr "\n" " ") == "es.cab langcfg.ini " ]]' "the folder outside the machine changed: $(ls "$dir/outside")"
+expect 'grep -q "^Language=it-IT" "$dir/outside/langcfg.ini"' "langcfg.ini outside the machine changed"
+mkdir -p "$dir/sandbox/C/LanguagePacks" && cp "$dir/outside/es.cab" "$dir/sandbox/C/LanguagePacks/"
+"$dnc" --port "$port" write 'KESTRIO.ROOTDIR=\LanguagePacks' >/dev/null
+expect '[[ $(settled 20) == 0 && $("$dnc" --port "$port" read KESTRIO.NAME.0) == Spanish ]]' "\\LanguagePacks is not C:\\LanguagePacks"
+kill -TERM "$pid"
+expect 'ended $pid 5' "the sandbox host did not end"
 
 # The hosts' standard error holds their messages and nothing else (a
 # sanitizer's report would be there too).

@@ -38,4 +38,34 @@ check "make-pack" 0 "" -- "$sim" make-pack "$dir/x.cab" it-IT
 if command -v cabextract >/dev/null; then
   cabextract -q -p -F langcfg.ini "$dir/x.cab" | grep -q "Language=it-IT" && ok || ko "cabinet content"
 fi
+
+# registry.reg dropped in as regedit exports it (UTF-16LE with its mark, CRLF,
+# comments): a set that changes no value leaves it byte for byte, one that
+# changes a value keeps its encoding and its comments.
+r="$dir/r"
+"$sim" create "$r" >/dev/null
+{ printf '\xff\xfe'; printf '%s\r\n' 'Windows Registry Editor Version 5.00' '' '; exported from the CNC' \
+    '[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\ProductOptions]' \
+    '"ProductSuite"=hex(7):45,00,6d,00,62,00,65,00,64,00,64,00,65,00,64,00,4e,00,54,00,00,00,00,00' '' \
+    '[HKEY_CURRENT_USER\Control Panel\Desktop\MuiCached]' \
+    '"MachinePreferredUILanguages"=hex(7):64,00,65,00,2d,00,44,00,45,00,00,00' |
+    iconv -f UTF-8 -t UTF-16LE; } >"$r/registry.reg"
+cp "$r/registry.reg" "$dir/exported.reg"
+check "set filter" 0 "" -- "$sim" set "$r" filter=on
+cmp -s "$r/registry.reg" "$dir/exported.reg" && ok || ko "a set of machine.ini facts rewrote registry.reg"
+check "set language" 0 "" -- "$sim" set "$r" language=fr-FR
+[[ $(head -c 2 "$r/registry.reg" | od -An -tx1) == " ff fe" ]] && ok || ko "registry.reg lost its UTF-16LE mark"
+utf8=$(tail -c +3 "$r/registry.reg" | iconv -f UTF-16LE -t UTF-8)
+[[ $utf8 == *$'; exported from the CNC\r\n'* ]] && ok || ko "registry.reg lost its comment: $utf8"
+[[ $("$sim" show "$r") == *"Current language   fr-FR"* ]] && ok || ko "the language set is not shown"
+
+# A bad line stops the reading with its number and cause, unless machine.ini
+# says to skip bad lines: then each one is listed, and kept in the file.
+printf '"Extra"="1" ; note\n' >>"$m/registry.reg"
+lines=$(wc -l <"$m/registry.reg")
+check "bad registry line" 1 "registry.reg: line $lines: a comment after the value" -- "$sim" show "$m"
+printf '[registry]\nbad_lines=skip\n' >>"$m/machine.ini"
+check "skipped registry line" 0 "registry.reg: skipped line $lines: a comment after the value (a comment needs a line of its own): \"Extra\"=\"1\" ; note" -- "$sim" show "$m"
+check "set with a skipped line" 0 "skipped line $lines" -- "$sim" set "$m" language=it-IT
+grep -qxF '"Extra"="1" ; note' "$m/registry.reg" && ok || ko "the skipped line left registry.reg"
 summary

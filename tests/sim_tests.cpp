@@ -28,7 +28,12 @@ class SimulatedTools : public ::testing::Test {
     ASSERT_TRUE(WriteCabinet((dir_ / "D/p/windows6.1-kb4012215-x86.cab").string(), {{"update.mum", "x"}}, &error));
     std::ofstream(dir_ / "D/p/broken.cab") << "not a cabinet";
   }
-  void TearDown() override { fs::remove_all(dir_); }
+  void TearDown() override {
+    fs::remove_all(dir_);
+    fs::remove_all(Outside());
+  }
+  // A host folder beside the machine folder, out of the machine's reach.
+  fs::path Outside() const { return dir_.string() + "-outside"; }
 
   std::uint32_t Run(const std::string& line, std::string* output = nullptr) {
     const auto args = text::SplitCommandLine(line);
@@ -122,6 +127,77 @@ TEST_F(SimulatedTools, CmdRedirectsTheListingAndRefusesOtherPrograms) {
   EXPECT_EQ(Run("cmd.exe /c format.com C: > D:\\x.txt"), 9009u);
   machine_.Ini().Set("exit", "get-packages", "5");
   EXPECT_EQ(Run("cmd.exe /c dism.exe /online /get-packages /format:table > D:\\listing.txt"), 5u);
+}
+
+TEST(MachinePaths, EveryWindowsPathStaysOnTheMachinesDrives) {
+  struct Case {
+    const char* path;
+    const char* workDir;
+    const char* full;  // "" : names nothing on the machine
+  };
+  const Case cases[] = {
+      {"D:\\LanguagePacks\\de-DE", "C:\\Kestrio", "D:\\LanguagePacks\\de-DE"},
+      {"d:/packs//x/", "C:\\Kestrio", "D:\\packs\\x"},             // '/' separates too
+      {"\\tmp\\x", "C:\\Kestrio", "C:\\tmp\\x"},                  // no drive: the current one
+      {"/etc", "C:\\Kestrio", "C:\\etc"},                          // a host path is a path on C:
+      {"/", "C:\\Kestrio", "C:\\"},
+      {"\\", "C:\\Kestrio", "C:\\"},
+      {"\\x", "D:\\work", "D:\\x"},                                // the working directory's drive
+      {"windows6.1-kb4012215-x86.cab", "C:\\Kestrio", "C:\\Kestrio\\windows6.1-kb4012215-x86.cab"},
+      {".\\a\\..\\b", "D:\\work", "D:\\work\\b"},
+      {"C:x", "C:\\Kestrio", "C:\\Kestrio\\x"},                     // drive-relative, current drive
+      {"E:x", "C:\\Kestrio", "E:\\x"},                               // another drive: from its root
+      {"..", "C:\\Kestrio", "C:\\"},
+      {"x", "..\\..", "C:\\x"},                                       // a working directory that names nothing
+      {"..\\..\\..", "C:\\Kestrio", ""},                            // climbs out of C:
+      {"C:\\..", "C:\\Kestrio", ""},
+      {"C:\\..\\..\\etc", "C:\\Kestrio", ""},
+      {"D:\\a\\..\\..\\x", "C:\\Kestrio", ""},
+      {"/../tmp", "C:\\Kestrio", ""},
+      {"", "C:\\Kestrio", ""},
+      {"\\\\server\\share\\x", "C:\\Kestrio", ""},                // network paths
+      {"//server/share", "C:\\Kestrio", ""},
+      {"\\\\?\\C:\\x", "C:\\Kestrio", ""},                          // device paths
+      {"C:\\a:stream", "C:\\Kestrio", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(FullWindowsPath(c.path, c.workDir), c.full) << c.path << " from " << c.workDir;
+
+  EXPECT_EQ(MapWindowsPath("/m", "C:\\"), "/m/C/");
+  EXPECT_EQ(MapWindowsPath("/m", "d:\\Packs\\"), "/m/D/Packs/");
+  EXPECT_EQ(MapWindowsPath("/m", "lp.cab", "D:\\x"), "/m/D/x/lp.cab");
+  EXPECT_EQ(MapWindowsPath("/m", "C:\\..\\..\\etc"), kNowhere);
+  EXPECT_EQ(MapWindowsPath("", "C:\\etc"), kNowhere);  // no machine folder: not the host's root
+  EXPECT_FALSE(fs::exists(std::string(kNowhere)));
+}
+
+// The tools take paths from the program's command lines; none of them may
+// read, write or extract outside the machine folder.
+TEST_F(SimulatedTools, ToolsNeverReachOutsideTheMachine) {
+  fs::create_directories(Outside());
+  std::string error;
+  ASSERT_TRUE(WriteCabinet((Outside() / "es.cab").string(), {{"langcfg.ini", "[LangInfo]\nLanguage=es-ES\n"}}, &error));
+  std::string windowsForm = Outside().string();  // the host folder written as a Windows path
+  for (char& c : windowsForm)
+    if (c == '/') c = '\\';
+  const std::string escapes[] = {
+      windowsForm,
+      Outside().string(),
+      "C:\\..\\..\\" + Outside().filename().string(),
+      "..\\..\\..\\" + Outside().filename().string(),
+      "D:\\p\\..\\..\\..\\" + Outside().filename().string(),
+  };
+  for (const auto& outside : escapes) {
+    std::string output;
+    EXPECT_EQ(Run("expand " + outside + "\\es.cab -F:langcfg.ini " + outside, &output), 1u) << outside;
+    EXPECT_EQ(Run("expand D:\\p\\es.cab -F:langcfg.ini " + outside, &output), 1u) << outside;
+    EXPECT_EQ(Run("dism.exe /online /add-package /packagepath:" + outside + "\\es.cab"), 0x80070002u) << outside;
+    EXPECT_NE(Run("cmd.exe /c dism.exe /online /get-packages /format:table > " + outside + "\\listing.txt"), 0u)
+        << outside;
+  }
+  EXPECT_EQ(State(LanguagePackIdentity("es-ES")), "absent");
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(Outside())) names.push_back(entry.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"es.cab"});
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 // kestrio-setup: the setup program on a simulated machine, without a window.
 //
-//   kestrio-setup --machine DIR [--port N] [--tick-ms MS] [--verbose]
+//   kestrio-setup --machine DIR [--port N] [--listen ADDR] [--tick-ms MS] [--verbose]
 //
+// The DNC service listens on the loopback address unless --listen names
+// another local IPv4 address (0.0.0.0: every address, as the Windows program
+// does): a simulated machine is a developer's, and the service runs its
+// tools for anyone who connects.
 // One copy per machine: the first holds a lock on DIR/kestrio-setup.lock for
 // as long as it runs, and a second start exits at once with status 1.  The
 // program starts the dialog logic as the window would (DNC server, remote
@@ -11,6 +15,7 @@
 // process also ends after a failed pack scan, once its message is out.
 #include <CLI/CLI.hpp>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -108,11 +113,14 @@ int main(int argc, char** argv) {
                "remote language change."};
   std::string machine;
   unsigned port = kestrio::dnc::PUERTO_DNC;
+  std::string listen = "127.0.0.1";
   unsigned tickMs = 1000;
   bool verbose = false;
   kestrio::tools::AddMachineOption(app, machine);
   app.add_option("--port", port, "TCP port of the DNC service; 0 takes a free one")
       ->check(CLI::Range(0u, 65535u))
+      ->capture_default_str();
+  app.add_option("--listen", listen, "local IPv4 address of the DNC service; 0.0.0.0 for every address")
       ->capture_default_str();
   app.add_option("--tick-ms", tickMs, "period of the dialog's timers, in milliseconds")
       ->check(CLI::Range(1u, 60000u))
@@ -128,9 +136,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kestrio-setup: %s\n", error.c_str());
     return 1;
   }
+  in_addr address{};
+  if (::inet_pton(AF_INET, listen.c_str(), &address) != 1) {
+    std::fprintf(stderr, "kestrio-setup: --listen: not an IPv4 address: %s\n", listen.c_str());
+    return 1;
+  }
   if (!LockMachine(kestrio::platform::posix::MachineDir())) return 1;
 
   kestrio::dnc::ConfigurarPuertoDNC(static_cast<std::uint16_t>(port));
+  kestrio::dnc::ConfigurarDireccionDNC(ntohl(address.s_addr));
   HeadlessView view({std::chrono::milliseconds(tickMs), verbose});
   kestrio::app::SetupDialog dialog(view, kestrio::app::DialogOperations::Real());
   if (!WatchCloseSignals(view, dialog)) {

@@ -50,10 +50,10 @@ bool SetOption(Socket s, Option option, int value) {
   return ::setsockopt(Fd(s), level, name, &value, sizeof value) == 0;
 }
 
-bool BindAny(Socket s, std::uint16_t port) {
+bool Bind(Socket s, std::uint32_t local, std::uint16_t port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr.s_addr = htonl(local);
   address.sin_port = htons(port);
   return ::bind(Fd(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }

@@ -36,10 +36,6 @@ std::optional<sim::Machine> LoadMachine() {
   return sim::Machine::Load(posix::MachineDir(), nullptr);
 }
 
-bool IsRelative(std::string_view path) {
-  return !path.empty() && path[0] != '/' && path[0] != '\\' && !(path.size() >= 2 && path[1] == ':');
-}
-
 // The program's working directory on the host: the machine's [program]
 // workdir, or the process's own when the machine names none.
 std::string WorkDirHost() {
@@ -48,12 +44,20 @@ std::string WorkDirHost() {
   return workdir.empty() ? std::string() : m->HostPath(workdir);
 }
 
+// Where a Windows path lies in the machine folder (sim::MapWindowsPath): a
+// path without a drive is on C:, a relative one goes on from the machine's
+// [program] workdir, and one that names nothing on the machine -- a host path
+// is just a path on C: -- leads nowhere.  Only machine.ini is read: this runs
+// for every file the program touches.
 std::string Host(std::string_view windowsPath) {
-  std::string host = sim::MapWindowsPath(posix::MachineDir(), windowsPath);
-  if (IsRelative(windowsPath)) {
-    if (const std::string workdir = WorkDirHost(); !workdir.empty()) host = workdir + "/" + host;
+  const std::string dir = posix::MachineDir();
+  std::string bytes;
+  sim::IniFile ini;
+  std::string workDir(sim::kProgramDir);
+  if (sim::ReadWholeFile(dir + "/" + std::string(sim::kMachineIni), bytes) && ini.Parse(bytes, false, nullptr)) {
+    if (auto v = ini.Get("program", "workdir")) workDir = *v;
   }
-  return host;
+  return sim::MapWindowsPath(dir, windowsPath, workDir);
 }
 
 bool IsDirectory(const std::string& path) {

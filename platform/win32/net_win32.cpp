@@ -77,10 +77,10 @@ bool SetOption(Socket s, Option option, int value) {
   return SetInt(Native(s), level, name, value);
 }
 
-bool BindAny(Socket s, std::uint16_t port) {
+bool Bind(Socket s, std::uint32_t local, std::uint16_t port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = ::htonl(INADDR_ANY);
+  address.sin_addr.s_addr = ::htonl(local);
   address.sin_port = ::htons(port);
   return ::bind(Native(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
