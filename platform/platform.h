@@ -54,11 +54,14 @@ struct FilterSessions {
   bool next = false;     // state after the next restart
 };
 
-// FbwfIsFilterEnabled; false when the call fails.  A machine without the write
-// filter library has no filter: the call succeeds with both states off.
+// FbwfIsFilterEnabled of FBWFLIB.dll in the system folder; false when the call
+// fails, and when the library is there but cannot be loaded or lacks the
+// function.  A machine without the library (an image built without the write
+// filter) has no filter: the call succeeds with both states off.
 bool QueryWriteFilterEnabled(FilterSessions& enabled);
 
-// FbwfIsVolumeProtected for a volume such as "C:"; false when the call fails.
+// FbwfIsVolumeProtected for a volume such as "C:"; false when the call fails,
+// with the same rules for the library.
 bool QueryVolumeProtected(std::string_view volume, FilterSessions& prot);
 
 // ---- disk and files ------------------------------------------------------

@@ -103,8 +103,9 @@ class Machine {
   RegFile reg_;
 };
 
-// Sets MachinePreferredUILanguages: one tag as a plain string (it must fit
-// the 12 bytes the program reads), several as a multi-string, none removes it.
+// Sets MachinePreferredUILanguages as Windows keeps it: a multi-string of the
+// tags ("de-DE" alone takes 12 bytes, without the closing empty string that
+// several tags end with); none removes it.
 void SetPreferredLanguages(RegFile& registry, const std::vector<std::string>& tags);
 
 // Maps a Windows path into a machine directory (see Machine::HostPath).

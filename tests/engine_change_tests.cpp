@@ -51,29 +51,45 @@ TEST(OperatingSystemCheck, AcceptsOnlyVersionSixWithTheEmbeddedSuite) {
 }
 
 TEST(WriteFilterCheck, RefusesOnlyAVolumeProtectedNow) {
+  using Library = TestMachine::FilterLibrary;
   struct Case {
     const char* label;
+    Library library;
     std::vector<std::pair<const char*, const char*>> facts;
     std::int32_t status;
   };
   const Case cases[] = {
-      {"filter off", {}, kOk},
-      {"filter on, C: protected now", {{"enabled", "1"}, {"protected", "1"}}, kErrProtected},
-      {"filter on, C: protected next session only", {{"enabled", "1"}, {"protected_next", "1"}}, kOk},
-      {"filter off now, on next session", {{"enabled_next", "1"}, {"protected", "1"}}, kOk},
-      {"filter library fails", {{"fail", "1"}}, kErrProtected},
-#ifndef _WIN32
-      {"no filter library", {{"library", "0"}, {"enabled", "1"}, {"protected", "1"}}, kOk},
-#endif
+      {"filter off", Library::Installed, {}, kOk},
+      {"filter on, C: protected now", Library::Installed, {{"enabled", "1"}, {"protected", "1"}}, kErrProtected},
+      {"filter on, C: protected next session only", Library::Installed, {{"enabled", "1"}, {"protected_next", "1"}},
+       kOk},
+      {"filter off now, on next session", Library::Installed, {{"enabled_next", "1"}, {"protected", "1"}}, kOk},
+      {"filter library fails", Library::Installed, {{"fail", "1"}}, kErrProtected},
+      {"image without the filter library", Library::Missing, {{"enabled", "1"}, {"protected", "1"}}, kOk},
+      {"filter library that does not load", Library::Unloadable, {}, kErrProtected},
+      {"filter library without its functions", Library::WithoutFunctions, {}, kErrProtected},
   };
   for (const auto& c : cases) {
     TestMachine machine;
     machine.Change([&](sim::Machine& m) {
       for (const auto& [key, value] : c.facts) m.Ini().Set("fbwf", key, value);
     });
+    machine.SetFilterLibrary(c.library);
     EXPECT_EQ(CheckWriteFilter(), c.status) << c.label;
   }
 }
+
+#ifdef _WIN32
+TEST(WriteFilterCheck, AsksOnlyTheLibraryOfTheSystemFolder) {
+  // One beside the program, lacking the functions, would make the check fail;
+  // the system's own says the filter is off.
+  TestMachine machine;
+  machine.PlantFilterLibraryBesideTheProgram();
+  EXPECT_EQ(CheckWriteFilter(), kOk);
+  machine.SetFilterLibrary(TestMachine::FilterLibrary::Missing);
+  EXPECT_EQ(CheckWriteFilter(), kOk);
+}
+#endif
 
 #ifndef _WIN32  // under Wine the free space is the host's own
 TEST(FreeSpaceCheck, ThresholdDependsOnTheRollup) {

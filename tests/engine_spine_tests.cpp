@@ -2,6 +2,9 @@
 // simulated machine.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <string>
+
 #include "engine/installed.h"
 #include "engine/language.h"
 #include "engine/runner.h"
@@ -13,35 +16,50 @@ namespace {
 using test::MachineOptions;
 using test::TestMachine;
 
+using namespace std::string_literals;
+
 struct CurrentLanguageCase {
   const char* label;
-  std::vector<std::string> value;
+  std::uint32_t type;   // 0: no value at all
+  std::u16string data;  // the value's units as stored, NULs included
   std::int32_t status;
+  const char* code;
   const char* name;
 };
 
 TEST(CurrentLanguage, NamesTheSingleTagOfTheRegistryValue) {
   const CurrentLanguageCase cases[] = {
-      {"german", {"de-DE"}, kOk, "German"},
-      {"chinese", {"zh-CN"}, kOk, "Chinese"},
-      {"two tags do not fit twelve bytes", {"de-DE", "en-US"}, kErrCurrentLanguage, ""},
-      {"outside the catalogue", {"ja-JP"}, kErrCurrentLanguage, ""},
-      {"lower case", {"de-de"}, kErrCurrentLanguage, ""},
-      {"value missing", {}, kErrCurrentLanguage, ""},
+      {"multi-string as Windows keeps it (12 bytes)", sim::kRegMultiSz, u"de-DE\0"s, kOk, "de-DE", "German"},
+      {"multi-string with its closing empty string (14 bytes)", sim::kRegMultiSz, u"de-DE\0\0"s, kOk, "de-DE",
+       "German"},
+      {"plain string", sim::kRegSz, u"zh-CN\0"s, kOk, "zh-CN", "Chinese"},
+      {"plain string without its NUL", sim::kRegSz, u"fr-FR"s, kOk, "fr-FR", "French"},
+      {"two tags", sim::kRegMultiSz, u"de-DE\0en-US\0\0"s, kErrCurrentLanguage, "", ""},
+      {"14 bytes that are not one closed tag", sim::kRegMultiSz, u"de-DE\0x"s, kErrCurrentLanguage, "", ""},
+      {"a tag of six characters and its NUL", sim::kRegSz, u"de-DEx\0"s, kErrCurrentLanguage, "", ""},
+      {"outside the catalogue", sim::kRegMultiSz, u"ja-JP\0"s, kErrCurrentLanguage, "", ""},
+      {"lower case", sim::kRegMultiSz, u"de-de\0"s, kErrCurrentLanguage, "", ""},
+      {"value missing", 0, u""s, kErrCurrentLanguage, "", ""},
   };
   for (const auto& c : cases) {
     TestMachine machine;
-    machine.SetLanguageValue(c.value);
+    if (c.type == 0) machine.SetLanguageValue({});
+    else machine.SetLanguageData(c.type, c.data);
     std::string name = "unchanged";
     EXPECT_EQ(GetCurrentLanguage(name), c.status) << c.label;
     if (c.status == kOk) {
       EXPECT_EQ(name, c.name) << c.label;
       EXPECT_EQ(Engine().CurrentLanguage.name.Str(), c.name) << c.label;
-      EXPECT_EQ(Engine().CurrentLanguage.code.Str(), c.value[0]) << c.label;
+      EXPECT_EQ(Engine().CurrentLanguage.code.Str(), c.code) << c.label;
     } else {
       EXPECT_EQ(name, "unchanged") << c.label;
     }
   }
+  // The value as the machine is set up with it.
+  TestMachine machine({"it-IT", {}, false});
+  std::string name;
+  EXPECT_EQ(GetCurrentLanguage(name), kOk);
+  EXPECT_EQ(name, "Italian");
 }
 
 TEST(InstalledPackages, FillsSlotsInListingOrderAndNotesTheRollup) {

@@ -135,21 +135,30 @@ RegistryRead ReadRegistryValue(RegistryHive hive, std::string_view key, std::str
   return RegistryRead::Ok;
 }
 
+// [fbwf] library: "0" on an image without the write filter, "broken" for a
+// library that is there but does not load; anything else is a sound one.
 bool QueryWriteFilterEnabled(FilterSessions& enabled) {
   const auto m = LoadMachine();
   if (!m) return false;
-  if (m->Get("fbwf", "library", "1") == "0") {
+  const std::string library = m->Get("fbwf", "library", "1");
+  if (library == "0") {
     enabled = {};
     return true;  // no write-filter library: no filter
   }
-  if (m->Flag("fbwf", "fail")) return false;
+  if (library == "broken" || m->Flag("fbwf", "fail")) return false;
   enabled = {m->Flag("fbwf", "enabled"), m->Flag("fbwf", "enabled_next")};
   return true;
 }
 
 bool QueryVolumeProtected(std::string_view volume, FilterSessions& prot) {
   const auto m = LoadMachine();
-  if (!m || m->Flag("fbwf", "fail")) return false;
+  if (!m) return false;
+  const std::string library = m->Get("fbwf", "library", "1");
+  if (library == "0") {
+    prot = {};
+    return true;
+  }
+  if (library == "broken" || m->Flag("fbwf", "fail")) return false;
   if (Upper(volume) == "C:") {
     prot = {m->Flag("fbwf", "protected"), m->Flag("fbwf", "protected_next")};
   } else {
