@@ -80,8 +80,10 @@ struct DirEntry {
 };
 
 // Lists the entries that match a pattern such as "D:\packs\*.*", in the order
-// the file system yields them, "." and ".." included.  The visitor returns
-// false to stop.  Returns false when the listing cannot be opened.
+// the file system yields them, "." and ".." included.  An entry whose name
+// has no UTF-8 form (a lone surrogate on Windows) is passed over.  The
+// visitor returns false to stop.  Returns false when the listing cannot be
+// opened.
 bool ListDirectory(std::string_view pattern,
                    const std::function<bool(const DirEntry&)>& visit);
 

@@ -206,6 +206,46 @@ TEST(PackScan, RootDirectoryRules) {
   }
 }
 
+TEST(PackScan, EmptyRootPathFindsNothingAndExtractsNothing) {
+  TestMachine machine;
+#ifndef _WIN32  // under Wine the drive root is the host's
+  // The root of the current drive, which "\*.*" would walk.
+  machine.MakePack("C:", "de.cab", "de-DE");
+  machine.WriteFile("C:\\langcfg.ini", "[LangInfo]\r\nLanguage=fr-FR\r\n");
+#endif
+  EXPECT_EQ(ScanLanguagePacks(""), 0);
+  EXPECT_EQ(ScanPackDirectory(""), 0);
+  EXPECT_TRUE(machine.CommandsOf("expand").empty());
+#ifndef _WIN32
+  EXPECT_TRUE(machine.Exists("C:\\langcfg.ini"));
+#endif
+}
+
+#ifndef _WIN32
+TEST(PackScan, EntriesWhoseNamesAreNotTextAreSkipped) {
+  TestMachine machine;
+  const std::string root = machine.PackRoot();
+  machine.MakePack(root, "de\xff.cab", "de-DE");
+  machine.MakePack(root + "\\\xfe\xfe", "fr.cab", "fr-FR");
+  machine.MakePack(root + "\\\xed\xa0\x80", "es.cab", "es-ES");  // a lone surrogate written as UTF-8
+  machine.MakePack(root, "it.cab", "it-IT");
+  EXPECT_EQ(ScanLanguagePacks(root), 1);
+  EXPECT_EQ(DiscoveredNames(), (std::vector<std::string>{"Italian"}));
+  EXPECT_EQ(machine.CommandsOf("expand").size(), 1u);
+}
+#endif
+
+TEST(PackScan, NoSlotIsWrittenPastTheFourteenth) {
+  TestMachine machine;
+  // Listed before "." and "..", so it is met before the walk can stop.
+  machine.MakePack(machine.PackRoot(), "!fr.cab", "fr-FR");
+  for (auto& slot : Engine().DiscoveredPacks) slot.name.Assign("German");
+  Engine().DiscoveredCount = kSlotCount;
+  EXPECT_EQ(ScanPackDirectory(machine.PackRoot()), kSlotCount);
+  EXPECT_EQ(Engine().DiscoveredCount, kSlotCount);
+  EXPECT_TRUE(machine.CommandsOf("expand").empty());
+}
+
 TEST(PackScan, FailedPackageQueryKeepsThePreviousResult) {
   TestMachine machine;
   machine.MakePack(machine.PackRoot(), "de.cab", "de-DE");

@@ -195,6 +195,8 @@ bool ListDirectory(std::string_view pattern, const std::function<bool(const DirE
   std::vector<DirEntry> entries;
   while (const dirent* e = ::readdir(d)) {
     const std::string name = e->d_name;
+    // A name that is not UTF-8 names no file the program can reach again.
+    if (text::Utf16ToUtf8(text::Utf8ToUtf16(name)) != name) continue;
     const bool all = mask == "*.*" || mask == "*";
     if (!all && ::fnmatch(mask.c_str(), name.c_str(), FNM_CASEFOLD) != 0) continue;
     entries.push_back({name, IsDirectory(dir + "/" + name)});

@@ -200,8 +200,11 @@ bool ListDirectory(std::string_view pattern, const std::function<bool(const DirE
     return GetLastError() == ERROR_FILE_NOT_FOUND;
   }
   do {
-    const DirEntry entry{Narrow(found.cFileName, std::wcslen(found.cFileName)),
-                         (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
+    const std::size_t length = std::wcslen(found.cFileName);
+    const DirEntry entry{Narrow(found.cFileName, length), (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
+    // A name with a lone surrogate has no UTF-8 form: converted, it would
+    // name another file.  It is passed over.
+    if (Wide(entry.name) != std::wstring_view(found.cFileName, length)) continue;
     if (!visit(entry)) break;
   } while (FindNextFileW(find, &found));
   FindClose(find);
