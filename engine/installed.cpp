@@ -69,7 +69,9 @@ std::string_view FourthField(std::string_view identity) {
 enum class LineResult { Nothing, Pack, UnknownLanguage };
 
 // Examines one listing line; fills `slot`, where there is one, when the
-// line names a language pack.
+// line names a language pack.  A pack that cannot be named still leaves its
+// identity and tag in the slot (the query then fails), so what was seen of
+// it stays on record.
 LineResult ExamineLine(const std::string& line, LanguageInfo* slot) {
   if (line.find(kRollupMarker) != std::string::npos) Engine().RollupInstalled = 1;
   const auto start = line.find(kLanguagePackMarker);
@@ -80,14 +82,14 @@ LineResult ExamineLine(const std::string& line, LanguageInfo* slot) {
   const std::string identity = platform::AnsiToUtf8(std::string_view(line).substr(start, blank - start));
   const std::string_view tag = FourthField(identity);
   LanguageInfo found;
-  // An identity or tag too long for its field cannot name a pack this
-  // program can remove again: it is refused like a tag outside the catalogue.
-  if (!found.package.Assign(identity) || !found.code.Assign(tag)) return LineResult::UnknownLanguage;
-  const int position = FindLanguageByCode(found.code.Str());
-  if (position == kLanguageCount) return LineResult::UnknownLanguage;
-  found.name.Assign(LanguageCatalogue[static_cast<std::size_t>(position)].name);
+  // An identity or tag too long for its field is not stored cut: it cannot
+  // name a pack this program can remove again, and is refused like a tag
+  // outside the catalogue.
+  const bool stored = found.package.Assign(identity) && found.code.Assign(tag);
+  const int position = stored ? FindLanguageByCode(found.code.Str()) : kLanguageCount;
+  if (position != kLanguageCount) found.name.Assign(LanguageCatalogue[static_cast<std::size_t>(position)].name);
   if (slot != nullptr) *slot = found;
-  return LineResult::Pack;
+  return position == kLanguageCount ? LineResult::UnknownLanguage : LineResult::Pack;
 }
 
 }  // namespace

@@ -411,6 +411,16 @@ TEST_F(LanguageChange, WithNothingInstalledTheRemoveCommandIsBare) {
   }
 }
 
+TEST_F(LanguageChange, AfterAFailedPackageQueryTheRemoveStepStillNamesThePackItCouldNotName) {
+  Prepare(false, [](sim::Machine& m) { m.SetPackage(Identity("ja-JP"), sim::kInstalled); });
+  ASSERT_EQ(ScanLanguagePacks(Root()), kErrPackName);
+  machine_->ClearCommands();
+  ASSERT_EQ(ChangeLanguage("Spanish"), kOk);
+  ASSERT_GE(Dism().size(), 2u);
+  EXPECT_EQ(Dism()[1], "dism.exe /online /remove-package /packageName:" + Identity("de-DE") + " /packageName:" +
+                           Identity("fr-FR") + " /packageName:" + Identity("ja-JP") + " /quiet => 0");
+}
+
 TEST_F(LanguageChange, RemoveCommandTooLongIsRefusedBeforeAnythingRuns) {
   Prepare(false);
   for (auto& slot : Engine().InstalledPacks) {

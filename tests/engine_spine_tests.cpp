@@ -102,16 +102,20 @@ TEST(InstalledPackages, ListingWithoutLanguagePacksLeavesSlotsEmpty) {
 struct RefusedListingCase {
   const char* label;
   std::vector<std::string> identities;  // language-pack identities in store order
-  std::size_t filledBeforeStop;
+  std::size_t filledBeforeStop;         // slots named before the one that fails
+  std::string failingPackage;           // what the failing slot keeps
+  std::string failingCode;
 };
 
 TEST(InstalledPackages, PackThatCannotBeNamedEndsTheQueryWithMinus13) {
   const std::string prefix = "Microsoft-Windows-Embedded-LanguagePack-Package~31bf3856ad364e35~x86~";
+  const std::string fewFields = "Microsoft-Windows-Embedded-LanguagePack-Package~31bf3856ad364e35";
   const RefusedListingCase cases[] = {
-      {"tag outside the catalogue", {prefix + "de-DE~6.1", prefix + "ja-JP~6.1", prefix + "fr-FR~6.1"}, 1},
-      {"tag longer than five characters", {prefix + "de-DE-x~6.1"}, 0},
-      {"fewer than four fields", {"Microsoft-Windows-Embedded-LanguagePack-Package~31bf3856ad364e35"}, 0},
-      {"identity longer than a path", {prefix + "fr-FR~" + std::string(250, '7')}, 0},
+      {"tag outside the catalogue",
+       {prefix + "de-DE~6.1", prefix + "ja-JP~6.1", prefix + "fr-FR~6.1"}, 1, prefix + "ja-JP~6.1", "ja-JP"},
+      {"tag longer than five characters", {prefix + "de-DE-x~6.1"}, 0, prefix + "de-DE-x~6.1", ""},
+      {"fewer than four fields", {fewFields}, 0, fewFields, ""},
+      {"identity longer than a path", {prefix + "fr-FR~" + std::string(250, '7')}, 0, "", ""},
   };
   for (const auto& c : cases) {
     TestMachine machine({"de-DE", {}, false});
@@ -119,8 +123,14 @@ TEST(InstalledPackages, PackThatCannotBeNamedEndsTheQueryWithMinus13) {
       for (const auto& id : c.identities) m.SetPackage(id, sim::kInstalled);
     });
     EXPECT_EQ(QueryInstalledPackages(), kErrPackName) << c.label;
-    for (std::size_t i = 0; i < Engine().InstalledPacks.size(); ++i)
-      EXPECT_EQ(Engine().InstalledPacks[i].package.Empty(), i >= c.filledBeforeStop) << c.label << " slot " << i;
+    const auto& slots = Engine().InstalledPacks;
+    for (std::size_t i = 0; i < c.filledBeforeStop; ++i) EXPECT_FALSE(slots[i].name.Empty()) << c.label << " slot " << i;
+    const LanguageInfo& failing = slots[c.filledBeforeStop];
+    EXPECT_EQ(failing.package.Str(), c.failingPackage) << c.label;
+    EXPECT_EQ(failing.code.Str(), c.failingCode) << c.label;
+    EXPECT_TRUE(failing.name.Empty()) << c.label;
+    for (std::size_t i = c.filledBeforeStop + 1; i < slots.size(); ++i)
+      EXPECT_TRUE(slots[i].package.Empty()) << c.label << " slot " << i;
   }
 }
 
