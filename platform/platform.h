@@ -104,8 +104,9 @@ std::FILE* OpenFile(std::string_view path, const char* mode);
 
 // Runs one command line as a hidden process and waits for it to end.  Returns
 // true with `exitCode` set once the process has ended, false (with `exitCode`
-// untouched) when it could not be started.  The command line is passed to the
-// system as it stands: nothing is quoted or escaped here.
+// untouched) when it could not be started or its end could not be waited
+// for.  The command line is passed to the system as it stands: nothing is
+// quoted or escaped here.
 bool RunHiddenProcess(const std::string& commandLine, std::uint32_t& exitCode);
 
 // ---- text ----------------------------------------------------------------

@@ -173,5 +173,22 @@ TEST(RunProgram, PassesTheToolsFullExitStatus) {
   }
 }
 
+#ifndef _WIN32
+TEST(RunProgram, ToolThatCannotBeWaitedForIsAFailureNotStatusZero) {
+  TestMachine machine;
+  // With SIGCHLD ignored an ended child is reaped at once and waitpid fails:
+  // the tool's exit status is lost.
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGCHLD, &ignore, &previous), 0);
+  std::string command = "bcdedit /set {current} locale de-DE";
+  std::uint32_t exitCode = 7;
+  const std::int32_t started = RunProgram(command, exitCode);
+  ::sigaction(SIGCHLD, &previous, nullptr);
+  EXPECT_EQ(started, 0);
+  EXPECT_EQ(exitCode, 7u);
+}
+#endif
+
 }  // namespace
 }  // namespace kestrio::engine

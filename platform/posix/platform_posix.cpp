@@ -301,8 +301,13 @@ bool RunHiddenProcess(const std::string& commandLine, std::uint32_t& exitCode) {
   }
   ::close(status[0]);
   int waited = 0;
-  while (::waitpid(pid, &waited, 0) < 0 && errno == EINTR) {
-  }
+  pid_t reaped = 0;
+  do {
+    reaped = ::waitpid(pid, &waited, 0);
+  } while (reaped < 0 && errno == EINTR);
+  // A tool that cannot be waited for (SIGCHLD ignored, the child reaped
+  // elsewhere) has no exit status to report: that is never taken for a success.
+  if (reaped != pid) return false;
   char* end = nullptr;
   const unsigned long full = std::strtoul(reported.c_str(), &end, 10);
   if (!reported.empty() && (*end == '\0' || *end == '\n')) {
