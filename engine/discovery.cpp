@@ -28,6 +28,8 @@ std::string Join(std::string_view dir, std::string_view name) {
 }
 
 void ExamineCabinet(std::string_view dir, std::string_view file) {
+  // Nothing is extracted once every slot is taken: there is no slot to fill.
+  if (Engine().DiscoveredCount >= kSlotCount) return;
   const std::string cabinet = Join(dir, file);
   const std::string iniPath = Join(dir, kLangCfg);
   std::string command = "expand " + CommandLinePath(cabinet) + " -F:langcfg.ini " + CommandLinePath(dir);
@@ -76,6 +78,8 @@ std::string CommandLinePath(std::string_view path) {
 
 std::int32_t ScanPackDirectory(std::string_view dir) {
   EngineState& engine = Engine();
+  // An empty path is no folder: "\*.*" would be the root of the current drive.
+  if (dir.empty()) return engine.DiscoveredCount;
   const std::string pattern = Join(dir, "*.*");
   if (!FitsPath(pattern)) return engine.DiscoveredCount;
   platform::ListDirectory(pattern, [&](const platform::DirEntry& entry) {

@@ -18,7 +18,22 @@ namespace {
 
 constexpr std::string_view kMuiCachedKey = "Control Panel\\Desktop\\MuiCached";
 constexpr std::string_view kPreferredLanguages = "MachinePreferredUILanguages";
-constexpr std::size_t kLanguageValueBytes = 12;  // one tag of 5 characters and its NUL
+// Windows keeps the value as a multi-string of one tag: "de-DE" and its NUL,
+// 12 bytes.  `reg add /t REG_MULTI_SZ` and many scripts also write the
+// closing empty string, 14 bytes; more than 12 bytes are taken in that form
+// only, so a value with a second tag is still refused.
+constexpr std::size_t kLanguageValueBytes = 12;      // one tag of 5 characters and its NUL
+constexpr std::size_t kClosedLanguageValueBytes = 14;  // the same and the closing empty string
+
+// True for data that is one whole tag of 5 characters followed by two NULs.
+bool IsOneTagWithClosingEmptyString(const std::vector<std::uint8_t>& data) {
+  if (data.size() != kClosedLanguageValueBytes) return false;
+  const std::size_t tagBytes = (kCodeUnits - 1) * 2;
+  if (text::Utf16FromBytes(data.data(), data.size()).size() != kCodeUnits - 1) return false;
+  for (std::size_t i = tagBytes; i < data.size(); ++i)
+    if (data[i] != 0) return false;
+  return true;
+}
 
 // Reads one whole line (without its newline) in pieces of at most 1023 bytes.
 bool ReadLine(std::FILE* file, std::string& line) {
@@ -54,7 +69,9 @@ std::string_view FourthField(std::string_view identity) {
 enum class LineResult { Nothing, Pack, UnknownLanguage };
 
 // Examines one listing line; fills `slot`, where there is one, when the
-// line names a language pack.
+// line names a language pack.  A pack that cannot be named still leaves its
+// identity and tag in the slot (the query then fails), so what was seen of
+// it stays on record.
 LineResult ExamineLine(const std::string& line, LanguageInfo* slot) {
   if (line.find(kRollupMarker) != std::string::npos) Engine().RollupInstalled = 1;
   const auto start = line.find(kLanguagePackMarker);
@@ -65,14 +82,14 @@ LineResult ExamineLine(const std::string& line, LanguageInfo* slot) {
   const std::string identity = platform::AnsiToUtf8(std::string_view(line).substr(start, blank - start));
   const std::string_view tag = FourthField(identity);
   LanguageInfo found;
-  // An identity or tag too long for its field cannot name a pack this
-  // program can remove again: it is refused like a tag outside the catalogue.
-  if (!found.package.Assign(identity) || !found.code.Assign(tag)) return LineResult::UnknownLanguage;
-  const int position = FindLanguageByCode(found.code.Str());
-  if (position == kLanguageCount) return LineResult::UnknownLanguage;
-  found.name.Assign(LanguageCatalogue[static_cast<std::size_t>(position)].name);
+  // An identity or tag too long for its field is not stored cut: it cannot
+  // name a pack this program can remove again, and is refused like a tag
+  // outside the catalogue.
+  const bool stored = found.package.Assign(identity) && found.code.Assign(tag);
+  const int position = stored ? FindLanguageByCode(found.code.Str()) : kLanguageCount;
+  if (position != kLanguageCount) found.name.Assign(LanguageCatalogue[static_cast<std::size_t>(position)].name);
   if (slot != nullptr) *slot = found;
-  return LineResult::Pack;
+  return position == kLanguageCount ? LineResult::UnknownLanguage : LineResult::Pack;
 }
 
 }  // namespace
@@ -80,10 +97,11 @@ LineResult ExamineLine(const std::string& line, LanguageInfo* slot) {
 std::int32_t GetCurrentLanguage(std::string& name) {
   std::vector<std::uint8_t> data;
   if (platform::ReadRegistryValue(platform::RegistryHive::CurrentUser, kMuiCachedKey,
-                                  kPreferredLanguages, kLanguageValueBytes,
+                                  kPreferredLanguages, kClosedLanguageValueBytes,
                                   data) != platform::RegistryRead::Ok) {
     return kErrCurrentLanguage;
   }
+  if (data.size() > kLanguageValueBytes && !IsOneTagWithClosingEmptyString(data)) return kErrCurrentLanguage;
   const std::string code = text::Utf16ToUtf8(text::Utf16FromBytes(data.data(), data.size()));
   LanguageInfo& current = Engine().CurrentLanguage;
   // Twelve bytes without a terminator would be six characters: no tag.

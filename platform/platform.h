@@ -54,11 +54,14 @@ struct FilterSessions {
   bool next = false;     // state after the next restart
 };
 
-// FbwfIsFilterEnabled; false when the call fails.  A machine without the write
-// filter library has no filter: the call succeeds with both states off.
+// FbwfIsFilterEnabled of FBWFLIB.dll in the system folder; false when the call
+// fails, and when the library is there but cannot be loaded or lacks the
+// function.  A machine without the library (an image built without the write
+// filter) has no filter: the call succeeds with both states off.
 bool QueryWriteFilterEnabled(FilterSessions& enabled);
 
-// FbwfIsVolumeProtected for a volume such as "C:"; false when the call fails.
+// FbwfIsVolumeProtected for a volume such as "C:"; false when the call fails,
+// with the same rules for the library.
 bool QueryVolumeProtected(std::string_view volume, FilterSessions& prot);
 
 // ---- disk and files ------------------------------------------------------
@@ -77,8 +80,10 @@ struct DirEntry {
 };
 
 // Lists the entries that match a pattern such as "D:\packs\*.*", in the order
-// the file system yields them, "." and ".." included.  The visitor returns
-// false to stop.  Returns false when the listing cannot be opened.
+// the file system yields them, "." and ".." included.  An entry whose name
+// has no UTF-8 form (a lone surrogate on Windows) is passed over.  The
+// visitor returns false to stop.  Returns false when the listing cannot be
+// opened.
 bool ListDirectory(std::string_view pattern,
                    const std::function<bool(const DirEntry&)>& visit);
 
@@ -99,8 +104,9 @@ std::FILE* OpenFile(std::string_view path, const char* mode);
 
 // Runs one command line as a hidden process and waits for it to end.  Returns
 // true with `exitCode` set once the process has ended, false (with `exitCode`
-// untouched) when it could not be started.  The command line is passed to the
-// system as it stands: nothing is quoted or escaped here.
+// untouched) when it could not be started or its end could not be waited
+// for.  The command line is passed to the system as it stands: nothing is
+// quoted or escaped here.
 bool RunHiddenProcess(const std::string& commandLine, std::uint32_t& exitCode);
 
 // ---- text ----------------------------------------------------------------

@@ -106,7 +106,15 @@ const std::map<std::string, std::pair<std::string, Setter>>& Settings() {
          else m.Ini().Remove("packages", kRollupIdentity);
          return {};
        }}},
-      {"fbwf-library", {"FBWFLIB.dll present: on/off", [](Machine& m, const std::string& v) { return FlagSetter(m, v, "fbwf", "library"); }}},
+      {"fbwf-library", {"FBWFLIB.dll in System32: on/off, or broken (there but does not load)",
+                        [](Machine& m, const std::string& v) -> std::string {
+         if (v == "broken") {
+           m.Ini().Set("fbwf", "library", "broken");
+           return {};
+         }
+         const std::string why = FlagSetter(m, v, "fbwf", "library");
+         return why.empty() ? why : "expected on, off or broken";
+       }}},
       {"filter-fails", {"the write-filter calls fail: on/off", [](Machine& m, const std::string& v) { return FlagSetter(m, v, "fbwf", "fail"); }}},
       {"filter", {"write filter enabled now: on/off", [](Machine& m, const std::string& v) { return FlagSetter(m, v, "fbwf", "enabled"); }}},
       {"filter-next", {"write filter enabled next session: on/off", [](Machine& m, const std::string& v) { return FlagSetter(m, v, "fbwf", "enabled_next"); }}},
@@ -258,6 +266,14 @@ int Show(const Machine& m) {
     for (const auto& s : RegStrings(*v)) joined += (joined.empty() ? "" : " | ") + s;
     return joined;
   };
+  const std::string library = m.Get("fbwf", "library", "1");
+  const std::string filter =
+      library == "0"        ? "not installed"
+      : library == "broken" ? "library there but does not load"
+                            : "enabled " + Yes(m.Flag("fbwf", "enabled")) + " (next session " +
+                                  Yes(m.Flag("fbwf", "enabled_next")) + "), C: protected " + Yes(m.Flag("fbwf", "protected")) +
+                                  " (next session " + Yes(m.Flag("fbwf", "protected_next")) + ")" +
+                                  (m.Flag("fbwf", "fail") ? ", calls fail" : "");
   std::cout << "Simulated machine " << m.Dir() << "\n"
             << "  Windows version    " << m.Get("os", "version", "?") << "\n"
             << "  Program folder     " << m.Get("program", "workdir", "(the current directory)")
@@ -267,14 +283,7 @@ int Show(const Machine& m) {
             << "\n"
             << "  ProductSuite       " << regStrings(kProductOptionsKey, "ProductSuite") << "\n"
             << "  Current language   " << regStrings(kMuiCachedKey, "MachinePreferredUILanguages") << "\n"
-            << "  Write filter       "
-            << (m.Get("fbwf", "library", "1") == "0" ? "not installed"
-                                                     : "enabled " + Yes(m.Flag("fbwf", "enabled")) + " (next session " +
-                                                           Yes(m.Flag("fbwf", "enabled_next")) + "), C: protected " +
-                                                           Yes(m.Flag("fbwf", "protected")) + " (next session " +
-                                                           Yes(m.Flag("fbwf", "protected_next")) + ")" +
-                                                           (m.Flag("fbwf", "fail") ? ", calls fail" : ""))
-            << "\n"
+            << "  Write filter       " << filter << "\n"
             << "  Free bytes on C:   " << m.Get("disk", "free_bytes", "?") << (m.Flag("disk", "fail") ? " (query fails)" : "")
             << "\n"
             << "  Boot locale        " << m.Get("boot", "locale", "?") << "\n"

@@ -1,6 +1,8 @@
 // FBWFLIB.dll for a simulated machine under Wine: the two queries the
-// program makes of the File-Based Write Filter, answered from the machine.ini
-// that lies beside the DLL (kestrio-sim.exe keeps it there as the tools).
+// program makes of the File-Based Write Filter.  The library lies where the
+// machine's own does, in the system folder; it answers from the machine.ini
+// beside the program that loaded it (where kestrio-sim.exe keeps it as the
+// tools):
 //
 //   [fbwf]
 //   fail=1            both calls fail with ERROR_INVALID_FUNCTION
@@ -22,15 +24,12 @@ namespace {
 
 using kestrio::sim::Machine;
 
-// The folder this DLL was loaded from, in UTF-8; empty when it cannot be found.
-std::string OwnFolder() {
-  HMODULE self = nullptr;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                          reinterpret_cast<LPCWSTR>(&OwnFolder), &self))
-    return {};
+// The folder of the program that loaded this library, in UTF-8; empty when
+// it cannot be found.
+std::string ProgramFolder() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD n = GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
     if (n == 0) return {};
     if (n < path.size()) {
       path.resize(n);
@@ -46,10 +45,10 @@ std::string OwnFolder() {
 
 enum class State { Missing, Loaded, Unreadable };
 
-// The machine beside the DLL.  A machine.ini that exists but cannot be read
+// The machine beside the program.  A machine.ini that exists but cannot be read
 // or parsed makes the calls fail rather than guess at the filter's state.
 State LoadMachine(std::optional<Machine>& machine) {
-  const std::string dir = OwnFolder();
+  const std::string dir = ProgramFolder();
   if (dir.empty()) return State::Unreadable;
   const std::u16string ini = kestrio::text::Utf8ToUtf16(dir + "\\" + std::string(kestrio::sim::kMachineIni));
   if (GetFileAttributesW(reinterpret_cast<LPCWSTR>(ini.c_str())) == INVALID_FILE_ATTRIBUTES)

@@ -2,6 +2,9 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <utility>
+
+#include "platform/text.h"
 
 namespace kestrio::sim {
 
@@ -103,9 +106,20 @@ std::optional<std::uint32_t> Machine::ForcedExit(std::string_view step) const {
 
 void SetPreferredLanguages(RegFile& registry, const std::vector<std::string>& tags) {
   constexpr std::string_view kValue = "MachinePreferredUILanguages";
-  if (tags.empty()) registry.Remove(kMuiCachedKey, kValue);
-  else if (tags.size() == 1) registry.SetString(kMuiCachedKey, kValue, tags[0]);
-  else registry.SetMultiString(kMuiCachedKey, kValue, tags);
+  if (tags.empty()) {
+    registry.Remove(kMuiCachedKey, kValue);
+  } else if (tags.size() == 1) {
+    // As Windows writes it: a multi-string of the one tag and its NUL, without
+    // the closing empty string ("de-DE" takes 12 bytes).
+    RegValue value{std::string(kValue), kRegMultiSz, {}};
+    for (const char16_t unit : text::Utf8ToUtf16(tags[0]) + u'\0') {
+      value.data.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+      value.data.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+    registry.Set(kMuiCachedKey, std::move(value));
+  } else {
+    registry.SetMultiString(kMuiCachedKey, kValue, tags);
+  }
 }
 
 namespace {

@@ -110,8 +110,9 @@ class Machine {
   std::vector<std::string> skipped_;
 };
 
-// Sets MachinePreferredUILanguages: one tag as a plain string (it must fit
-// the 12 bytes the program reads), several as a multi-string, none removes it.
+// Sets MachinePreferredUILanguages as Windows keeps it: a multi-string of the
+// tags ("de-DE" alone takes 12 bytes, without the closing empty string that
+// several tags end with); none removes it.
 void SetPreferredLanguages(RegFile& registry, const std::vector<std::string>& tags);
 
 // The complete form "X:\a\b" of a Windows path as the machine resolves it:

@@ -58,29 +58,45 @@ TEST(OperatingSystemCheck, AcceptsOnlyVersionSixWithTheEmbeddedSuite) {
 }
 
 TEST(WriteFilterCheck, RefusesOnlyAVolumeProtectedNow) {
+  using Library = TestMachine::FilterLibrary;
   struct Case {
     const char* label;
+    Library library;
     std::vector<std::pair<const char*, const char*>> facts;
     std::int32_t status;
   };
   const Case cases[] = {
-      {"filter off", {}, kOk},
-      {"filter on, C: protected now", {{"enabled", "1"}, {"protected", "1"}}, kErrProtected},
-      {"filter on, C: protected next session only", {{"enabled", "1"}, {"protected_next", "1"}}, kOk},
-      {"filter off now, on next session", {{"enabled_next", "1"}, {"protected", "1"}}, kOk},
-      {"filter library fails", {{"fail", "1"}}, kErrProtected},
-#ifndef _WIN32
-      {"no filter library", {{"library", "0"}, {"enabled", "1"}, {"protected", "1"}}, kOk},
-#endif
+      {"filter off", Library::Installed, {}, kOk},
+      {"filter on, C: protected now", Library::Installed, {{"enabled", "1"}, {"protected", "1"}}, kErrProtected},
+      {"filter on, C: protected next session only", Library::Installed, {{"enabled", "1"}, {"protected_next", "1"}},
+       kOk},
+      {"filter off now, on next session", Library::Installed, {{"enabled_next", "1"}, {"protected", "1"}}, kOk},
+      {"filter library fails", Library::Installed, {{"fail", "1"}}, kErrProtected},
+      {"image without the filter library", Library::Missing, {{"enabled", "1"}, {"protected", "1"}}, kOk},
+      {"filter library that does not load", Library::Unloadable, {}, kErrProtected},
+      {"filter library without its functions", Library::WithoutFunctions, {}, kErrProtected},
   };
   for (const auto& c : cases) {
     TestMachine machine;
     machine.Change([&](sim::Machine& m) {
       for (const auto& [key, value] : c.facts) m.Ini().Set("fbwf", key, value);
     });
+    machine.SetFilterLibrary(c.library);
     EXPECT_EQ(CheckWriteFilter(), c.status) << c.label;
   }
 }
+
+#ifdef _WIN32
+TEST(WriteFilterCheck, AsksOnlyTheLibraryOfTheSystemFolder) {
+  // One beside the program, lacking the functions, would make the check fail;
+  // the system's own says the filter is off.
+  TestMachine machine;
+  machine.PlantFilterLibraryBesideTheProgram();
+  EXPECT_EQ(CheckWriteFilter(), kOk);
+  machine.SetFilterLibrary(TestMachine::FilterLibrary::Missing);
+  EXPECT_EQ(CheckWriteFilter(), kOk);
+}
+#endif
 
 #ifndef _WIN32  // under Wine the free space is the host's own
 TEST(FreeSpaceCheck, ThresholdDependsOnTheRollup) {
@@ -195,6 +211,46 @@ TEST(PackScan, RootDirectoryRules) {
     EXPECT_EQ(ScanLanguagePacks(std::nullopt), kErrOsVersion);
     EXPECT_TRUE(machine.Commands().empty());
   }
+}
+
+TEST(PackScan, EmptyRootPathFindsNothingAndExtractsNothing) {
+  TestMachine machine;
+#ifndef _WIN32  // under Wine the drive root is the host's
+  // The root of the current drive, which "\*.*" would walk.
+  machine.MakePack("C:", "de.cab", "de-DE");
+  machine.WriteFile("C:\\langcfg.ini", "[LangInfo]\r\nLanguage=fr-FR\r\n");
+#endif
+  EXPECT_EQ(ScanLanguagePacks(""), 0);
+  EXPECT_EQ(ScanPackDirectory(""), 0);
+  EXPECT_TRUE(machine.CommandsOf("expand").empty());
+#ifndef _WIN32
+  EXPECT_TRUE(machine.Exists("C:\\langcfg.ini"));
+#endif
+}
+
+#ifndef _WIN32
+TEST(PackScan, EntriesWhoseNamesAreNotTextAreSkipped) {
+  TestMachine machine;
+  const std::string root = machine.PackRoot();
+  machine.MakePack(root, "de\xff.cab", "de-DE");
+  machine.MakePack(root + "\\\xfe\xfe", "fr.cab", "fr-FR");
+  machine.MakePack(root + "\\\xed\xa0\x80", "es.cab", "es-ES");  // a lone surrogate written as UTF-8
+  machine.MakePack(root, "it.cab", "it-IT");
+  EXPECT_EQ(ScanLanguagePacks(root), 1);
+  EXPECT_EQ(DiscoveredNames(), (std::vector<std::string>{"Italian"}));
+  EXPECT_EQ(machine.CommandsOf("expand").size(), 1u);
+}
+#endif
+
+TEST(PackScan, NoSlotIsWrittenPastTheFourteenth) {
+  TestMachine machine;
+  // Listed before "." and "..", so it is met before the walk can stop.
+  machine.MakePack(machine.PackRoot(), "!fr.cab", "fr-FR");
+  for (auto& slot : Engine().DiscoveredPacks) slot.name.Assign("German");
+  Engine().DiscoveredCount = kSlotCount;
+  EXPECT_EQ(ScanPackDirectory(machine.PackRoot()), kSlotCount);
+  EXPECT_EQ(Engine().DiscoveredCount, kSlotCount);
+  EXPECT_TRUE(machine.CommandsOf("expand").empty());
 }
 
 TEST(PackScan, FailedPackageQueryKeepsThePreviousResult) {
@@ -418,6 +474,16 @@ TEST_F(LanguageChange, WithNothingInstalledTheRemoveCommandIsBare) {
     EXPECT_EQ(Dism()[1], std::string("dism.exe /online /remove-package /quiet") +
                              (rollup ? " /norestart" : "") + " => 0");
   }
+}
+
+TEST_F(LanguageChange, AfterAFailedPackageQueryTheRemoveStepStillNamesThePackItCouldNotName) {
+  Prepare(false, [](sim::Machine& m) { m.SetPackage(Identity("ja-JP"), sim::kInstalled); });
+  ASSERT_EQ(ScanLanguagePacks(Root()), kErrPackName);
+  machine_->ClearCommands();
+  ASSERT_EQ(ChangeLanguage("Spanish"), kOk);
+  ASSERT_GE(Dism().size(), 2u);
+  EXPECT_EQ(Dism()[1], "dism.exe /online /remove-package /packageName:" + Identity("de-DE") + " /packageName:" +
+                           Identity("fr-FR") + " /packageName:" + Identity("ja-JP") + " /quiet => 0");
 }
 
 TEST_F(LanguageChange, RemoveCommandTooLongIsRefusedBeforeAnythingRuns) {

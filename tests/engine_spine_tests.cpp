@@ -2,6 +2,9 @@
 // simulated machine.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <string>
+
 #include "engine/installed.h"
 #include "engine/language.h"
 #include "engine/runner.h"
@@ -13,35 +16,50 @@ namespace {
 using test::MachineOptions;
 using test::TestMachine;
 
+using namespace std::string_literals;
+
 struct CurrentLanguageCase {
   const char* label;
-  std::vector<std::string> value;
+  std::uint32_t type;   // 0: no value at all
+  std::u16string data;  // the value's units as stored, NULs included
   std::int32_t status;
+  const char* code;
   const char* name;
 };
 
 TEST(CurrentLanguage, NamesTheSingleTagOfTheRegistryValue) {
   const CurrentLanguageCase cases[] = {
-      {"german", {"de-DE"}, kOk, "German"},
-      {"chinese", {"zh-CN"}, kOk, "Chinese"},
-      {"two tags do not fit twelve bytes", {"de-DE", "en-US"}, kErrCurrentLanguage, ""},
-      {"outside the catalogue", {"ja-JP"}, kErrCurrentLanguage, ""},
-      {"lower case", {"de-de"}, kErrCurrentLanguage, ""},
-      {"value missing", {}, kErrCurrentLanguage, ""},
+      {"multi-string as Windows keeps it (12 bytes)", sim::kRegMultiSz, u"de-DE\0"s, kOk, "de-DE", "German"},
+      {"multi-string with its closing empty string (14 bytes)", sim::kRegMultiSz, u"de-DE\0\0"s, kOk, "de-DE",
+       "German"},
+      {"plain string", sim::kRegSz, u"zh-CN\0"s, kOk, "zh-CN", "Chinese"},
+      {"plain string without its NUL", sim::kRegSz, u"fr-FR"s, kOk, "fr-FR", "French"},
+      {"two tags", sim::kRegMultiSz, u"de-DE\0en-US\0\0"s, kErrCurrentLanguage, "", ""},
+      {"14 bytes that are not one closed tag", sim::kRegMultiSz, u"de-DE\0x"s, kErrCurrentLanguage, "", ""},
+      {"a tag of six characters and its NUL", sim::kRegSz, u"de-DEx\0"s, kErrCurrentLanguage, "", ""},
+      {"outside the catalogue", sim::kRegMultiSz, u"ja-JP\0"s, kErrCurrentLanguage, "", ""},
+      {"lower case", sim::kRegMultiSz, u"de-de\0"s, kErrCurrentLanguage, "", ""},
+      {"value missing", 0, u""s, kErrCurrentLanguage, "", ""},
   };
   for (const auto& c : cases) {
     TestMachine machine;
-    machine.SetLanguageValue(c.value);
+    if (c.type == 0) machine.SetLanguageValue({});
+    else machine.SetLanguageData(c.type, c.data);
     std::string name = "unchanged";
     EXPECT_EQ(GetCurrentLanguage(name), c.status) << c.label;
     if (c.status == kOk) {
       EXPECT_EQ(name, c.name) << c.label;
       EXPECT_EQ(Engine().CurrentLanguage.name.Str(), c.name) << c.label;
-      EXPECT_EQ(Engine().CurrentLanguage.code.Str(), c.value[0]) << c.label;
+      EXPECT_EQ(Engine().CurrentLanguage.code.Str(), c.code) << c.label;
     } else {
       EXPECT_EQ(name, "unchanged") << c.label;
     }
   }
+  // The value as the machine is set up with it.
+  TestMachine machine({"it-IT", {}, false});
+  std::string name;
+  EXPECT_EQ(GetCurrentLanguage(name), kOk);
+  EXPECT_EQ(name, "Italian");
 }
 
 TEST(InstalledPackages, FillsSlotsInListingOrderAndNotesTheRollup) {
@@ -84,16 +102,20 @@ TEST(InstalledPackages, ListingWithoutLanguagePacksLeavesSlotsEmpty) {
 struct RefusedListingCase {
   const char* label;
   std::vector<std::string> identities;  // language-pack identities in store order
-  std::size_t filledBeforeStop;
+  std::size_t filledBeforeStop;         // slots named before the one that fails
+  std::string failingPackage;           // what the failing slot keeps
+  std::string failingCode;
 };
 
 TEST(InstalledPackages, PackThatCannotBeNamedEndsTheQueryWithMinus13) {
   const std::string prefix = "Microsoft-Windows-Embedded-LanguagePack-Package~31bf3856ad364e35~x86~";
+  const std::string fewFields = "Microsoft-Windows-Embedded-LanguagePack-Package~31bf3856ad364e35";
   const RefusedListingCase cases[] = {
-      {"tag outside the catalogue", {prefix + "de-DE~6.1", prefix + "ja-JP~6.1", prefix + "fr-FR~6.1"}, 1},
-      {"tag longer than five characters", {prefix + "de-DE-x~6.1"}, 0},
-      {"fewer than four fields", {"Microsoft-Windows-Embedded-LanguagePack-Package~31bf3856ad364e35"}, 0},
-      {"identity longer than a path", {prefix + "fr-FR~" + std::string(250, '7')}, 0},
+      {"tag outside the catalogue",
+       {prefix + "de-DE~6.1", prefix + "ja-JP~6.1", prefix + "fr-FR~6.1"}, 1, prefix + "ja-JP~6.1", "ja-JP"},
+      {"tag longer than five characters", {prefix + "de-DE-x~6.1"}, 0, prefix + "de-DE-x~6.1", ""},
+      {"fewer than four fields", {fewFields}, 0, fewFields, ""},
+      {"identity longer than a path", {prefix + "fr-FR~" + std::string(250, '7')}, 0, "", ""},
   };
   for (const auto& c : cases) {
     TestMachine machine({"de-DE", {}, false});
@@ -101,8 +123,14 @@ TEST(InstalledPackages, PackThatCannotBeNamedEndsTheQueryWithMinus13) {
       for (const auto& id : c.identities) m.SetPackage(id, sim::kInstalled);
     });
     EXPECT_EQ(QueryInstalledPackages(), kErrPackName) << c.label;
-    for (std::size_t i = 0; i < Engine().InstalledPacks.size(); ++i)
-      EXPECT_EQ(Engine().InstalledPacks[i].package.Empty(), i >= c.filledBeforeStop) << c.label << " slot " << i;
+    const auto& slots = Engine().InstalledPacks;
+    for (std::size_t i = 0; i < c.filledBeforeStop; ++i) EXPECT_FALSE(slots[i].name.Empty()) << c.label << " slot " << i;
+    const LanguageInfo& failing = slots[c.filledBeforeStop];
+    EXPECT_EQ(failing.package.Str(), c.failingPackage) << c.label;
+    EXPECT_EQ(failing.code.Str(), c.failingCode) << c.label;
+    EXPECT_TRUE(failing.name.Empty()) << c.label;
+    for (std::size_t i = c.filledBeforeStop + 1; i < slots.size(); ++i)
+      EXPECT_TRUE(slots[i].package.Empty()) << c.label << " slot " << i;
   }
 }
 
@@ -144,6 +172,23 @@ TEST(RunProgram, PassesTheToolsFullExitStatus) {
     EXPECT_EQ(exitCode, status);
   }
 }
+
+#ifndef _WIN32
+TEST(RunProgram, ToolThatCannotBeWaitedForIsAFailureNotStatusZero) {
+  TestMachine machine;
+  // With SIGCHLD ignored an ended child is reaped at once and waitpid fails:
+  // the tool's exit status is lost.
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGCHLD, &ignore, &previous), 0);
+  std::string command = "bcdedit /set {current} locale de-DE";
+  std::uint32_t exitCode = 7;
+  const std::int32_t started = RunProgram(command, exitCode);
+  ::sigaction(SIGCHLD, &previous, nullptr);
+  EXPECT_EQ(started, 0);
+  EXPECT_EQ(exitCode, 7u);
+}
+#endif
 
 }  // namespace
 }  // namespace kestrio::engine

@@ -14,6 +14,9 @@ check() {  # check NAME EXPECTED-RC EXPECTED-STDERR-PART -- COMMAND...
 }
 m="$dir/m"
 check create 0 "" -- "$sim" create "$m" --language de-DE --installed de-DE,fr-FR --rollup
+# The current language as Windows keeps it: a multi-string of one tag, 12 bytes.
+grep -qx '"MachinePreferredUILanguages"=hex(7):64,00,65,00,2d,00,44,00,45,00,00,00' "$m/registry.reg" && ok ||
+  ko "registry.reg lacks the language as a 12-byte multi-string"
 check "create twice" 1 "already holds a simulated machine" -- "$sim" create "$m"
 check "bad tag" 1 "not a language tag" -- "$sim" create "$dir/n" --installed "de DE"
 check "unknown option" 109 "--colour" -- "$sim" create "$dir/n" --colour
@@ -28,6 +31,10 @@ out=$("$sim" show "$m")
 for want in "enabled yes" "C: protected yes" "Free bytes on C:   5" "add-package=3010" "de-DE | en-US" "~fr-FR~"; do
   [[ "$out" == *"$want"* ]] && ok || ko "show lacks '$want'"
 done
+check "bad filter library" 1 "fbwf-library: expected on, off or broken" -- "$sim" set "$m" fbwf-library=maybe
+check "broken filter library" 0 "" -- "$sim" set "$m" fbwf-library=broken
+[[ "$("$sim" show "$m")" == *"library there but does not load"* ]] && ok || ko "show lacks the broken library"
+"$sim" set "$m" fbwf-library=on
 cp "$m/machine.ini" "$dir/saved"; echo "[os" > "$m/machine.ini"
 check "malformed machine.ini" 1 "machine.ini: line 1" -- "$sim" show "$m"
 cp "$dir/saved" "$m/machine.ini"

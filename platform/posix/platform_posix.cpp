@@ -139,21 +139,30 @@ RegistryRead ReadRegistryValue(RegistryHive hive, std::string_view key, std::str
   return RegistryRead::Ok;
 }
 
+// [fbwf] library: "0" on an image without the write filter, "broken" for a
+// library that is there but does not load; anything else is a sound one.
 bool QueryWriteFilterEnabled(FilterSessions& enabled) {
   const auto m = LoadMachine();
   if (!m) return false;
-  if (m->Get("fbwf", "library", "1") == "0") {
+  const std::string library = m->Get("fbwf", "library", "1");
+  if (library == "0") {
     enabled = {};
     return true;  // no write-filter library: no filter
   }
-  if (m->Flag("fbwf", "fail")) return false;
+  if (library == "broken" || m->Flag("fbwf", "fail")) return false;
   enabled = {m->Flag("fbwf", "enabled"), m->Flag("fbwf", "enabled_next")};
   return true;
 }
 
 bool QueryVolumeProtected(std::string_view volume, FilterSessions& prot) {
   const auto m = LoadMachine();
-  if (!m || m->Flag("fbwf", "fail")) return false;
+  if (!m) return false;
+  const std::string library = m->Get("fbwf", "library", "1");
+  if (library == "0") {
+    prot = {};
+    return true;
+  }
+  if (library == "broken" || m->Flag("fbwf", "fail")) return false;
   if (Upper(volume) == "C:") {
     prot = {m->Flag("fbwf", "protected"), m->Flag("fbwf", "protected_next")};
   } else {
@@ -190,6 +199,8 @@ bool ListDirectory(std::string_view pattern, const std::function<bool(const DirE
   std::vector<DirEntry> entries;
   while (const dirent* e = ::readdir(d)) {
     const std::string name = e->d_name;
+    // A name that is not UTF-8 names no file the program can reach again.
+    if (text::Utf16ToUtf8(text::Utf8ToUtf16(name)) != name) continue;
     const bool all = mask == "*.*" || mask == "*";
     if (!all && ::fnmatch(mask.c_str(), name.c_str(), FNM_CASEFOLD) != 0) continue;
     entries.push_back({name, IsDirectory(dir + "/" + name)});
@@ -294,8 +305,13 @@ bool RunHiddenProcess(const std::string& commandLine, std::uint32_t& exitCode) {
   }
   ::close(status[0]);
   int waited = 0;
-  while (::waitpid(pid, &waited, 0) < 0 && errno == EINTR) {
-  }
+  pid_t reaped = 0;
+  do {
+    reaped = ::waitpid(pid, &waited, 0);
+  } while (reaped < 0 && errno == EINTR);
+  // A tool that cannot be waited for (SIGCHLD ignored, the child reaped
+  // elsewhere) has no exit status to report: that is never taken for a success.
+  if (reaped != pid) return false;
   char* end = nullptr;
   const unsigned long full = std::strtoul(reported.c_str(), &end, 10);
   if (!reported.empty() && (*end == '\0' || *end == '\n')) {

@@ -9,7 +9,7 @@
 //   helpers          UTF-8 <-> UTF-16 for Win32 calls
 //   version          GetVersionExW
 //   registry         RegOpenKeyExW / RegQueryValueExW
-//   write filter     FBWFLIB.dll, loaded at run time
+//   write filter     FBWFLIB.dll from the system folder, loaded for each query
 //   disk and files   free space, attributes, listings, INI files, fopen
 //   processes        CreateProcessW with a hidden window
 //   text             the ANSI code page
@@ -88,12 +88,6 @@ namespace {
 using IsFilterEnabledFn = ULONG(WINAPI*)(PULONG current, PULONG next);
 using IsVolumeProtectedFn = ULONG(WINAPI*)(PCWSTR volume, PULONG current, PULONG next);
 
-struct WriteFilterLibrary {
-  HMODULE module = nullptr;                       // FBWFLIB.dll; null when absent
-  IsFilterEnabledFn isFilterEnabled = nullptr;    // FbwfIsFilterEnabled
-  IsVolumeProtectedFn isVolumeProtected = nullptr;  // FbwfIsVolumeProtected
-};
-
 template <typename Fn>
 Fn Export(HMODULE module, const char* name) {
   // FARPROC goes through the generic function type so the cast is explicit
@@ -101,46 +95,85 @@ Fn Export(HMODULE module, const char* name) {
   return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
-// Loaded once, on first use, and kept for the life of the process.
-const WriteFilterLibrary& WriteFilter() {
-  static const WriteFilterLibrary library = [] {
-    WriteFilterLibrary lib;
-    lib.module = LoadLibraryW(L"FBWFLIB.dll");
-    if (lib.module != nullptr) {
-      lib.isFilterEnabled = Export<IsFilterEnabledFn>(lib.module, "FbwfIsFilterEnabled");
-      lib.isVolumeProtected = Export<IsVolumeProtectedFn>(lib.module, "FbwfIsVolumeProtected");
+// FBWFLIB.dll, taken from the system folder by its full path and never by the
+// search order, which looks in the program's folder first: a library planted
+// there could answer "not protected".  The write filter is an optional
+// component of the image; only a library that is not there at all means a
+// machine without the filter.  One that is there but does not load (a damaged
+// file, a missing dependency) is no answer.  The library is loaded for each
+// query and released after it.
+class WriteFilterLibrary {
+ public:
+  enum class State { Absent, Unusable, Loaded };
+
+  WriteFilterLibrary() {
+    wchar_t folder[MAX_PATH];
+    const UINT n = GetSystemDirectoryW(folder, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return;
+    const std::wstring path = std::wstring(folder, n) + L"\\FBWFLIB.dll";
+    // A damaged image is reported to us, never in a box on the operator's screen.
+    DWORD oldMode = 0;
+    const BOOL quiet = SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &oldMode);
+    module_ = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    const DWORD loadError = GetLastError();
+    if (quiet) SetThreadErrorMode(oldMode, nullptr);
+    if (module_ != nullptr) {
+      state_ = State::Loaded;
+      isFilterEnabled_ = Export<IsFilterEnabledFn>(module_, "FbwfIsFilterEnabled");
+      isVolumeProtected_ = Export<IsVolumeProtectedFn>(module_, "FbwfIsVolumeProtected");
+    } else if (IsNotFound(loadError) && GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+               IsNotFound(GetLastError())) {
+      // ERROR_MOD_NOT_FOUND also names a missing dependency of a library
+      // that is there, so the file itself is looked for.
+      state_ = State::Absent;
     }
-    return lib;
-  }();
-  return library;
-}
+  }
+  ~WriteFilterLibrary() {
+    if (module_ != nullptr) FreeLibrary(module_);
+  }
+  WriteFilterLibrary(const WriteFilterLibrary&) = delete;
+  WriteFilterLibrary& operator=(const WriteFilterLibrary&) = delete;
+
+  State Status() const { return state_; }
+  IsFilterEnabledFn IsFilterEnabled() const { return isFilterEnabled_; }        // null when missing
+  IsVolumeProtectedFn IsVolumeProtected() const { return isVolumeProtected_; }  // null when missing
+
+ private:
+  static bool IsNotFound(DWORD error) {
+    return error == ERROR_MOD_NOT_FOUND || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  }
+
+  HMODULE module_ = nullptr;
+  State state_ = State::Unusable;
+  IsFilterEnabledFn isFilterEnabled_ = nullptr;
+  IsVolumeProtectedFn isVolumeProtected_ = nullptr;
+};
 
 }  // namespace
 
 bool QueryWriteFilterEnabled(FilterSessions& enabled) {
-  const WriteFilterLibrary& lib = WriteFilter();
-  if (lib.module == nullptr) {
-    // The write filter is an optional component of the image; without its
-    // library there is no filter, in this session or the next.
+  const WriteFilterLibrary lib;
+  if (lib.Status() == WriteFilterLibrary::State::Absent) {
+    // No write-filter library: no filter, in this session or the next.
     enabled = {};
     return true;
   }
-  if (lib.isFilterEnabled == nullptr) return false;
+  if (lib.IsFilterEnabled() == nullptr) return false;
   ULONG current = 0, next = 0;
-  if (lib.isFilterEnabled(&current, &next) != 0) return false;
+  if (lib.IsFilterEnabled()(&current, &next) != 0) return false;
   enabled = {current != 0, next != 0};
   return true;
 }
 
 bool QueryVolumeProtected(std::string_view volume, FilterSessions& prot) {
-  const WriteFilterLibrary& lib = WriteFilter();
-  if (lib.module == nullptr) {
+  const WriteFilterLibrary lib;
+  if (lib.Status() == WriteFilterLibrary::State::Absent) {
     prot = {};  // no filter, so no volume is protected
     return true;
   }
-  if (lib.isVolumeProtected == nullptr) return false;
+  if (lib.IsVolumeProtected() == nullptr) return false;
   ULONG current = 0, next = 0;
-  if (lib.isVolumeProtected(Wide(volume).c_str(), &current, &next) != 0) return false;
+  if (lib.IsVolumeProtected()(Wide(volume).c_str(), &current, &next) != 0) return false;
   prot = {current != 0, next != 0};
   return true;
 }
@@ -167,8 +200,11 @@ bool ListDirectory(std::string_view pattern, const std::function<bool(const DirE
     return GetLastError() == ERROR_FILE_NOT_FOUND;
   }
   do {
-    const DirEntry entry{Narrow(found.cFileName, std::wcslen(found.cFileName)),
-                         (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
+    const std::size_t length = std::wcslen(found.cFileName);
+    const DirEntry entry{Narrow(found.cFileName, length), (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
+    // A name with a lone surrogate has no UTF-8 form: converted, it would
+    // name another file.  It is passed over.
+    if (Wide(entry.name) != std::wstring_view(found.cFileName, length)) continue;
     if (!visit(entry)) break;
   } while (FindNextFileW(find, &found));
   FindClose(find);

@@ -3,6 +3,7 @@
 // program, with the machine's tools beside it and the real registry.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -30,8 +31,26 @@ class TestMachine {
   sim::Machine Load() const;
 
   // Registry values the program reads; an empty list removes the value.
+  // The language is stored as Windows keeps it (see sim::SetPreferredLanguages).
   void SetLanguageValue(const std::vector<std::string>& tags);
+  // MachinePreferredUILanguages with this type and exactly these UTF-16 units.
+  void SetLanguageData(std::uint32_t type, std::u16string_view units);
   void SetProductSuite(const std::vector<std::string>& strings);
+
+  // FBWFLIB.dll in the system folder.  Every test machine starts with the
+  // machine's own.
+  enum class FilterLibrary {
+    Installed,         // the machine's own, answering from its facts
+    Missing,           // an image built without the write filter
+    Unloadable,        // a file of that name that is no library
+    WithoutFunctions,  // a library that lacks the filter's functions
+  };
+  void SetFilterLibrary(FilterLibrary library);
+#ifdef _WIN32
+  // A library named FBWFLIB.dll without the filter's functions beside the
+  // program, where the search order would find it first.
+  void PlantFilterLibraryBesideTheProgram();
+#endif
 
   // A Windows path of an empty folder for language packs.
   const std::string& PackRoot() const { return packRoot_; }

@@ -41,8 +41,23 @@ void TestMachine::SetLanguageValue(const std::vector<std::string>& tags) {
   Change([&](sim::Machine& m) { sim::SetPreferredLanguages(m.Registry(), tags); });
 }
 
+void TestMachine::SetLanguageData(std::uint32_t type, std::u16string_view units) {
+  sim::RegValue value{"MachinePreferredUILanguages", type, {}};
+  for (const char16_t unit : units) {
+    value.data.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+    value.data.push_back(static_cast<std::uint8_t>(unit >> 8));
+  }
+  Change([&](sim::Machine& m) { m.Registry().Set(sim::kMuiCachedKey, value); });
+}
+
 void TestMachine::SetProductSuite(const std::vector<std::string>& strings) {
   Change([&](sim::Machine& m) { m.Registry().SetMultiString(sim::kProductOptionsKey, "ProductSuite", strings); });
+}
+
+void TestMachine::SetFilterLibrary(FilterLibrary library) {
+  // The machine's [fbwf] library: 1 there, 0 absent, broken when it does not load.
+  const char* value = library == FilterLibrary::Installed ? "1" : library == FilterLibrary::Missing ? "0" : "broken";
+  Change([&](sim::Machine& m) { m.Ini().Set("fbwf", "library", value); });
 }
 
 void TestMachine::MakePack(const std::string& dir, const std::string& file, const std::string& tag) {

@@ -1,6 +1,7 @@
 // The test machine under Wine: the test program's own folder holds the
-// machine's tools (dism.exe, cmd.exe, expand.exe, bcdedit.exe, FBWFLIB.dll)
-// and their machine.ini; the registry is Wine's own.  Cabinets cannot be
+// machine's tools (dism.exe, cmd.exe, expand.exe, bcdedit.exe) and their
+// machine.ini; the registry and the system folder, with FBWFLIB.dll, are
+// those of the Wine prefix.  Cabinets cannot be
 // written here, so they are copied from KESTRIO_TEST_CABS (<tag>.cab,
 // none.cab without langcfg.ini, update.cab), made by the Linux build.
 #include <windows.h>
@@ -18,11 +19,6 @@ namespace kestrio::test {
 namespace fs = std::filesystem;
 namespace {
 
-std::wstring Wide(std::string_view s) {
-  const std::u16string u = text::Utf8ToUtf16(s);
-  return std::wstring(u.begin(), u.end());
-}
-
 std::string ExeDir() {
   wchar_t buf[MAX_PATH];
   const DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
@@ -30,21 +26,46 @@ std::string ExeDir() {
   return self.substr(0, self.find_last_of('\\'));
 }
 
-// One string is stored as REG_SZ, several as REG_MULTI_SZ, as the simulated
-// machine does it.
-void SetStrings(HKEY hive, const wchar_t* key, const wchar_t* name, const std::vector<std::string>& strings) {
+constexpr const wchar_t* kMuiCachedKey = L"Control Panel\\Desktop\\MuiCached";
+constexpr const wchar_t* kLanguageValue = L"MachinePreferredUILanguages";
+
+// Stores `units` as they are (NULs included), or removes the value when
+// `type` is REG_NONE.
+void SetValue(HKEY hive, const wchar_t* key, const wchar_t* name, DWORD type, std::u16string_view units) {
   HKEY h = nullptr;
   ASSERT_EQ(RegCreateKeyExW(hive, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr), ERROR_SUCCESS);
-  if (strings.empty()) {
+  if (type == REG_NONE) {
     RegDeleteValueW(h, name);
   } else {
-    std::wstring data;
-    for (const auto& s : strings) data += Wide(s) + L'\0';
-    if (strings.size() > 1) data += L'\0';
-    RegSetValueExW(h, name, 0, strings.size() > 1 ? REG_MULTI_SZ : REG_SZ, reinterpret_cast<const BYTE*>(data.data()),
-                   static_cast<DWORD>(data.size() * sizeof(wchar_t)));
+    EXPECT_EQ(RegSetValueExW(h, name, 0, type, reinterpret_cast<const BYTE*>(units.data()),
+                             static_cast<DWORD>(units.size() * sizeof(char16_t))),
+              ERROR_SUCCESS);
   }
   RegCloseKey(h);
+}
+
+// A multi-string: each string with its NUL, then the closing empty string.
+std::u16string MultiString(const std::vector<std::string>& strings) {
+  std::u16string data;
+  for (const auto& s : strings) data += text::Utf8ToUtf16(s) + u'\0';
+  return data + u'\0';
+}
+
+std::string SystemFolder() {
+  wchar_t buf[MAX_PATH];
+  const UINT n = GetSystemDirectoryW(buf, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) throw std::runtime_error("no system folder");
+  return text::Utf16ToUtf8(std::u16string(buf, buf + n));
+}
+
+// The libraries the tests put in place of FBWFLIB.dll, laid out by
+// run-wine-test.sh: libraries\FBWFLIB.dll (the machine's own) and
+// libraries\bare.dll (one without the filter's functions).
+void CopyLibrary(const std::string& name, const std::string& target) {
+  std::error_code ec;
+  fs::copy_file(sim::PathFromUtf8(ExeDir() + "\\libraries\\" + name), sim::PathFromUtf8(target),
+                fs::copy_options::overwrite_existing, ec);
+  if (ec) throw std::runtime_error("cannot put " + name + " at " + target + ": " + ec.message());
 }
 
 void CopyCabinet(const std::string& name, const std::string& target) {
@@ -73,6 +94,8 @@ TestMachine::TestMachine(const MachineOptions& options) {
     throw std::runtime_error(error);
   SetLanguageValue({options.language});
   SetProductSuite({"Terminal Server", "EmbeddedNT"});
+  SetFilterLibrary(FilterLibrary::Installed);
+  fs::remove(sim::PathFromUtf8(dir_ + "\\FBWFLIB.dll"), ec);
   oldCwd_ = sim::Utf8FromPath(fs::current_path());
   fs::current_path(sim::PathFromUtf8(workDir_));
   engine::ResetEngineState();
@@ -81,15 +104,52 @@ TestMachine::TestMachine(const MachineOptions& options) {
 TestMachine::~TestMachine() {
   std::error_code ec;
   fs::current_path(sim::PathFromUtf8(oldCwd_), ec);
+  // The prefix is shared: it is left with the machine's own library.
+  fs::remove(sim::PathFromUtf8(dir_ + "\\FBWFLIB.dll"), ec);
+  try {
+    SetFilterLibrary(FilterLibrary::Installed);
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << e.what();
+  }
 }
 
+void TestMachine::SetFilterLibrary(FilterLibrary library) {
+  const std::string path = SystemFolder() + "\\FBWFLIB.dll";
+  std::error_code ec;
+  switch (library) {
+    case FilterLibrary::Installed:
+      CopyLibrary("FBWFLIB.dll", path);
+      break;
+    case FilterLibrary::Missing:
+      fs::remove(sim::PathFromUtf8(path), ec);
+      if (ec) throw std::runtime_error("cannot remove " + path + ": " + ec.message());
+      break;
+    case FilterLibrary::Unloadable:
+      if (!sim::WriteFileAtomically(path, "not a library\r\n", nullptr)) throw std::runtime_error("cannot write " + path);
+      break;
+    case FilterLibrary::WithoutFunctions:
+      CopyLibrary("bare.dll", path);
+      break;
+  }
+}
+
+void TestMachine::PlantFilterLibraryBesideTheProgram() { CopyLibrary("bare.dll", dir_ + "\\FBWFLIB.dll"); }
+
 void TestMachine::SetLanguageValue(const std::vector<std::string>& tags) {
-  SetStrings(HKEY_CURRENT_USER, L"Control Panel\\Desktop\\MuiCached", L"MachinePreferredUILanguages", tags);
+  // As Windows keeps it: one tag is a multi-string without the closing empty
+  // string, 12 bytes for "de-DE".
+  if (tags.empty()) SetLanguageData(REG_NONE, {});
+  else if (tags.size() == 1) SetLanguageData(REG_MULTI_SZ, text::Utf8ToUtf16(tags[0]) + u'\0');
+  else SetLanguageData(REG_MULTI_SZ, MultiString(tags));
+}
+
+void TestMachine::SetLanguageData(std::uint32_t type, std::u16string_view units) {
+  SetValue(HKEY_CURRENT_USER, kMuiCachedKey, kLanguageValue, type, units);
 }
 
 void TestMachine::SetProductSuite(const std::vector<std::string>& strings) {
-  SetStrings(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\ProductOptions", L"ProductSuite",
-                 strings);
+  SetValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\ProductOptions", L"ProductSuite",
+           strings.empty() ? REG_NONE : REG_MULTI_SZ, MultiString(strings));
 }
 
 void TestMachine::MakePack(const std::string& dir, const std::string& file, const std::string& tag) {

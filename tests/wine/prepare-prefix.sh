@@ -7,11 +7,12 @@
 # PREFIX      the Wine prefix; made (32-bit) when it does not exist yet, reused
 #             otherwise
 # BUILD_DIR   the win32 build folder (holds sim/kestrio-sim.exe, sim/FBWFLIB.dll)
-# TARGET_DIR  where dism.exe, bcdedit.exe, expand.exe, cmd.exe and FBWFLIB.dll
-#             are put; the machine.ini they answer from goes beside them
+# TARGET_DIR  where dism.exe, bcdedit.exe, expand.exe and cmd.exe are put;
+#             the machine.ini they answer from goes beside them
 #
-# The registry values the program checks are set to those of a German
-# Windows 7 Embedded machine.
+# FBWFLIB.dll goes into the prefix's system folder; it answers from the
+# machine.ini beside the program that loads it.  The registry values the
+# program checks are set to those of a German Windows 7 Embedded machine.
 set -euo pipefail
 
 die() {
@@ -59,17 +60,47 @@ if [[ ! -f $prefix/system.reg ]]; then
   run_wine wineserver -w
 fi
 
-reg_add() {
-  run_wine wine reg add "$1" /v "$2" /t "$3" /d "$4" /f
+# hex(7) data of a multi-string: each ASCII string with its NUL, as regedit
+# writes it ("de-DE" alone: de-DE and one NUL, 12 bytes, as Windows keeps
+# MachinePreferredUILanguages).
+hex7() {
+  local s out="" i c
+  for s in "$@"; do
+    for ((i = 0; i < ${#s}; i++)); do
+      printf -v c '%02x' "'${s:i:1}"
+      out+="$c,00,"
+    done
+    out+="00,00,"
+  done
+  printf '%s' "${out%,}"
 }
-reg_add 'HKCU\Control Panel\Desktop\MuiCached' MachinePreferredUILanguages REG_SZ 'de-DE'
-reg_add 'HKLM\SYSTEM\CurrentControlSet\Control\ProductOptions' ProductSuite REG_MULTI_SZ 'Terminal Server\0EmbeddedNT'
+# The file is UTF-16 with its byte-order mark, as reg export writes it: from
+# an 8-bit file reg import would widen hex(7) data byte by byte.
+regfile=$(mktemp --suffix=.reg)
+trap 'rm -f "$log" "$regfile"' EXIT
+{
+  printf '\xff\xfe'
+  {
+    printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+    printf '[HKEY_CURRENT_USER\\Control Panel\\Desktop\\MuiCached]\r\n'
+    printf '"MachinePreferredUILanguages"=hex(7):%s\r\n\r\n' "$(hex7 de-DE)"
+    printf '[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\ProductOptions]\r\n'
+    printf '"ProductSuite"=hex(7):%s,00,00\r\n' "$(hex7 'Terminal Server' EmbeddedNT)"
+  } | iconv -f UTF-8 -t UTF-16LE
+} > "$regfile"
+run_wine wine reg import "Z:${regfile//\//\\}"
+
+# The write-filter library lies in the system folder, where the program looks
+# for it (C:\windows\system32 of a 32-bit prefix), and nowhere else.
+system32=$prefix/drive_c/windows/system32
+[[ -d $system32 ]] || die "$system32 not found: not a 32-bit prefix"
+cp -f "$filter" "$system32/FBWFLIB.dll"
 
 mkdir -p "$target"
 for name in dism bcdedit expand cmd; do
   cp -f "$tool" "$target/$name.exe"
 done
-cp -f "$filter" "$target/FBWFLIB.dll"
+rm -f "$target/FBWFLIB.dll"
 
 # Registry changes reach the prefix's files when the server ends.
 run_wine wineserver -w

@@ -4,8 +4,8 @@
 #   run-wine-test.sh BUILD_DIR TEST_EXE [ARGS...]
 #
 # The program runs in a folder of its own beside the machine's Windows tools
-# (dism.exe, cmd.exe, expand.exe, bcdedit.exe, FBWFLIB.dll), in a prefix kept
-# in BUILD_DIR/wine and made once.  Language-pack cabinets cannot be written
+# (dism.exe, cmd.exe, expand.exe, bcdedit.exe), in a prefix kept in
+# BUILD_DIR/wine and made once, whose system folder holds FBWFLIB.dll.  Language-pack cabinets cannot be written
 # under Wine, so they are made here with gcab and handed over in
 # KESTRIO_TEST_CABS.  Runs take a lock: they share the prefix's registry.
 set -euo pipefail
@@ -44,6 +44,11 @@ name=$(basename "$exe" .exe)
 target=$wine_dir/$name
 "$here/prepare-prefix.sh" "$WINEPREFIX" "$build" "$target"
 cp -f "$exe" "$target/"
+# What the tests put in FBWFLIB.dll's place: the machine's own library, and
+# one without the filter's functions (engine_tests).
+mkdir -p "$target/libraries"
+cp -f "$build/sim/FBWFLIB.dll" "$target/libraries/FBWFLIB.dll"
+if [[ -f $build/tests/bare.dll ]]; then cp -f "$build/tests/bare.dll" "$target/libraries/bare.dll"; fi
 
 status=0
 (cd "$target" && KESTRIO_TEST_CABS=$(windows_path "$cabs") wine "./$name.exe" "$@") || status=$?
