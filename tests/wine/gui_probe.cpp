@@ -187,6 +187,13 @@ void CheckControls(HWND dialog, const std::wstring& currentLanguage) {
   Check(banner, "banner bitmap shown");
 }
 
+// The open dialog, or nullptr (a failed check).
+HWND OpenDialog() {
+  HWND dialog = FindDialog();
+  Check(dialog != nullptr, "the dialog is open");
+  return dialog;
+}
+
 int Start(const wchar_t* program) {
   HWND dialog = nullptr;
   // The caption is set during the dialog's initialisation, which ends before
@@ -244,8 +251,7 @@ int Start(const wchar_t* program) {
 }
 
 int Changing(const wchar_t* root, const wchar_t* language) {
-  HWND dialog = FindDialog();
-  Check(dialog != nullptr, "the dialog is open");
+  HWND dialog = OpenDialog();
   if (dialog == nullptr) return g_failures;
   Check(Text(GetDlgItem(dialog, 1000)) == root, "root directory shows " + Utf8(root));
   Check(Text(GetDlgItem(dialog, 1003)) == language, "language field shows " + Utf8(language) + " (\"" +
@@ -259,30 +265,36 @@ int Changing(const wchar_t* root, const wchar_t* language) {
   return g_failures;
 }
 
-int Close() {
-  HWND dialog = FindDialog();
-  Check(dialog != nullptr, "the dialog is open");
-  if (dialog == nullptr) return g_failures;
+// The program behind `dialog`, opened before the action that ends it.
+HANDLE OpenProgram(HWND dialog) {
   DWORD pid = 0;
   GetWindowThreadProcessId(dialog, &pid);
   HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
-  PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-  Check(WaitFor(20000, [&] { return !IsWindow(dialog); }), "the close command closes the idle dialog");
-  if (process == nullptr) {
-    Check(false, "the program's process can be opened");
-    return g_failures;
-  }
+  Check(process != nullptr, "the program's process can be opened");
+  return process;
+}
+
+// The program ends within `milliseconds`, with status 0.
+void CheckEnds(HANDLE process, DWORD milliseconds, const std::string& what) {
   DWORD code = 1;
-  const bool ended = WaitForSingleObject(process, 30000) == WAIT_OBJECT_0;
+  const bool ended = WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0;
   GetExitCodeProcess(process, &code);
   CloseHandle(process);
-  Check(ended && code == 0, "the program ends with status 0 (" + std::to_string(code) + ")");
+  Check(ended && code == 0, what + " (" + std::to_string(code) + ")");
+}
+
+int Close() {
+  HWND dialog = OpenDialog();
+  if (dialog == nullptr) return g_failures;
+  HANDLE process = OpenProgram(dialog);
+  PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+  Check(WaitFor(20000, [&] { return !IsWindow(dialog); }), "the close command closes the idle dialog");
+  if (process != nullptr) CheckEnds(process, 30000, "the program ends with status 0");
   return g_failures;
 }
 
 int Go() {
-  HWND dialog = FindDialog();
-  Check(dialog != nullptr, "the dialog is open");
+  HWND dialog = OpenDialog();
   if (dialog == nullptr) return g_failures;
   HWND go = GetDlgItem(dialog, 1008);
   Check(WaitFor(60000, [&] { return IsWindowEnabled(go) != FALSE; }), "GO is enabled");
@@ -292,46 +304,36 @@ int Go() {
 }
 
 int Box(const wchar_t* text) {
-  HWND dialog = FindDialog();
-  Check(dialog != nullptr, "the dialog is open");
-  if (dialog != nullptr) AwaitBox(dialog, text);
+  if (HWND dialog = OpenDialog(); dialog != nullptr) AwaitBox(dialog, text);
   return g_failures;
 }
 
-int Answer(int count, const wchar_t* const* pairs) {
-  HWND dialog = FindDialog();
-  Check(dialog != nullptr, "the dialog is open");
-  if (dialog == nullptr) return g_failures;
+// Answers the boxes of `dialog` in turn: text, button (ok, yes or no), ...
+void AnswerBoxes(HWND dialog, int count, const wchar_t* const* pairs) {
   for (int i = 0; i + 1 < count; i += 2) {
     const int button = _wcsicmp(pairs[i + 1], L"yes") == 0  ? IDYES
                        : _wcsicmp(pairs[i + 1], L"no") == 0 ? IDNO
                                                             : IDOK;
     HWND box = AwaitBox(dialog, pairs[i]);
-    if (box == nullptr) return g_failures;
+    if (box == nullptr) return;
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
     Check(WaitFor(20000, [&] { return !IsWindow(box); }), Utf8(pairs[i + 1]) + " closes the box");
   }
+}
+
+int Answer(int count, const wchar_t* const* pairs) {
+  if (HWND dialog = OpenDialog(); dialog != nullptr) AnswerBoxes(dialog, count, pairs);
   return g_failures;
 }
 
 int Ends(const wchar_t* text) {
-  HWND dialog = FindDialog();
-  Check(dialog != nullptr, "the dialog is open");
+  HWND dialog = OpenDialog();
   if (dialog == nullptr) return g_failures;
-  DWORD pid = 0;
-  GetWindowThreadProcessId(dialog, &pid);
-  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
-  if (process == nullptr) {
-    Check(false, "the program's process can be opened");
-    return g_failures;
-  }
+  HANDLE process = OpenProgram(dialog);
+  if (process == nullptr) return g_failures;
   const wchar_t* const box[] = {text, L"ok"};
-  Answer(2, box);
-  DWORD code = 1;
-  const bool ended = WaitForSingleObject(process, 60000) == WAIT_OBJECT_0;
-  GetExitCodeProcess(process, &code);
-  CloseHandle(process);
-  Check(ended && code == 0, "the program ends by itself with status 0 (" + std::to_string(code) + ")");
+  AnswerBoxes(dialog, 2, box);
+  CheckEnds(process, 60000, "the program ends by itself with status 0");
   return g_failures;
 }
 
