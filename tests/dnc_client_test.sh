@@ -3,9 +3,9 @@
 # reads and writes, the error replies, a host that is not there, and the
 # remote language change with its refusals.
 #
-#   dnc_client_test.sh KESTRIO-DNC DNC-TEST-HOST KESTRIO-SIM
+#   dnc_client_test.sh KESTRIO-DNC DNC-TEST-HOST KESTRIO-SIM PROJECT-VERSION
 set -u
-dnc="$1" host="$2" sim="$3"
+dnc="$1" host="$2" sim="$3" version="$4"
 dir=$(mktemp -d)
 pids=()
 cleanup() {
@@ -38,6 +38,10 @@ check() {
   local out; out=$("$@" 2>&1); local got=$?
   if [[ $got -eq $rc && "$out" == *"$want"* ]]; then ok; else ko "$name: rc=$got output=$out"; fi
 }
+
+# The program's own version is the CMake project's, stamped in by the build.
+out=$("$dnc" --version 2>&1); rc=$?
+[[ $rc -eq 0 && $out == "$version" ]] && ok || ko "--version: rc=$rc output='$out', want '$version'"
 
 machine plain && start_host plain 100 || exit 1
 d=("$dnc" --port "$port")

@@ -6,6 +6,7 @@
 //                                                    write NAME=VALUE...
 //                                                    version | vars
 //                                                    change --root DIR --language NAME
+//   kestrio-dnc --version                            this program's version
 //
 // Exit status: 0 done; 1 the host answered with an error, the engine
 // failed or a wait ran out; 2 no connection or no usable answer, or a
@@ -26,6 +27,7 @@
 #include "dnc/client.h"
 #include "dnc/protocol.h"
 #include "dnc/setup_variables.h"
+#include "kestrio_version.h"
 #include "tools/terminal.h"
 
 namespace {
@@ -361,6 +363,7 @@ class ChangeProcedure {
 int main(int argc, char** argv) {
   CLI::App app{"kestrio-dnc: reads and writes the setup's variables over the DNC service, and runs a remote "
                "language change."};
+  app.set_version_flag("--version", KESTRIO_VERSION_TEXT, "print this program's version and exit");
   app.require_subcommand(1);
   app.fallthrough();
   std::string host = "127.0.0.1";
