@@ -42,6 +42,17 @@ check() {
 # The program's own version is the CMake project's, stamped in by the build.
 out=$("$dnc" --version 2>&1); rc=$?
 [[ $rc -eq 0 && $out == "$version" ]] && ok || ko "--version: rc=$rc output='$out', want '$version'"
+check "--help" 0 "usage: kestrio-dnc [OPTIONS] COMMAND" -- "$dnc" --help
+# Command lines that cannot be sent are refused (status 2) before any connection.
+check "no command" 2 "give a command" -- "$dnc"
+check "unknown command" 2 'unknown command "frob"' -- "$dnc" frob
+check "unknown option" 2 "unknown option --nope" -- "$dnc" --nope vars
+check "port out of range" 2 '--port: "65536" is not a port' -- "$dnc" --port=65536 vars
+check "option without its value" 2 "--timeout: a value is missing" -- "$dnc" read KESTRIO.VERSION --timeout
+check "change's option elsewhere" 2 "--root: an option of change only" -- "$dnc" read KESTRIO.VERSION --root 'D:\x'
+check "zero scan timeout" 2 '--scan-timeout: "0" is not a positive' \
+  -- "$dnc" change --root 'D:\x' --language Spanish --scan-timeout 0
+check "read without a name" 2 "read: give at least one NAME" -- "$dnc" read
 
 machine plain && start_host plain 100 || exit 1
 d=("$dnc" --port "$port")

@@ -12,13 +12,15 @@
 // failed or a wait ran out; 2 no connection or no usable answer, or a
 // command line that cannot be sent; 3 (change) the connection ended after
 // GO was accepted: the machine may be restarting.
-#include <CLI/CLI.hpp>
-
+//
+// This program ships to the CNC beside Kestrio.exe.  It writes with stdio
+// and reads its command line itself: iostreams (and a parser built on them)
+// would add a megabyte of static C++ runtime to the Windows executable.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -42,9 +44,16 @@ constexpr int kLostDuringChange = 3;  // the connection ended after GO was accep
 constexpr const char* kStatus = "KESTRIO.STATUS";
 constexpr auto kPollInterval = std::chrono::milliseconds(250);
 
+// Standard output, written at once: a script or a terminal sees each piece
+// as soon as it is printed.
+void Print(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
 void Complain(const std::string& text) {
-  std::cout.flush();
-  std::cerr << "kestrio-dnc: " << text << '\n';
+  std::fflush(stdout);
+  std::fprintf(stderr, "kestrio-dnc: %s\n", text.c_str());
 }
 
 std::string Join(const std::vector<std::string>& items, const char* separator) {
@@ -74,13 +83,13 @@ class Progress {
   void End() {
     if (!open_) return;
     Draw(true);
-    std::cout << '\n' << std::flush;
+    Print("\n");
     open_ = false;
     width_ = 0;
   }
   void Line(const std::string& text) {
     End();
-    std::cout << text << '\n' << std::flush;
+    Print(text + '\n');
   }
   long Seconds() const {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start_).count());
@@ -96,7 +105,7 @@ class Progress {
     const std::size_t width = line.size();
     if (width < width_) line.append(width_ - width, ' ');  // clear what the last one left
     width_ = width;
-    std::cout << '\r' << line << std::flush;
+    Print('\r' + line);
     open_ = true;
   }
 
@@ -208,12 +217,12 @@ int ReadCommand(Remote& remote, const std::vector<std::string>& names) {
   if (names.size() == 1) {
     std::string value;
     if (!remote.Read(names[0], value)) return remote.ExitCode();
-    std::cout << value << '\n';
+    Print(value + '\n');
     return 0;
   }
   std::vector<std::string> values;
   if (!remote.ReadList(names, values)) return remote.ExitCode();
-  for (std::size_t k = 0; k < names.size(); ++k) std::cout << names[k] << '=' << values[k] << '\n';
+  for (std::size_t k = 0; k < names.size(); ++k) Print(names[k] + '=' + values[k] + '\n');
   return 0;
 }
 
@@ -230,14 +239,14 @@ int WriteCommand(Remote& remote, const std::vector<std::string>& assignments) {
   if (!request.Ok()) return Refuse(request.problem);
   if (!remote.Connect()) return remote.ExitCode();
   if (!(list ? remote.WriteList(names, values) : remote.Write(names[0], values[0]))) return remote.ExitCode();
-  std::cout << "ok\n";
+  Print("ok\n");
   return 0;
 }
 
 int VersionCommand(Remote& remote) {
   std::string version;
   if (!remote.Connect() || !remote.Version(version)) return remote.ExitCode();
-  std::cout << version << '\n';
+  Print(version + '\n');
   return 0;
 }
 
@@ -247,7 +256,7 @@ int VarsCommand(Remote& remote) {
   std::size_t start = 0;
   while (start <= list.size()) {
     const auto end = std::min(list.find(';', start), list.size());
-    if (end > start) std::cout << list.substr(start, end - start) << '\n';
+    if (end > start) Print(list.substr(start, end - start) + '\n');
     start = end + 1;
   }
   return 0;
@@ -358,52 +367,162 @@ class ChangeProcedure {
   std::vector<std::string> found_;  // names of the packs the scan found
 };
 
-}  // namespace
+// ---- Command line ------------------------------------------------------------
+//
+// The options may stand before or after the command; "--name value" and
+// "--name=value" are both understood, and "--" ends the options.
 
-int main(int argc, char** argv) {
-  CLI::App app{"kestrio-dnc: reads and writes the setup's variables over the DNC service, and runs a remote "
-               "language change."};
-  app.set_version_flag("--version", KESTRIO_VERSION_TEXT, "print this program's version and exit");
-  app.require_subcommand(1);
-  app.fallthrough();
+constexpr const char* kUsage =
+    "kestrio-dnc: reads and writes the setup's variables over the DNC service, and runs a remote\n"
+    "language change.\n"
+    "\n"
+    "usage: kestrio-dnc [OPTIONS] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "commands:\n"
+    "  read NAME...                  read variables: one prints its value, several print NAME=value\n"
+    "                                lines (e.g. KESTRIO.STATUS, KESTRIO.NAME.0)\n"
+    "  write NAME=VALUE...           write variables (several in one list write); prints ok\n"
+    "  version                       print the protocol version of the service\n"
+    "  vars                          list the variables of the KESTRIO table\n"
+    "  change --root DIR --language NAME\n"
+    "                                scan a folder of language packs on the machine (e.g.\n"
+    "                                D:\\LanguagePacks) and change to a language the scan found\n"
+    "\n"
+    "options:\n"
+    "  --host H                      host of the DNC service (127.0.0.1)\n"
+    "  --port P                      TCP port of the DNC service (3873)\n"
+    "  --timeout MS                  milliseconds to wait for the connection and for each reply (5000)\n"
+    "  --scan-timeout S              change: seconds the scan may take (600)\n"
+    "  --change-timeout S            change: seconds the change may take (3600)\n"
+    "  --version                     print this program's version and exit\n"
+    "  --help                        print this text and exit\n"
+    "\n"
+    "exit status: 0 done; 1 an error reply, an engine error or a wait that ran out; 2 no connection\n"
+    "or no usable answer, or a command line that cannot be sent; 3 (change) the connection ended\n"
+    "after the host accepted GO: the machine may be restarting.\n";
+
+struct CommandLine {
   std::string host = "127.0.0.1";
   std::uint16_t port = dnc::PUERTO_DNC;
   unsigned timeoutMs = 5000;
-  app.add_option("--host", host, "host of the DNC service")->capture_default_str();
-  app.add_option("--port", port, "TCP port of the DNC service")->check(CLI::Range(1, 65535))->capture_default_str();
-  app.add_option("--timeout", timeoutMs, "milliseconds to wait for the connection and for each reply")
-      ->capture_default_str();
-
-  std::vector<std::string> names, assignments;
-  auto* read = app.add_subcommand("read", "read variables: one prints its value, several print NAME=value lines");
-  read->add_option("NAME", names, "variable, e.g. KESTRIO.STATUS or KESTRIO.NAME.0")->required();
-  auto* write = app.add_subcommand("write", "write variables (several in one list write); prints ok");
-  write->add_option("NAME=VALUE", assignments, "variable and value, e.g. KESTRIO.NEXT=Spanish")->required();
-  auto* version = app.add_subcommand("version", "print the protocol version of the service");
-  auto* vars = app.add_subcommand("vars", "list the variables of the KESTRIO table");
+  std::string command;              // read, write, version, vars or change
+  std::vector<std::string> values;  // read: names; write: NAME=VALUE items
   ChangeOptions change;
-  auto* changeCommand = app.add_subcommand("change", "scan a folder of language packs and change the language");
-  changeCommand->add_option("--root", change.root, "language-pack folder on the machine, e.g. D:\\LanguagePacks")
-      ->required();
-  changeCommand->add_option("--language", change.language, "language name as the scan shows it, e.g. Spanish")
-      ->required();
-  changeCommand->add_option("--scan-timeout", change.scanTimeout, "seconds the scan may take")
-      ->check(CLI::PositiveNumber)
-      ->capture_default_str();
-  changeCommand->add_option("--change-timeout", change.changeTimeout, "seconds the change may take")
-      ->check(CLI::PositiveNumber)
-      ->capture_default_str();
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+  bool help = false;
+  bool version = false;
+};
+
+// A whole decimal number within [low, high].
+std::optional<unsigned long> Number(const std::string& text, unsigned long low, unsigned long high) {
+  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
+  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+  if (value < low || value > high) return std::nullopt;
+  return static_cast<unsigned long>(value);
+}
+
+// Reads argv into `line`; on a mistake returns what is wrong.
+std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& line) {
+  constexpr unsigned long kMaxUnsigned = 4294967295UL;
+  bool optionsEnded = false;
+  std::vector<std::string> changeOnly;  // change's options that were given
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      if (line.command.empty()) {
+        if (arg != "read" && arg != "write" && arg != "version" && arg != "vars" && arg != "change")
+          return "unknown command \"" + arg + "\" (read, write, version, vars or change)";
+        line.command = arg;
+      } else if (line.command == "read" || line.command == "write") {
+        line.values.push_back(arg);
+      } else {
+        return line.command + ": unexpected argument \"" + arg + "\"";
+      }
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (arg == "--help" || arg == "-h") {
+      line.help = true;
+      return std::nullopt;
+    }
+    if (arg == "--version") {
+      line.version = true;
+      return std::nullopt;
+    }
+    std::string name = arg, value;
+    bool hasValue = false;
+    if (const auto equals = arg.find('='); equals != std::string::npos) {
+      name = arg.substr(0, equals);
+      value = arg.substr(equals + 1);
+      hasValue = true;
+    }
+    const char* const known[] = {"--host", "--port", "--timeout", "--root", "--language", "--scan-timeout",
+                                 "--change-timeout"};
+    if (std::find_if(std::begin(known), std::end(known), [&](const char* k) { return name == k; }) ==
+        std::end(known))
+      return "unknown option " + name;
+    if (!hasValue) {
+      if (i + 1 >= argc) return name + ": a value is missing";
+      value = argv[++i];
+    }
+    if (name == "--host") {
+      if (value.empty()) return "--host: give a host name or address";
+      line.host = value;
+    } else if (name == "--port") {
+      const auto port = Number(value, 1, 65535);
+      if (!port) return "--port: \"" + value + "\" is not a port from 1 to 65535";
+      line.port = static_cast<std::uint16_t>(*port);
+    } else if (name == "--timeout") {
+      const auto ms = Number(value, 0, kMaxUnsigned);
+      if (!ms) return "--timeout: \"" + value + "\" is not a number of milliseconds";
+      line.timeoutMs = static_cast<unsigned>(*ms);
+    } else {
+      changeOnly.push_back(name);
+      if (name == "--root") {
+        line.change.root = value;
+      } else if (name == "--language") {
+        line.change.language = value;
+      } else {
+        const auto seconds = Number(value, 1, kMaxUnsigned);
+        if (!seconds) return name + ": \"" + value + "\" is not a positive number of seconds";
+        (name == "--scan-timeout" ? line.change.scanTimeout : line.change.changeTimeout) =
+            static_cast<unsigned>(*seconds);
+      }
+    }
+  }
+  if (line.command.empty()) return "give a command: read, write, version, vars or change";
+  if (line.command != "change" && !changeOnly.empty()) return changeOnly.front() + ": an option of change only";
+  if ((line.command == "read" || line.command == "write") && line.values.empty())
+    return line.command == "read" ? "read: give at least one NAME" : "write: give at least one NAME=VALUE";
+  return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CommandLine line;
+  if (const auto mistake = ParseCommandLine(argc, argv, line)) {
+    Complain(*mistake + " (see kestrio-dnc --help)");
+    return kNoHost;
+  }
+  if (line.help) {
+    Print(kUsage);
+    return 0;
+  }
+  if (line.version) {
+    Print(std::string(KESTRIO_VERSION_TEXT) + '\n');
+    return 0;
   }
 
-  Remote remote(host, port, timeoutMs);
-  if (*read) return ReadCommand(remote, names);
-  if (*write) return WriteCommand(remote, assignments);
-  if (*version) return VersionCommand(remote);
-  if (*vars) return VarsCommand(remote);
+  Remote remote(line.host, line.port, line.timeoutMs);
+  if (line.command == "read") return ReadCommand(remote, line.values);
+  if (line.command == "write") return WriteCommand(remote, line.values);
+  if (line.command == "version") return VersionCommand(remote);
+  if (line.command == "vars") return VarsCommand(remote);
+  ChangeOptions& change = line.change;
   if (change.root.empty()) return Refuse("--root: give the folder of the language packs");
   if (change.language.empty()) return Refuse("--language: give a language name");
   for (const auto& [option, value] : {std::pair{"--root", &change.root}, std::pair{"--language", &change.language}}) {
