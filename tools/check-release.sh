@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Checks a release archive (or the folder it was unpacked into) before it goes
+# to a CNC:
+#
+#   check-release.sh KestrioSetup-<version>-win32.zip | FOLDER
+#
+# - it holds exactly Kestrio.exe, kestrio-dnc.exe, README-Windows.txt and
+#   SHA256SUMS, in that order, and SHA256SUMS matches the other three;
+# - each program is stripped (no symbols, no debug sections), carries no
+#   link time stamp, and is at most 1 MiB: the sizes are printed;
+# - Kestrio.exe's VERSIONINFO and the version text in kestrio-dnc.exe are the
+#   version in the archive's name;
+# - README-Windows.txt has CRLF line ends.
+# Prints each finding; exits 1 on any failure.
+set -uo pipefail
+target=$1
+budget=$((1024 * 1024))
+shipped=(Kestrio.exe kestrio-dnc.exe README-Windows.txt SHA256SUMS)
+objdump=i686-w64-mingw32-objdump windres=i686-w64-mingw32-windres
+
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+if [[ -d $target ]]; then
+  dir=$target version=""
+else
+  listed=$(cmake -E tar tf "$target") || { echo "FAIL: $target cannot be read as an archive"; exit 1; }
+  [[ $(echo $listed) == "${shipped[*]}" ]] || fail "the archive holds '$(echo $listed)', not '${shipped[*]}'"
+  archive=$(cd "$(dirname "$target")" && pwd)/$(basename "$target")
+  (cd "$tmp" && cmake -E tar xf "$archive") || exit 1
+  dir=$tmp
+  version=$(basename "$target" | sed -n 's/^KestrioSetup-\(.*\)-win32\.zip$/\1/p')
+  [[ -n $version ]] || fail "$(basename "$target") is not named KestrioSetup-<version>-win32.zip"
+fi
+for f in "${shipped[@]}"; do [[ -f $dir/$f ]] || fail "$f is missing"; done
+[[ $failed -eq 0 ]] || exit 1
+
+if (cd "$dir" && sha256sum --quiet -c SHA256SUMS); then echo "SHA256SUMS: matches"; else fail "SHA256SUMS does not match"; fi
+
+# (Outputs are read whole before they are searched: grep -q would stop
+# reading early, and pipefail would take the writer's broken pipe as a failure.)
+for exe in Kestrio.exe kestrio-dnc.exe; do
+  size=$(stat -c %s "$dir/$exe")
+  printf '%-16s %8d bytes (%d KiB of the %d KiB budget)\n' "$exe" "$size" $(((size + 1023) / 1024)) $((budget / 1024))
+  ((size <= budget)) || fail "$exe is larger than 1 MiB"
+  symbols=$("$objdump" -t "$dir/$exe") headers=$("$objdump" -h "$dir/$exe") private=$("$objdump" -p "$dir/$exe")
+  grep -q "^no symbols" <<<"$symbols" || fail "$exe is not stripped: it has symbols"
+  if grep -q ' \.debug' <<<"$headers"; then fail "$exe has debug sections"; fi
+  stamp=$(grep '^Time/Date' <<<"$private")
+  [[ $stamp == $'Time/Date\t\tThu Jan  1 00:00:00 1970' ]] || fail "$exe carries a link time stamp ($stamp)"
+done
+
+if [[ -n $version ]]; then
+  IFS=. read -r a b c d <<<"$version"
+  rc=$("$windres" -i "$dir/Kestrio.exe" -O rc 2>/dev/null)
+  if grep -qx " FILEVERSION $a, $b, ${c:-0}, ${d:-0}" <<<"$rc" &&
+     grep -qx " PRODUCTVERSION $a, $b, ${c:-0}, ${d:-0}" <<<"$rc" &&
+     grep -qxF "      VALUE \"FileVersion\", \"$version\"" <<<"$rc" &&
+     grep -qxF "      VALUE \"ProductVersion\", \"$version\"" <<<"$rc"; then
+    echo "Kestrio.exe VERSIONINFO: $version"
+  else
+    fail "Kestrio.exe's VERSIONINFO is not $version: $(grep -E 'VERSION |Version"' <<<"$rc" | tr -s ' ' | tr '\n' ';')"
+  fi
+  texts=$(strings -a "$dir/kestrio-dnc.exe")
+  if grep -qxF "$version" <<<"$texts"; then echo "kestrio-dnc.exe version text: $version"
+  else fail "kestrio-dnc.exe does not carry the version text $version"; fi
+fi
+
+lines=$(wc -l <"$dir/README-Windows.txt") crlf=$(grep -c $'\r$' "$dir/README-Windows.txt")
+[[ $lines -gt 0 && $lines -eq $crlf ]] || fail "README-Windows.txt: $crlf of $lines lines end in CRLF"
+
+[[ $failed -eq 0 ]] && echo "release check passed"
+exit $failed
