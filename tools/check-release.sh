@@ -7,7 +7,8 @@
 # - it holds exactly Kestrio.exe, kestrio-dnc.exe, README-Windows.txt and
 #   SHA256SUMS, in that order, and SHA256SUMS matches the other three;
 # - each program is stripped (no symbols, no debug sections), carries no
-#   link time stamp, and is at most 1 MiB: the sizes are printed;
+#   link time stamp, names no folder of this checkout, and is at most 1 MiB:
+#   the sizes are printed;
 # - Kestrio.exe's VERSIONINFO and the version text in kestrio-dnc.exe are the
 #   version in the archive's name;
 # - README-Windows.txt has CRLF line ends.
@@ -17,6 +18,7 @@ target=$1
 budget=$((1024 * 1024))
 shipped=(Kestrio.exe kestrio-dnc.exe README-Windows.txt SHA256SUMS)
 objdump=i686-w64-mingw32-objdump windres=i686-w64-mingw32-windres
+checkout=$(cd "$(dirname "$0")/.." && pwd)
 
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
@@ -50,6 +52,8 @@ for exe in Kestrio.exe kestrio-dnc.exe; do
   if grep -q ' \.debug' <<<"$headers"; then fail "$exe has debug sections"; fi
   stamp=$(grep '^Time/Date' <<<"$private")
   [[ $stamp == $'Time/Date\t\tThu Jan  1 00:00:00 1970' ]] || fail "$exe carries a link time stamp ($stamp)"
+  texts=$(strings -a "$dir/$exe"; strings -a -el "$dir/$exe")
+  if grep -qF "$checkout/" <<<"$texts"; then fail "$exe names a folder of the build: $(grep -F -m1 "$checkout/" <<<"$texts")"; fi
 done
 
 if [[ -n $version ]]; then
