@@ -494,6 +494,45 @@ TEST(DncWire, PortInUseIsReportedAndNoServerStarts) {
   EXPECT_NE(Traza().find("DNC: DNCSERVER: 'bind' Error ", desde), std::string::npos) << Traza().substr(desde);
 }
 
+// A technician reads the socket library's errors: words, with the code that
+// the documentation lists beside them on Windows.
+TEST(DncClient, SocketErrorsReadAsWords) {
+#ifdef _WIN32
+  const struct {
+    int code;
+    const char* text;
+  } casos[] = {
+      {10061, "connection refused (10061)"},
+      {10060, "connection timed out (10060)"},
+      {10065, "host unreachable (10065)"},
+      {10051, "network unreachable (10051)"},
+      {10054, "connection reset by the peer (10054)"},
+      {11001, "host not found (11001)"},
+      {123456789, "Winsock error 123456789"},  // no message anywhere
+  };
+  for (const auto& caso : casos) EXPECT_EQ(net::ErrorText(caso.code), caso.text);
+  // Off the table: the system's message, then the code.
+  const std::string otro = net::ErrorText(10014);
+  EXPECT_GT(otro.size(), std::string(" (10014)").size()) << otro;
+  EXPECT_EQ(otro.substr(otro.size() - 8), " (10014)") << otro;
+  const char* rechazada = "connection refused (10061)";
+#else
+  const char* rechazada = std::strerror(ECONNREFUSED);
+#endif
+  // A port bound on the loopback address but not listening refuses.
+  ASSERT_TRUE(net::Startup());
+  const net::Socket cerrado = net::CreateTcpSocket();
+  ASSERT_NE(cerrado, net::kInvalidSocket);
+  ASSERT_TRUE(net::Bind(cerrado, net::kLoopbackAddress, 0));
+  const std::uint16_t puerto = net::LocalPort(cerrado);
+  std::string error;
+  const net::Socket s = net::Connect("127.0.0.1", puerto, 5000, error);
+  EXPECT_EQ(s, net::kInvalidSocket);
+  net::Close(s);
+  net::Close(cerrado);
+  EXPECT_EQ(error, "cannot connect to 127.0.0.1:" + std::to_string(puerto) + ": " + rechazada);
+}
+
 // ---- The client against peers of the test's own making (posix) ------------
 
 #ifndef _WIN32

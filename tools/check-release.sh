@@ -11,7 +11,9 @@
 #   the sizes are printed;
 # - Kestrio.exe's VERSIONINFO and the version text in kestrio-dnc.exe are the
 #   version in the archive's name;
-# - README-Windows.txt has CRLF line ends.
+# - README-Windows.txt has CRLF line ends;
+# - both programs pass the Windows 7 guard (check-imports.sh), which prints
+#   what each imports.
 # Prints each finding; exits 1 on any failure.
 set -uo pipefail
 target=$1
@@ -74,6 +76,10 @@ fi
 
 lines=$(wc -l <"$dir/README-Windows.txt") crlf=$(grep -c $'\r$' "$dir/README-Windows.txt")
 [[ $lines -gt 0 && $lines -eq $crlf ]] || fail "README-Windows.txt: $crlf of $lines lines end in CRLF"
+
+if ! "$checkout/tools/check-imports.sh" "$dir/Kestrio.exe" "$dir/kestrio-dnc.exe"; then
+  fail "a program imports what Windows 7 may lack"
+fi
 
 [[ $failed -eq 0 ]] && echo "release check passed"
 exit $failed

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "platform/net.h"
+#include "platform/text.h"
 
 namespace kestrio::platform::net {
 namespace {
@@ -116,7 +117,62 @@ int Send(Socket s, const void* data, std::size_t size) {
 // A receive time-out (SO_RCVTIMEO) ends the call with WSAETIMEDOUT.
 bool IsTimeout(int error) { return error == WSAETIMEDOUT || error == WSAEWOULDBLOCK; }
 
-std::string ErrorText(int error) { return "error " + std::to_string(error); }
+// The codes a client or server meets get a short text of our own; others
+// the system's English message (the machine's base language, whatever pack
+// the operator chose: a console shows it without a code page of its own),
+// or the bare number.  The code stays beside the text: it is what the
+// documentation lists.
+std::string ErrorText(int error) {
+  static constexpr struct {
+    int code;
+    const char* text;
+  } kTexts[] = {
+      {WSAEINTR, "interrupted"},
+      {WSAEACCES, "permission denied"},
+      {WSAEWOULDBLOCK, "operation would block"},
+      {WSAEMFILE, "too many open sockets"},
+      {WSAEADDRINUSE, "address already in use"},
+      {WSAEADDRNOTAVAIL, "address not available"},
+      {WSAENETDOWN, "network is down"},
+      {WSAENETUNREACH, "network unreachable"},
+      {WSAENETRESET, "connection dropped by a network reset"},
+      {WSAECONNABORTED, "connection aborted on this machine"},
+      {WSAECONNRESET, "connection reset by the peer"},
+      {WSAENOBUFS, "no buffer space"},
+      {WSAENOTCONN, "not connected"},
+      {WSAESHUTDOWN, "connection already shut down"},
+      {WSAETIMEDOUT, "connection timed out"},
+      {WSAECONNREFUSED, "connection refused"},
+      {WSAEHOSTDOWN, "host is down"},
+      {WSAEHOSTUNREACH, "host unreachable"},
+      {WSASYSNOTREADY, "network subsystem not ready"},
+      {WSANOTINITIALISED, "socket library not started"},
+      {WSAHOST_NOT_FOUND, "host not found"},
+      {WSATRY_AGAIN, "host name lookup failed for now"},
+      {WSANO_RECOVERY, "host name lookup failed"},
+      {WSANO_DATA, "no address for the name"},
+  };
+  const std::string code = " (" + std::to_string(error) + ")";
+  for (const auto& entry : kTexts) {
+    if (entry.code == error) return entry.text + code;
+  }
+  wchar_t* message = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      static_cast<DWORD>(error), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<wchar_t*>(&message),
+      0, nullptr);
+  std::string system;
+  if (length != 0 && message != nullptr) {
+    system = text::Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(message), length));
+  }
+  if (message != nullptr) ::LocalFree(message);
+  // The system's messages end in ".\r\n".
+  while (!system.empty() && (system.back() == '\n' || system.back() == '\r' || system.back() == ' ' ||
+                             system.back() == '.')) {
+    system.pop_back();
+  }
+  return system.empty() ? "Winsock error " + std::to_string(error) : system + code;
+}
 
 void SleepMilliseconds(unsigned ms) { ::Sleep(ms); }
 
@@ -141,7 +197,7 @@ Socket Connect(const std::string& host, std::uint16_t port, unsigned timeoutMs, 
     if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_length != sizeof address.sin_addr ||
         entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr) {
       error = "cannot resolve " + host;
-      if (entry == nullptr && !host.empty()) error += ": error " + std::to_string(::WSAGetLastError());
+      if (entry == nullptr && !host.empty()) error += ": " + ErrorText(::WSAGetLastError());
       return kInvalidSocket;
     }
     std::memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof address.sin_addr);
@@ -149,7 +205,7 @@ Socket Connect(const std::string& host, std::uint16_t port, unsigned timeoutMs, 
 
   const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) {
-    error = "socket: error " + std::to_string(::WSAGetLastError());
+    error = "socket: " + ErrorText(::WSAGetLastError());
     return kInvalidSocket;
   }
   // Any failure below closes the socket; the error code is taken first since
@@ -160,7 +216,7 @@ Socket Connect(const std::string& host, std::uint16_t port, unsigned timeoutMs, 
     return kInvalidSocket;
   };
   const auto connectFailed = [&](int code) {
-    return fail("cannot connect to " + Endpoint(host, port) + ": error " + std::to_string(code));
+    return fail("cannot connect to " + Endpoint(host, port) + ": " + ErrorText(code));
   };
 
   if (!SetBlocking(s, false)) return connectFailed(::WSAGetLastError());

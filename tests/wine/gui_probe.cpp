@@ -22,6 +22,9 @@
 //   gui_probe ends TEXT               OK closes the box reading TEXT, and
 //                                     the program ends by itself with
 //                                     status 0
+//   gui_probe drop COUNT              the language list drops down holding
+//                                     COUNT names, and is left so (for a
+//                                     picture)
 //
 // With --desktop NAME first, the probe works on that desktop (a Wine
 // virtual desktop, which draws the windows' frames on a display without a
@@ -34,6 +37,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -303,6 +307,21 @@ int Go() {
   return g_failures;
 }
 
+int Drop(const wchar_t* count) {
+  HWND dialog = OpenDialog();
+  if (dialog == nullptr) return g_failures;
+  // The dialog fills the list as it drops down (CBN_DROPDOWN).
+  HWND list = GetDlgItem(dialog, 1003);
+  SendMessageW(list, CB_SHOWDROPDOWN, TRUE, 0);
+  Check(WaitFor(5000, [&] { return SendMessageW(list, CB_GETDROPPEDSTATE, 0, 0) != FALSE; }),
+        "the language list is dropped down");
+  const LRESULT wanted = std::wcstol(count, nullptr, 10);
+  LRESULT held = 0;
+  const bool holds = WaitFor(5000, [&] { return (held = SendMessageW(list, CB_GETCOUNT, 0, 0)) == wanted; });
+  Check(holds, "the dropped list holds " + Utf8(count) + " names (" + std::to_string(held) + ")");
+  return g_failures;
+}
+
 int Box(const wchar_t* text) {
   if (HWND dialog = OpenDialog(); dialog != nullptr) AwaitBox(dialog, text);
   return g_failures;
@@ -359,6 +378,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && std::wcscmp(argv[1], L"box") == 0) return Box(argv[2]);
   if (argc >= 4 && argc % 2 == 0 && std::wcscmp(argv[1], L"answer") == 0) return Answer(argc - 2, argv + 2);
   if (argc == 3 && std::wcscmp(argv[1], L"ends") == 0) return Ends(argv[2]);
+  if (argc == 3 && std::wcscmp(argv[1], L"drop") == 0) return Drop(argv[2]);
   if (argc == 3 && std::wcscmp(argv[1], L"answer-go") == 0) {
     // (The second warning's mark is U+00B4, which a command line from the
     // Linux side may not carry intact.)
@@ -370,6 +390,6 @@ int wmain(int argc, wchar_t** argv) {
   }
   std::fprintf(stderr,
                "usage: gui_probe [--desktop NAME] start KESTRIO_EXE | changing ROOT LANGUAGE | close | go |\n"
-               "                 box TEXT | answer TEXT BUTTON... | answer-go BUTTON | ends TEXT\n");
+               "                 box TEXT | answer TEXT BUTTON... | answer-go BUTTON | ends TEXT | drop COUNT\n");
   return 100;
 }
