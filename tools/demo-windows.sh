@@ -29,16 +29,7 @@ fi
 
 step "A Wine prefix as the CNC's Windows (the first time takes a minute or two)"
 mkdir -p "$demo"
-"$top/tests/wine/prepare-prefix.sh" "$WINEPREFIX" "$build" "$target"
-cp -f "$build/app/win32/Kestrio.exe" "$target/"
-rm -f "$target/commands.log"
-write_machine_ini "$target" de-DE fr-FR
-packs=$WINEPREFIX/drive_c/LanguagePacks
-rm -rf "$packs"
-for tag in de-DE fr-FR es-ES it-IT; do
-  mkdir -p "$packs/$tag"
-  make_pack "$packs/$tag/lp.cab" "$tag"
-done
+prepare_demo_machine "$top/tests/wine" "$build" "$target" "$build/app/win32/Kestrio.exe"
 echo "German and French installed; packs for German, French, Spanish and Italian in C:\\LanguagePacks"
 
 xvfb=""

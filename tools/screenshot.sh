@@ -50,16 +50,8 @@ cleanup() {
 trap cleanup EXIT
 
 target=$wine_dir/screenshot
-"$top/tests/wine/prepare-prefix.sh" "$WINEPREFIX" "$build" "$target"
-cp -f "$exe" "$probe" "$target/"
-rm -f "$target/commands.log"
-write_machine_ini "$target" de-DE fr-FR
-packs=$WINEPREFIX/drive_c/LanguagePacks
-rm -rf "$packs"
-for tag in de-DE fr-FR es-ES it-IT; do
-  mkdir -p "$packs/$tag"
-  make_pack "$packs/$tag/lp.cab" "$tag"
-done
+prepare_demo_machine "$top/tests/wine" "$build" "$target" "$exe"
+cp -f "$probe" "$target/"
 
 start_xvfb || die "Xvfb did not start"
 # A Wine virtual desktop draws the window frames.

@@ -59,3 +59,21 @@ start_xvfb() {
   export DISPLAY
   rm -f "$numberfile"
 }
+
+# The CNC of the demo and the screenshot, in the prefix WINEPREFIX: the
+# program (KESTRIO_EXE) and the machine's tools in TARGET, German and French
+# installed, and packs for German, French, Spanish and Italian in
+# C:\LanguagePacks.
+prepare_demo_machine() {
+  local tests=$1 build=$2 target=$3 exe=$4 packs tag
+  "$tests/prepare-prefix.sh" "$WINEPREFIX" "$build" "$target"
+  cp -f "$exe" "$target/"
+  rm -f "$target/commands.log"
+  write_machine_ini "$target" de-DE fr-FR
+  packs=$WINEPREFIX/drive_c/LanguagePacks
+  rm -rf "$packs"
+  for tag in de-DE fr-FR es-ES it-IT; do
+    mkdir -p "$packs/$tag"
+    make_pack "$packs/$tag/lp.cab" "$tag"
+  done
+}
