@@ -36,28 +36,33 @@ std::optional<sim::Machine> LoadMachine() {
   return sim::Machine::Load(posix::MachineDir(), nullptr);
 }
 
-// The program's working directory on the host: the machine's [program]
-// workdir, or the process's own when the machine names none.
-std::string WorkDirHost() {
-  const auto m = LoadMachine();
-  const std::string workdir = m ? m->Get("program", "workdir", "") : "";
-  return workdir.empty() ? std::string() : m->HostPath(workdir);
+// The machine's [program] workdir, read from machine.ini alone (this runs
+// for every file the program touches); empty when the machine names none.
+std::string MachineWorkDir() {
+  std::string bytes;
+  sim::IniFile ini;
+  if (sim::ReadWholeFile(posix::MachineDir() + "/" + std::string(sim::kMachineIni), bytes) &&
+      ini.Parse(bytes, false, nullptr)) {
+    if (auto v = ini.Get("program", "workdir")) return *v;
+  }
+  return {};
 }
 
 // Where a Windows path lies in the machine folder (sim::MapWindowsPath): a
 // path without a drive is on C:, a relative one goes on from the machine's
-// [program] workdir, and one that names nothing on the machine -- a host path
-// is just a path on C: -- leads nowhere.  Only machine.ini is read: this runs
-// for every file the program touches.
+// working directory (C:\Kestrio unless it names another), and one that names
+// nothing on the machine -- a host path is just a path on C: -- leads nowhere.
 std::string Host(std::string_view windowsPath) {
-  const std::string dir = posix::MachineDir();
-  std::string bytes;
-  sim::IniFile ini;
-  std::string workDir(sim::kProgramDir);
-  if (sim::ReadWholeFile(dir + "/" + std::string(sim::kMachineIni), bytes) && ini.Parse(bytes, false, nullptr)) {
-    if (auto v = ini.Get("program", "workdir")) workDir = *v;
-  }
-  return sim::MapWindowsPath(dir, windowsPath, workDir);
+  const std::string workDir = MachineWorkDir();
+  return sim::MapWindowsPath(posix::MachineDir(), windowsPath, workDir.empty() ? sim::kProgramDir : workDir);
+}
+
+// The program's working directory on the host, where the tools start: the
+// machine's [program] workdir, or the process's own when the machine names
+// none.
+std::string WorkDirHost() {
+  const std::string workDir = MachineWorkDir();
+  return workDir.empty() ? std::string() : Host(workDir);
 }
 
 bool IsDirectory(const std::string& path) {
@@ -141,15 +146,30 @@ RegistryRead ReadRegistryValue(RegistryHive hive, std::string_view key, std::str
 
 // [fbwf] library: "0" on an image without the write filter, "broken" for a
 // library that is there but does not load; anything else is a sound one.
+namespace {
+
+// What [fbwf] library makes of a write-filter query: "0" is an image without
+// the filter, "broken" a library that is there but does not load, anything
+// else a sound one, whose calls fail when [fbwf] fail says so.
+enum class FilterLibrary { Absent, Failing, Answering };
+
+FilterLibrary WriteFilterLibrary(const sim::Machine& m) {
+  const std::string library = m.Get("fbwf", "library", "1");
+  if (library == "0") return FilterLibrary::Absent;
+  if (library == "broken" || m.Flag("fbwf", "fail")) return FilterLibrary::Failing;
+  return FilterLibrary::Answering;
+}
+
+}  // namespace
+
 bool QueryWriteFilterEnabled(FilterSessions& enabled) {
   const auto m = LoadMachine();
   if (!m) return false;
-  const std::string library = m->Get("fbwf", "library", "1");
-  if (library == "0") {
-    enabled = {};
-    return true;  // no write-filter library: no filter
+  switch (WriteFilterLibrary(*m)) {
+    case FilterLibrary::Absent: enabled = {}; return true;  // no write-filter library: no filter
+    case FilterLibrary::Failing: return false;
+    case FilterLibrary::Answering: break;
   }
-  if (library == "broken" || m->Flag("fbwf", "fail")) return false;
   enabled = {m->Flag("fbwf", "enabled"), m->Flag("fbwf", "enabled_next")};
   return true;
 }
@@ -157,17 +177,13 @@ bool QueryWriteFilterEnabled(FilterSessions& enabled) {
 bool QueryVolumeProtected(std::string_view volume, FilterSessions& prot) {
   const auto m = LoadMachine();
   if (!m) return false;
-  const std::string library = m->Get("fbwf", "library", "1");
-  if (library == "0") {
-    prot = {};
-    return true;
+  switch (WriteFilterLibrary(*m)) {
+    case FilterLibrary::Absent: prot = {}; return true;  // no filter: no volume is protected
+    case FilterLibrary::Failing: return false;
+    case FilterLibrary::Answering: break;
   }
-  if (library == "broken" || m->Flag("fbwf", "fail")) return false;
-  if (Upper(volume) == "C:") {
-    prot = {m->Flag("fbwf", "protected"), m->Flag("fbwf", "protected_next")};
-  } else {
-    prot = {};
-  }
+  prot = Upper(volume) == "C:" ? FilterSessions{m->Flag("fbwf", "protected"), m->Flag("fbwf", "protected_next")}
+                               : FilterSessions{};
   return true;
 }
 
