@@ -22,12 +22,7 @@ exe=$build/app/win32/Kestrio.exe
 probe=$build/tests/gui_probe.exe
 dnc=$native/tools/kestrio-dnc
 port=3873
-[[ -f $exe ]] || die "$exe not built (build the win32 preset)"
-[[ -f $probe ]] || die "$probe not built (build the win32 preset)"
-[[ -x $dnc ]] || die "$dnc not built (build the native preset)"
-for tool in Xvfb import convert gcab; do
-  command -v "$tool" >/dev/null || die "$tool is not installed (packages xvfb, imagemagick, gcab)"
-done
+require_programs "$build" "$native" Xvfb import convert gcab
 
 wine_dir=$build/wine
 mkdir -p "$wine_dir"

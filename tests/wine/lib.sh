@@ -77,3 +77,18 @@ prepare_demo_machine() {
     make_pack "$packs/$tag/lp.cab" "$tag"
   done
 }
+
+# What a script that drives Kestrio.exe needs, or `die` (the script's own)
+# with what is missing: the programs of the win32 build (BUILD) and the
+# Linux client (NATIVE), and the tools named after them.
+require_programs() {
+  local build=$1 native=$2 file tool
+  shift 2
+  for file in "$build/app/win32/Kestrio.exe" "$build/tests/gui_probe.exe"; do
+    [[ -f $file ]] || die "$file not built (build the win32 preset)"
+  done
+  [[ -x $native/tools/kestrio-dnc ]] || die "$native/tools/kestrio-dnc not built (build the native preset first)"
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || die "$tool is not installed (packages xvfb, imagemagick, gcab, coreutils)"
+  done
+}

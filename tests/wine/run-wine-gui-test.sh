@@ -22,12 +22,7 @@ die() { echo "run-wine-gui-test: $*" >&2; exit 1; }
 exe=$build/app/win32/Kestrio.exe
 probe=$build/tests/gui_probe.exe
 dnc=$native/tools/kestrio-dnc
-[[ -f $exe ]] || die "$exe not built (build the win32 preset)"
-[[ -f $probe ]] || die "$probe not built (build the win32 preset)"
-[[ -x $dnc ]] || die "$dnc not built (build the native preset first)"
-for tool in Xvfb import gcab timeout; do
-  command -v "$tool" >/dev/null || die "$tool is not installed (packages xvfb, imagemagick, gcab, coreutils)"
-done
+require_programs "$build" "$native" Xvfb import gcab timeout
 
 wine_dir=$build/wine
 artifacts=$build/artifacts
