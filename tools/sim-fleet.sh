@@ -32,8 +32,10 @@ running() {
   [[ -f $pids ]] || return 0
   local name pid
   while read -r name pid; do
-    tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "--machine $folder/$name " && echo "$pid"
+    [[ -r /proc/$pid/cmdline ]] || continue
+    if tr '\0' ' ' <"/proc/$pid/cmdline" | grep -qF -- "--machine $folder/$name "; then echo "$pid"; fi
   done <"$pids"
+  return 0
 }
 
 make_machine() {  # INDEX COUNT UNIFORM
