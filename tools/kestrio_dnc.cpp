@@ -469,9 +469,12 @@ std::string Cut(const std::string& text, std::size_t limit) {
 
 std::vector<std::string> TableLines(const std::vector<fleet::HostReport>& reports, fleet::Clock::time_point now) {
   std::vector<std::vector<std::string>> rows{{"NAME", "ADDRESS", "STATE", "TIME", "RESULT"}};
-  for (const auto& r : reports)
-    rows.push_back({r.host.name, r.host.Address(), fleet::StateName(r.state),
+  for (const auto& r : reports) {
+    std::string state = fleet::StateName(r.state);
+    state.resize(std::max<std::size_t>(state.size(), 11), ' ');  // the widest state: the columns stay put
+    rows.push_back({r.host.name, r.host.Address(), state,
                     r.started == fleet::Clock::time_point{} ? "" : Seconds(r.TotalSeconds(now)), Cut(r.text, 60)});
+  }
   return Columns(rows);
 }
 
@@ -520,8 +523,8 @@ int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::
       toldOfInterrupt = true;
       const std::string note = "interrupted: no new host starts; the hosts under way finish (Ctrl-C again ends "
                                "the client at once)\n";
-      if (live) std::fputs(note.c_str(), stderr);
-      else Print(note);
+      Print(note);
+      drawn = 0;  // the table goes on below the note
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(live ? 200 : 50));
   }
