@@ -33,7 +33,7 @@ running() {
   local name pid
   while read -r name pid; do
     [[ -r /proc/$pid/cmdline ]] || continue
-    if tr '\0' ' ' <"/proc/$pid/cmdline" | grep -qF -- "--machine $folder/$name "; then echo "$pid"; fi
+    if tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "--machine $folder/$name "; then echo "$pid"; fi
   done <"$pids"
   return 0
 }
