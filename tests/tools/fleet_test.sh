@@ -96,6 +96,14 @@ grep -qs "add-package" "$dir/floor/cnc05/commands.log" "$dir/floor/cnc03/command
 # Done or skipped alone is success.
 grep -E '^cnc0[3]' "$hosts" >"$dir/skipped-hosts"
 check "all skipped" 0 "summary: 0 done, 1 skipped, 0 failed" -- "${c[@]}" "$dir/skipped-hosts"
+# On a terminal the table is redrawn in place (cursor up, each row cleared
+# to its end) and stays on screen with each host's final state.
+if command -v script >/dev/null; then
+  script -qec "$(printf '%q ' "${c[@]}" "$dir/skipped-hosts")" /dev/null >"$dir/tty.out" 2>&1
+  row=$'cnc03  127\\.0\\.0\\.1:[0-9]*  skipped  *[0-9.]* s  already Polish\e\\[K' up=$'\e\\[2A'
+  expect 'grep -q "$row" "$dir/tty.out"' "no table row for cnc03 on a terminal: $(cat -v "$dir/tty.out")"
+  expect 'grep -q "$up" "$dir/tty.out"' "the table was not redrawn in place: $(cat -v "$dir/tty.out")"
+fi
 
 # Ctrl-C while two of four hosts change (each bcdedit takes 2 s): the two
 # finish, the other two never start, and the summary comes out.
