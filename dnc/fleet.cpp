@@ -366,7 +366,7 @@ void FleetChange::Run(const std::atomic<bool>& stop, const std::function<void(co
   worker();
   for (auto& t : pool) t.join();
   for (std::size_t index = 0; index < count; ++index)
-    if (Snapshot()[index].state == State::Waiting) Set(index, State::NotStarted, 0, "not started: interrupted");
+    if (Snapshot()[index].state == State::Waiting) Set(index, State::NotStarted, 0, "interrupted");
   onUpdate_ = nullptr;
 }
 
