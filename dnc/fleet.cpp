@@ -167,7 +167,8 @@ HostsFile ParseHosts(std::string_view text, std::uint16_t defaultPort) {
   HostsFile file;
   std::map<std::string, int> names, addresses;
   int number = 0;
-  std::size_t start = 0;
+  // Notepad starts a file it saves as UTF-8 with a byte order mark.
+  std::size_t start = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
   while (start < text.size()) {
     const std::size_t end = std::min(text.find('\n', start), text.size());
     const std::string_view line = text.substr(start, end - start);

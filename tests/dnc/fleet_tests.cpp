@@ -25,6 +25,7 @@ TEST(FleetHostsFile, AcceptsGoodLinesAndNamesTheFirstBadLine) {
       {"name and address with its port", "cnc01 10.0.0.1:4000\n", "cnc01=10.0.0.1:4000@1;", ""},
       {"the default port", "cnc01 10.0.0.1\n", "cnc01=10.0.0.1:3873@1;", ""},
       {"the address alone is the name", "10.0.0.2:99", "10.0.0.2:99=10.0.0.2:99@1;", ""},
+      {"a UTF-8 byte order mark", "\xEF\xBB\xBF" "10.0.0.2\n", "10.0.0.2=10.0.0.2:3873@1;", ""},
       {"blank lines, comments, tabs, CRLF", "# floor 2\r\n\r\n  \t\n\tcnc01\t10.0.0.1 \r\n  # off: cnc02\ncnc03 h3\n",
        "cnc01=10.0.0.1:3873@4;cnc03=h3:3873@6;", ""},
       {"three fields", "cnc01 10.0.0.1 4000\n", "", "line 1: expected NAME HOST[:PORT] or HOST[:PORT], found 3 fields"},
