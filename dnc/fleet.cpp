@@ -105,6 +105,7 @@ class Session {
     if (problem_.empty()) problem_ = std::move(problem);
     return false;
   }
+  void ScanUnderWay() { scanUnderWay_ = true; }
   void ChangeUnderWay() { changeUnderWay_ = true; }
 
   std::int32_t Code() const { return code_; }
@@ -118,6 +119,9 @@ class Session {
       case ClientResult::Failed:
         if (r.connectionLost && changeUnderWay_)
           return Fail("the connection ended during the change; the machine may be restarting (" + r.problem + ")");
+        if (r.connectionLost && scanUnderWay_)
+          return Fail("the connection ended during the scan: Kestrio Setup ends after a failed scan once its message "
+                      "is answered (" + r.problem + ")");
         return Fail(r.problem);
       case ClientResult::Ok: break;
     }
@@ -130,6 +134,7 @@ class Session {
   Client client_;
   std::int32_t code_ = 0;
   std::string problem_;
+  bool scanUnderWay_ = false;
   bool changeUnderWay_ = false;
 };
 
@@ -315,8 +320,9 @@ void FleetChange::ChangeOne(std::size_t index) {
   if (!s.Read("KESTRIO.CURRENT", current)) return failed();
   if (current == language) return Set(index, State::Skipped, 0, "already " + language);
 
-  if (!s.Write("KESTRIO.ROOTDIR", settings_.root) ||
-      !s.WaitWhileBusy(settings_.scanTimeout, settings_.poll, "the scan of " + settings_.root, status))
+  if (!s.Write("KESTRIO.ROOTDIR", settings_.root)) return failed();
+  s.ScanUnderWay();
+  if (!s.WaitWhileBusy(settings_.scanTimeout, settings_.poll, "the scan of " + settings_.root, status))
     return failed();
   if (status != 0) {
     if (status > 0) s.Fail("the scan: unexpected KESTRIO.STATUS " + std::to_string(status));

@@ -42,34 +42,41 @@ check "root with status" 2 "--root: an option of change only" -- "$dnc" fleet st
 check "host with fleet" 2 "--host: fleet takes its hosts from the hosts file" -- "$dnc" --host h fleet status "$dir/one-host"
 check "unwritable report" 2 "cannot be written" -- "${c[@]}" "$dir/one-host" --json "$dir/no/such/folder/r.json"
 
+# start_setup MACHINE TICK-MS: kestrio-setup on a free port; sets $port.
+start_setup() {
+  "$setup" --machine "$dir/$1" --port 0 --tick-ms "$2" >"$dir/$1.out" 2>&1 & pids+=($!)
+  for _ in $(seq 100); do port=$(sed -n 's/^kestrio-setup: DNC server on port \([0-9]*\)$/\1/p' "$dir/$1.out"); [[ -n $port ]] && break; sleep 0.05; done
+}
+
 # The mixed floor of sim-fleet.sh (cnc03 Polish already, cnc05 and cnc10
 # without the Polish pack, cnc07 write-protected, cnc11 short of space), a
-# host that is busy (its scan request waits for a poll a minute away) and a
-# host that is not there.
+# host that is busy (its scan request waits for a poll a minute away), one
+# whose scan fails (the program ends with it) and a host that is not there.
 "$fleet" "$build" up "$dir/floor" 12 --tick-ms 100 >/dev/null || { ko "the fleet did not start"; summary; exit 1; }
-machine busy
-"$setup" --machine "$dir/busy" --port 0 --tick-ms 60000 >"$dir/busy.out" 2>&1 & pids+=($!)
-for _ in $(seq 100); do busy_port=$(sed -n 's/^kestrio-setup: DNC server on port \([0-9]*\)$/\1/p' "$dir/busy.out"); [[ -n $busy_port ]] && break; sleep 0.05; done
-"$dnc" --port "$busy_port" write 'KESTRIO.ROOTDIR=D:\LanguagePacks' >/dev/null
+machine busy && start_setup busy 60000
+"$dnc" --port "$port" write 'KESTRIO.ROOTDIR=D:\LanguagePacks' >/dev/null
+busy_port=$port
+machine noscan exit.get-packages=5 && start_setup noscan 100
+noscan_port=$port
 hosts="$dir/floor/hosts"
 # A bad line anywhere: nothing starts, not even the hosts above it.
 { head -n 2 "$hosts"; echo "bad 127.0.0.1:port"; } >"$dir/bad-hosts"
 check "bad hosts line" 2 "bad-hosts: line 3: \"port\" in \"127.0.0.1:port\" is not a port" -- "${c[@]}" "$dir/bad-hosts"
 expect '[[ ! -s $dir/floor/cnc01/commands.log ]]' "a host ran a tool although the hosts file was refused"
-printf 'busy 127.0.0.1:%s\ngone 127.0.0.1:%s\n' "$busy_port" "$closed_port" >>"$hosts"
+printf 'busy 127.0.0.1:%s\nnoscan 127.0.0.1:%s\ngone 127.0.0.1:%s\n' "$busy_port" "$noscan_port" "$closed_port" >>"$hosts"
 
 out=$("$dnc" fleet status "$hosts" 2>&1); rc=$?
 expect '[[ $rc -eq 1 ]]' "fleet status with a host not there: rc=$rc"
-for want in "cnc01  127.0.0.1:[0-9]*  yes        1         German    idle" \
-            "cnc03  127.0.0.1:[0-9]*  yes        1         Polish    idle" \
-            "busy   127.0.0.1:[0-9]*  yes        1         German    busy" \
-            "gone   127.0.0.1:[0-9]*  no         -         -         unreachable: cannot connect to 127.0.0.1:$closed_port"; do
+for want in "cnc01  *127.0.0.1:[0-9]*  *yes  *1  *German  *idle" \
+            "cnc03  *127.0.0.1:[0-9]*  *yes  *1  *Polish  *idle" \
+            "busy  *127.0.0.1:[0-9]*  *yes  *1  *German  *busy" \
+            "gone  *127.0.0.1:[0-9]*  *no  *-  *-  *unreachable: cannot connect to 127.0.0.1:$closed_port"; do
   grep -q "^$want" <<<"$out" && ok || ko "fleet status lacks '$want': $out"
 done
 
 out=$("${c[@]}" "$hosts" --parallel 4 --json "$dir/report.json" 2>&1); rc=$?
 expect '[[ $rc -eq 1 ]]' "mixed fleet: rc=$rc, want 1: $out"
-expect '[[ $out == *"summary: 7 done, 1 skipped, 6 failed"* ]]' "mixed fleet summary: $out"
+expect '[[ $out == *"summary: 7 done, 1 skipped, 7 failed"* ]]' "mixed fleet summary: $out"
 # Each host's lines in order: the states it went through.
 states() { sed -n "s/^$1 127\.0\.0\.1:[0-9]* \([a-z]*\).*/\1/p" <<<"$out" | tr '\n' ' '; }
 for row in "cnc01:scanning changing done " "cnc03:scanning skipped " "cnc05:scanning failed " \
@@ -85,9 +92,14 @@ for row in "cnc01|done 0 Polish installed; the machine restarts to finish" "cnc0
            "gone|failed 0 unreachable: cannot connect to 127.0.0.1:$closed_port"; do
   expect '[[ $(result "${row%%|*}") == "${row#*|}"* ]]' "report of ${row%%|*}: '$(result "${row%%|*}")'"
 done
+# A failed scan ends the program on the machine: its text, if read in time,
+# or the connection that ended.
+expect '[[ $(result noscan) == "failed -13 An error ocurred getting language pack name." ||
+          $(result noscan) == "failed 0 the connection ended during the scan: Kestrio Setup ends after a failed scan"* ]]' \
+  "report of noscan: '$(result noscan)'"
 # The report's shape: the run, the summary, and the same fields for every host.
 shape=$(jq -c '[keys, .summary, ([.hosts[] | keys] | unique), ([.hosts[].seconds | keys] | unique), (.hosts | length)]' "$dir/report.json")
-expect '[[ $shape == "[[\"hosts\",\"interrupted\",\"language\",\"parallel\",\"root\",\"summary\"],{\"done\":7,\"skipped\":1,\"failed\":6,\"not_started\":0},[[\"address\",\"code\",\"name\",\"result\",\"seconds\",\"text\"]],[[\"change\",\"scan\",\"total\"]],14]" ]]' \
+expect '[[ $shape == "[[\"hosts\",\"interrupted\",\"language\",\"parallel\",\"root\",\"summary\"],{\"done\":7,\"skipped\":1,\"failed\":7,\"not_started\":0},[[\"address\",\"code\",\"name\",\"result\",\"seconds\",\"text\"]],[[\"change\",\"scan\",\"total\"]],15]" ]]' \
   "report shape: $shape"
 expect '[[ $(jq ".hosts[0].seconds.total > 0 and .hosts[0].seconds.total >= .hosts[0].seconds.scan" "$dir/report.json") == true ]]' \
   "cnc01's timings: $(jq -c .hosts[0].seconds "$dir/report.json")"
