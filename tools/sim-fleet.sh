@@ -95,6 +95,7 @@ up() {
 }
 
 down() {
+  [[ -d $folder ]] || { echo "sim-fleet: no folder $folder" >&2; exit 1; }
   folder=$(cd "$folder" && pwd)
   local list; list=$(running)
   [[ -n $list ]] || { echo "no fleet running in $folder"; return 0; }
