@@ -6,17 +6,24 @@
 //                                                    write NAME=VALUE...
 //                                                    version | vars
 //                                                    change --root DIR --language NAME
+//   kestrio-dnc [--port P] [--timeout MS] fleet status HOSTS
+//   kestrio-dnc [--port P] [--timeout MS] fleet change HOSTS --root DIR --language NAME
+//                                                    [--parallel N] [--json FILE]
 //   kestrio-dnc --version                            this program's version
 //
 // Exit status: 0 done; 1 the host answered with an error, the engine
 // failed or a wait ran out; 2 no connection or no usable answer, or a
 // command line that cannot be sent; 3 (change) the connection ended after
-// GO was accepted: the machine may be restarting.
+// GO was accepted: the machine may be restarting.  fleet: 0 every host
+// done, skipped (or, for status, reachable); 1 some host failed, was not
+// reached or was not started; 2 the hosts file or the arguments are
+// unusable.
 //
 // This program ships to the CNC beside Kestrio.exe.  It writes with stdio
 // and reads its command line itself: iostreams (and a parser built on them)
 // would add a megabyte of static C++ runtime to the Windows executable.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +34,7 @@
 #include <vector>
 
 #include "dnc/client.h"
+#include "dnc/fleet.h"
 #include "dnc/protocol.h"
 #include "dnc/setup_variables.h"
 #include "kestrio_version.h"
@@ -367,6 +375,184 @@ class ChangeProcedure {
   std::vector<std::string> found_;  // names of the packs the scan found
 };
 
+// ---- fleet -------------------------------------------------------------------
+//
+// The same procedure on every host of a hosts file, a bounded number at once.
+// On a Linux terminal a table, one row per host, is redrawn in place; piped,
+// and always on Windows, each change of a host's state is one plain line.
+
+namespace fleet = dnc::fleet;
+
+constexpr std::size_t kMaxHostsFile = 1 << 20;
+
+// The hosts file, or why it is unusable (then nothing starts).
+std::optional<std::vector<fleet::HostEntry>> LoadHosts(const std::string& path, std::uint16_t defaultPort) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) {
+    Complain(path + ": cannot be read");
+    return std::nullopt;
+  }
+  std::string text(kMaxHostsFile + 1, '\0');
+  text.resize(std::fread(text.data(), 1, text.size(), file));
+  const bool readError = std::ferror(file) != 0;
+  std::fclose(file);
+  if (readError || text.size() > kMaxHostsFile) {
+    Complain(path + (readError ? ": cannot be read" : ": larger than 1 MiB"));
+    return std::nullopt;
+  }
+  fleet::HostsFile hosts = fleet::ParseHosts(text, defaultPort);
+  if (!hosts.Ok()) {
+    Complain(path + ": " + hosts.error);
+    return std::nullopt;
+  }
+  return std::move(hosts.hosts);
+}
+
+// Columns padded to the widest cell, two spaces apart; the last one as it is.
+std::vector<std::string> Columns(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<std::size_t> widths;
+  for (const auto& row : rows)
+    for (std::size_t c = 0; c < row.size(); ++c) {
+      if (widths.size() <= c) widths.push_back(0);
+      widths[c] = std::max(widths[c], row[c].size());
+    }
+  std::vector<std::string> lines;
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t c = 0; c < row.size(); ++c) {
+      line += row[c];
+      if (c + 1 < row.size()) line.append(widths[c] - row[c].size() + 2, ' ');
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string Seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", seconds);
+  return text;
+}
+
+int FleetStatus(const std::vector<fleet::HostEntry>& hosts, unsigned parallel, unsigned timeoutMs) {
+  std::vector<fleet::HostStatus> found(hosts.size());
+  std::atomic<std::size_t> next{0};
+  const auto worker = [&] {
+    for (std::size_t k; (k = next.fetch_add(1)) < hosts.size();) found[k] = fleet::QueryStatus(hosts[k], timeoutMs);
+  };
+  std::vector<std::thread> pool;
+  for (std::size_t k = 0; k < std::min<std::size_t>(parallel, hosts.size()); ++k) pool.push_back(std::thread(worker));
+  for (auto& t : pool) t.join();
+
+  std::vector<std::vector<std::string>> rows{{"NAME", "ADDRESS", "REACHABLE", "PROTOCOL", "LANGUAGE", "STATUS"}};
+  int exitCode = 0;
+  for (std::size_t k = 0; k < hosts.size(); ++k) {
+    const fleet::HostStatus& s = found[k];
+    if (!s.reachable) exitCode = kFailed;
+    rows.push_back({hosts[k].name, hosts[k].Address(), s.reachable ? "yes" : "no", s.reachable ? s.protocol : "-",
+                    s.reachable && !s.language.empty() ? s.language : "-", s.reachable ? s.Describe() : s.problem});
+  }
+  for (const auto& line : Columns(rows)) Print(line + '\n');
+  return exitCode;
+}
+
+struct FleetOptions {
+  unsigned parallel = 8;
+  std::string json;  // the report's file, empty: none
+};
+
+// A cell of the live table is cut so that a row stays on one line.
+std::string Cut(const std::string& text, std::size_t limit) {
+  return text.size() <= limit ? text : text.substr(0, limit - 3) + "...";
+}
+
+std::vector<std::string> TableLines(const std::vector<fleet::HostReport>& reports, fleet::Clock::time_point now) {
+  std::vector<std::vector<std::string>> rows{{"NAME", "ADDRESS", "STATE", "TIME", "RESULT"}};
+  for (const auto& r : reports) {
+    std::string state = fleet::StateName(r.state);
+    state.resize(std::max<std::size_t>(state.size(), 11), ' ');  // the widest state: the columns stay put
+    rows.push_back({r.host.name, r.host.Address(), state,
+                    r.started == fleet::Clock::time_point{} ? "" : Seconds(r.TotalSeconds(now)), Cut(r.text, 60)});
+  }
+  return Columns(rows);
+}
+
+std::string PlainLine(const fleet::HostReport& r) {
+  std::string line = r.host.name + " " + r.host.Address() + " " + fleet::StateName(r.state);
+  if (fleet::Finished(r.state) && r.started != fleet::Clock::time_point{}) line += " after " + Seconds(r.TotalSeconds(r.ended));
+  if (!r.text.empty()) line += ": " + r.text;
+  if (r.code != 0) line += " (" + std::to_string(r.code) + ")";
+  return line + '\n';
+}
+
+int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::ChangeSettings& settings,
+                       const FleetOptions& options) {
+  // The report's file is opened first: a report that cannot be written is a
+  // reason not to start.
+  std::FILE* json = nullptr;
+  if (!options.json.empty() && !(json = std::fopen(options.json.c_str(), "wb"))) {
+    Complain(options.json + ": cannot be written");
+    return kNoHost;
+  }
+  static std::atomic<bool> interrupted{false};
+  kestrio::tools::CatchInterrupt(&interrupted);
+  const bool live = kestrio::tools::StdoutRedrawsInPlace();
+  fleet::FleetChange run(hosts, settings);
+  std::atomic<bool> finished{false};
+  const auto onUpdate = [live](const fleet::HostReport& r) {
+    if (!live) Print(PlainLine(r));
+  };
+  std::thread runner = kestrio::tools::StartShieldedThread([&] {
+    run.Run(interrupted, onUpdate);
+    finished.store(true);
+  });
+
+  std::size_t drawn = 0;  // lines of the table on screen
+  const auto draw = [&] {
+    std::string text = drawn ? "\033[" + std::to_string(drawn) + "A" : "";
+    const auto lines = TableLines(run.Snapshot(), fleet::Clock::now());
+    for (const auto& line : lines) text += "\r" + line + "\033[K\n";
+    drawn = lines.size();
+    Print(text);
+  };
+  bool toldOfInterrupt = false;
+  while (!finished.load()) {
+    if (live) draw();
+    if (interrupted.load() && !toldOfInterrupt) {
+      toldOfInterrupt = true;
+      const std::string note = "interrupted: no new host starts; the hosts under way finish (Ctrl-C again ends "
+                               "the client at once)\n";
+      Print(note);
+      drawn = 0;  // the table goes on below the note
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(live ? 200 : 50));
+  }
+  runner.join();
+  if (live) draw();
+
+  const std::vector<fleet::HostReport> reports = run.Snapshot();
+  if (live)
+    for (const auto& r : reports)
+      if (r.state == fleet::State::Failed) Print(PlainLine(r));
+  const fleet::Summary s = fleet::Summarize(reports);
+  std::string summary = "summary: " + std::to_string(s.done) + " done, " + std::to_string(s.skipped) + " skipped, " +
+                        std::to_string(s.failed) + " failed";
+  if (s.notStarted) summary += ", " + std::to_string(s.notStarted) + " not started (interrupted)";
+  Print(summary + '\n');
+
+  int exitCode = s.failed || s.notStarted ? kFailed : 0;
+  if (json) {
+    const std::string report = fleet::JsonReport(settings, reports, interrupted.load());
+    const bool written = std::fwrite(report.data(), 1, report.size(), json) == report.size();
+    if (std::fclose(json) != 0 || !written) {
+      Complain(options.json + ": the report could not be written whole");
+      exitCode = kFailed;
+    }
+  }
+  return exitCode;
+}
+
 // ---- Command line ------------------------------------------------------------
 //
 // The options may stand before or after the command; "--name value" and
@@ -387,6 +573,15 @@ constexpr const char* kUsage =
     "  change --root DIR --language NAME\n"
     "                                scan a folder of language packs on the machine (e.g.\n"
     "                                D:\\LanguagePacks) and change to a language the scan found\n"
+    "  fleet status HOSTS            one row per host of the hosts file: reachable, protocol version,\n"
+    "                                current language, status (idle, busy, or the last failure)\n"
+    "  fleet change HOSTS --root DIR --language NAME [--parallel N] [--json FILE]\n"
+    "                                change every host of the hosts file, at most N at once; a host\n"
+    "                                already in that language is skipped.  Ctrl-C starts no new host\n"
+    "                                and waits for those under way.\n"
+    "\n"
+    "hosts file: one host a line, NAME HOST[:PORT] or HOST[:PORT] (the port of --port by default);\n"
+    "blank lines and # comments are allowed.\n"
     "\n"
     "options:\n"
     "  --host H                      host of the DNC service (127.0.0.1)\n"
@@ -394,20 +589,26 @@ constexpr const char* kUsage =
     "  --timeout MS                  milliseconds to wait for the connection and for each reply (5000)\n"
     "  --scan-timeout S              change: seconds the scan may take (600)\n"
     "  --change-timeout S            change: seconds the change may take (3600)\n"
+    "  --parallel N                  fleet: hosts at once (8)\n"
+    "  --json FILE                   fleet change: write a report of every host to FILE\n"
     "  --version                     print this program's version and exit\n"
     "  --help                        print this text and exit\n"
     "\n"
     "exit status: 0 done; 1 an error reply, an engine error or a wait that ran out; 2 no connection\n"
     "or no usable answer, or a command line that cannot be sent; 3 (change) the connection ended\n"
-    "after the host accepted GO: the machine may be restarting.\n";
+    "after the host accepted GO: the machine may be restarting.  fleet: 0 every host done or skipped\n"
+    "(status: reachable); 1 some failed, were not reached or not started; 2 the hosts file or the\n"
+    "arguments are unusable.\n";
 
 struct CommandLine {
   std::string host = "127.0.0.1";
   std::uint16_t port = dnc::PUERTO_DNC;
   unsigned timeoutMs = 5000;
-  std::string command;              // read, write, version, vars or change
-  std::vector<std::string> values;  // read: names; write: NAME=VALUE items
+  std::string command;              // read, write, version, vars, change or fleet
+  std::vector<std::string> values;  // read: names; write: NAME=VALUE items; fleet: status|change HOSTS
   ChangeOptions change;
+  FleetOptions fleet;
+  bool hostGiven = false;
   bool help = false;
   bool version = false;
 };
@@ -426,14 +627,20 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
   constexpr unsigned long kMaxUnsigned = 4294967295UL;
   bool optionsEnded = false;
   std::vector<std::string> changeOnly;  // change's options that were given
+  std::vector<std::string> fleetOnly;   // fleet's options that were given
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
       if (line.command.empty()) {
-        if (arg != "read" && arg != "write" && arg != "version" && arg != "vars" && arg != "change")
-          return "unknown command \"" + arg + "\" (read, write, version, vars or change)";
+        if (arg != "read" && arg != "write" && arg != "version" && arg != "vars" && arg != "change" && arg != "fleet")
+          return "unknown command \"" + arg + "\" (read, write, version, vars, change or fleet)";
         line.command = arg;
       } else if (line.command == "read" || line.command == "write") {
+        line.values.push_back(arg);
+      } else if (line.command == "fleet" && line.values.empty()) {
+        if (arg != "status" && arg != "change") return "fleet: unknown command \"" + arg + "\" (status or change)";
+        line.values.push_back(arg);
+      } else if (line.command == "fleet" && line.values.size() == 1) {
         line.values.push_back(arg);
       } else {
         return line.command + ": unexpected argument \"" + arg + "\"";
@@ -459,8 +666,9 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
       value = arg.substr(equals + 1);
       hasValue = true;
     }
-    const char* const known[] = {"--host", "--port", "--timeout", "--root", "--language", "--scan-timeout",
-                                 "--change-timeout"};
+    const char* const known[] = {"--host",           "--port",     "--timeout", "--root",
+                                 "--language",       "--scan-timeout", "--change-timeout", "--parallel",
+                                 "--json"};
     if (std::find_if(std::begin(known), std::end(known), [&](const char* k) { return name == k; }) ==
         std::end(known))
       return "unknown option " + name;
@@ -471,6 +679,7 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
     if (name == "--host") {
       if (value.empty()) return "--host: give a host name or address";
       line.host = value;
+      line.hostGiven = true;
     } else if (name == "--port") {
       const auto port = Number(value, 1, 65535);
       if (!port) return "--port: \"" + value + "\" is not a port from 1 to 65535";
@@ -479,6 +688,15 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
       const auto ms = Number(value, 0, kMaxUnsigned);
       if (!ms) return "--timeout: \"" + value + "\" is not a number of milliseconds";
       line.timeoutMs = static_cast<unsigned>(*ms);
+    } else if (name == "--parallel") {
+      const auto n = Number(value, 1, 1000);
+      if (!n) return "--parallel: \"" + value + "\" is not a number from 1 to 1000";
+      line.fleet.parallel = static_cast<unsigned>(*n);
+      fleetOnly.push_back(name);
+    } else if (name == "--json") {
+      if (value.empty()) return "--json: give a file name";
+      line.fleet.json = value;
+      fleetOnly.push_back(name);
     } else {
       changeOnly.push_back(name);
       if (name == "--root") {
@@ -493,11 +711,47 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
       }
     }
   }
-  if (line.command.empty()) return "give a command: read, write, version, vars or change";
-  if (line.command != "change" && !changeOnly.empty()) return changeOnly.front() + ": an option of change only";
+  if (line.command.empty()) return "give a command: read, write, version, vars, change or fleet";
+  const bool fleetChange = line.command == "fleet" && !line.values.empty() && line.values[0] == "change";
+  if (line.command != "change" && !fleetChange && !changeOnly.empty())
+    return changeOnly.front() + ": an option of change only";
+  if (line.command != "fleet" && !fleetOnly.empty()) return fleetOnly.front() + ": an option of fleet only";
+  if (line.command == "fleet") {
+    if (line.values.size() < 2) return "fleet: give status or change and a hosts file";
+    if (line.hostGiven) return "--host: fleet takes its hosts from the hosts file";
+    if (!fleetChange && !line.fleet.json.empty()) return "--json: an option of fleet change only";
+  }
   if ((line.command == "read" || line.command == "write") && line.values.empty())
     return line.command == "read" ? "read: give at least one NAME" : "write: give at least one NAME=VALUE";
   return std::nullopt;
+}
+
+// The arguments of fleet change, checked before anything starts.
+std::optional<std::string> CheckChangeArguments(const ChangeOptions& change) {
+  if (change.root.empty()) return "--root: give the folder of the language packs";
+  if (change.language.empty()) return "--language: give a language name";
+  for (const auto& [option, value] : {std::pair{"--root", &change.root}, std::pair{"--language", &change.language}}) {
+    const dnc::Request request = dnc::WriteRequest("KESTRIO.NEXT", *value);
+    if (!request.Ok()) return std::string(option) + ": " + request.problem;
+  }
+  return std::nullopt;
+}
+
+int FleetCommand(const CommandLine& line) {
+  const bool change = line.values[0] == "change";
+  if (change)
+    if (const auto mistake = CheckChangeArguments(line.change)) return Refuse(*mistake);
+  const auto hosts = LoadHosts(line.values[1], line.port);
+  if (!hosts) return kNoHost;
+  if (!change) return FleetStatus(*hosts, line.fleet.parallel, line.timeoutMs);
+  fleet::ChangeSettings settings;
+  settings.root = line.change.root;
+  settings.language = line.change.language;
+  settings.parallel = line.fleet.parallel;
+  settings.timeoutMs = line.timeoutMs;
+  settings.scanTimeout = line.change.scanTimeout;
+  settings.changeTimeout = line.change.changeTimeout;
+  return FleetChangeCommand(*hosts, settings, line.fleet);
 }
 
 }  // namespace
@@ -522,12 +776,7 @@ int main(int argc, char** argv) {
   if (line.command == "write") return WriteCommand(remote, line.values);
   if (line.command == "version") return VersionCommand(remote);
   if (line.command == "vars") return VarsCommand(remote);
-  ChangeOptions& change = line.change;
-  if (change.root.empty()) return Refuse("--root: give the folder of the language packs");
-  if (change.language.empty()) return Refuse("--language: give a language name");
-  for (const auto& [option, value] : {std::pair{"--root", &change.root}, std::pair{"--language", &change.language}}) {
-    const dnc::Request request = dnc::WriteRequest("KESTRIO.NEXT", *value);
-    if (!request.Ok()) return Refuse(std::string(option) + ": " + request.problem);
-  }
-  return ChangeProcedure(remote, change).Run();
+  if (line.command == "fleet") return FleetCommand(line);
+  if (const auto mistake = CheckChangeArguments(line.change)) return Refuse(*mistake);
+  return ChangeProcedure(remote, line.change).Run();
 }

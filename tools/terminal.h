@@ -1,9 +1,28 @@
 // Whether standard output is a terminal a person watches (then a tool may
-// rewrite one progress line) or a file or pipe (then it writes plain lines).
+// rewrite one progress line) or a file or pipe (then it writes plain lines),
+// and Ctrl-C for a tool that must finish what it has started.
 #pragma once
+
+#include <atomic>
+#include <functional>
+#include <thread>
 
 namespace kestrio::tools {
 
 bool StdoutIsTerminal();
+
+// Whether a table may be redrawn in place with escape sequences: a terminal
+// on Linux; never on Windows, whose Windows 7 console has none (the tool
+// writes plain lines there).
+bool StdoutRedrawsInPlace();
+
+// The first Ctrl-C (SIGINT; the console's Ctrl-C or Ctrl-Break) sets
+// `*interrupted` instead of ending the program; a second one ends it.
+void CatchInterrupt(std::atomic<bool>* interrupted);
+
+// A thread whose system calls Ctrl-C does not cut short: on Linux the signal
+// is blocked in it (and in the threads it starts), so a socket wait with a
+// time-out is not ended early by it.
+std::thread StartShieldedThread(std::function<void()> body);
 
 }  // namespace kestrio::tools

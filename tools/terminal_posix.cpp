@@ -1,9 +1,40 @@
+#include <signal.h>
 #include <unistd.h>
 
 #include "tools/terminal.h"
 
 namespace kestrio::tools {
+namespace {
+
+std::atomic<bool>* g_interrupted = nullptr;
+
+extern "C" void OnInterrupt(int) {
+  if (g_interrupted) g_interrupted->store(true);
+}
+
+}  // namespace
 
 bool StdoutIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
+bool StdoutRedrawsInPlace() { return StdoutIsTerminal(); }
+
+void CatchInterrupt(std::atomic<bool>* interrupted) {
+  g_interrupted = interrupted;
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART | SA_RESETHAND;  // the second one takes the default: the end
+  ::sigaction(SIGINT, &action, nullptr);
+}
+
+std::thread StartShieldedThread(std::function<void()> body) {
+  sigset_t block, saved;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  ::pthread_sigmask(SIG_BLOCK, &block, &saved);
+  std::thread thread(std::move(body));
+  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  return thread;
+}
 
 }  // namespace kestrio::tools

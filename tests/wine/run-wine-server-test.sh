@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The Windows DNC server under Wine, answering the Linux client: starts the
 # win32 build's dnc_test_host.exe in the Wine prefix and runs the Linux
-# build's wire tests against it.
+# build's wire tests against it.  Then the other way round: the Windows
+# kestrio-dnc.exe's fleet commands against Linux hosts (kestrio-setup on
+# simulated machines of the Linux build beside the wire tests).
 #
 #   run-wine-server-test.sh WIN32_BUILD_DIR LINUX_WIRE_TESTS
 set -euo pipefail
@@ -26,7 +28,14 @@ write_machine_ini "$target" de-DE
 out=$(mktemp)
 (cd "$target" && exec wine ./dnc_test_host.exe --port 0 --poll-ms 200 > "$out" 2>&1) &
 host=$!
-cleanup() { kill "$host" 2>/dev/null || true; wineserver -k 2>/dev/null || true; rm -f "$out"; }
+native=$(cd "$(dirname "$client")/.." && pwd)
+floor=$(mktemp -d)
+cleanup() {
+  kill "$host" 2>/dev/null || true
+  wineserver -k 2>/dev/null || true
+  "$here/../../tools/sim-fleet.sh" "$native" down "$floor" >/dev/null 2>&1 || true
+  rm -rf "$out" "$floor"
+}
 trap cleanup EXIT
 
 port=""
@@ -39,3 +48,29 @@ done
 [[ -n $port ]] || { cat "$out" >&2; echo "run-wine-server-test: the host did not start listening" >&2; exit 1; }
 echo "Windows DNC server under Wine on port $port"
 KESTRIO_DNC_SERVER=127.0.0.1:$port "$client"
+
+# kestrio-dnc.exe fleet against two Linux hosts and a port nobody listens on.
+"$here/../../tools/sim-fleet.sh" "$native" up "$floor" 2 --uniform --tick-ms 100 >/dev/null
+closed=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+cp "$floor/hosts" "$target/linux-hosts.txt"
+{ cat "$floor/hosts"; echo "gone 127.0.0.1:$closed"; } >"$target/hosts.txt"
+cp -f "$build/tools/kestrio-dnc.exe" "$target/"
+failed=0
+fleet_check() {  # WHAT WANT-RC WANT-PATTERN... -- ARGS
+  local what=$1 want=$2 patterns=() rc=0 got
+  shift 2
+  while [[ $1 != -- ]]; do patterns+=("$1"); shift; done
+  shift
+  got=$(cd "$target" && wine ./kestrio-dnc.exe "$@" 2>&1) || rc=$?
+  got=${got//$'\r'/}
+  [[ $rc -eq $want ]] || { echo "FAIL kestrio-dnc.exe $what: status $rc, want $want: $got"; failed=1; }
+  for p in "${patterns[@]}"; do
+    grep -q "$p" <<<"$got" || { echo "FAIL kestrio-dnc.exe $what lacks '$p': $got"; failed=1; }
+  done
+}
+fleet_check "fleet status" 1 "^cnc01  127.0.0.1:[0-9]*  yes        1         German    idle" \
+  "^gone   127.0.0.1:$closed  no         -         -         unreachable: cannot connect" -- fleet status hosts.txt
+fleet_check "fleet change" 0 "^cnc02 127.0.0.1:[0-9]* done after" "^summary: 2 done, 0 skipped, 0 failed$" \
+  -- fleet change linux-hosts.txt --root 'D:\LanguagePacks' --language French --parallel 2
+[[ $failed -eq 0 ]] && echo "kestrio-dnc.exe fleet under Wine: passed"
+exit "$failed"

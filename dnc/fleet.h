@@ -1,0 +1,119 @@
+// Many machines at once: the hosts file, the status of each host, and the
+// language change run on every host of a list with a bounded number at once.
+// Built on dnc::Client; each running host holds one connection, so a run
+// never has more sockets (or threads) open than its parallel limit.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrio::dnc::fleet {
+
+// ---- Hosts file ----------------------------------------------------------
+//
+// One host a line: `NAME HOST[:PORT]` or `HOST[:PORT]` (the name is then the
+// address as written); blank lines and lines whose first non-blank character
+// is '#' are skipped.  A bad line makes the whole file unusable.
+
+struct HostEntry {
+  std::string name;
+  std::string host;
+  std::uint16_t port = 0;
+  int line = 0;  // line number in the file, from 1
+  std::string Address() const { return host + ":" + std::to_string(port); }
+};
+
+struct HostsFile {
+  std::vector<HostEntry> hosts;
+  std::string error;  // "line 3: ...", empty when usable
+  bool Ok() const { return error.empty(); }
+};
+
+HostsFile ParseHosts(std::string_view text, std::uint16_t defaultPort);
+
+// ---- Status of a host ----------------------------------------------------
+
+struct HostStatus {
+  bool reachable = false;
+  std::string problem;       // why it is not reachable
+  std::string protocol;      // the service's protocol version
+  std::string language;      // KESTRIO.CURRENT
+  std::int32_t status = 0;   // KESTRIO.STATUS
+  std::string errorText;     // KESTRIO.ERROR.<status> when it is negative
+  // "idle", "busy" or "failed -10: System is protected...".
+  std::string Describe() const;
+};
+
+HostStatus QueryStatus(const HostEntry& host, unsigned timeoutMs);
+
+// ---- The change on many hosts ----------------------------------------------
+
+enum class State { Waiting, Scanning, Changing, Done, Skipped, Failed, NotStarted };
+const char* StateName(State state);  // "waiting", ..., "not started"
+bool Finished(State state);          // Done, Skipped, Failed or NotStarted
+
+struct ChangeSettings {
+  std::string root;
+  std::string language;
+  unsigned parallel = 8;
+  unsigned timeoutMs = 5000;        // connection and each reply
+  unsigned scanTimeout = 600;       // seconds
+  unsigned changeTimeout = 3600;    // seconds
+  std::chrono::milliseconds poll{250};
+};
+
+using Clock = std::chrono::steady_clock;
+
+struct HostReport {
+  HostEntry host;
+  State state = State::Waiting;
+  std::int32_t code = 0;  // the engine's code of a failure, 0 otherwise
+  std::string text;       // why a host was skipped or failed (the engine's own text when it has one)
+  Clock::time_point started{}, scanEnded{}, ended{};
+  double Seconds(Clock::time_point from, Clock::time_point to) const;
+  double ScanSeconds() const;    // 0 when it did not scan
+  double ChangeSeconds() const;  // 0 when it did not change
+  double TotalSeconds(Clock::time_point now) const;  // so far while it runs
+};
+
+struct Summary {
+  unsigned done = 0, skipped = 0, failed = 0, notStarted = 0;
+};
+Summary Summarize(const std::vector<HostReport>& reports);
+
+class FleetChange {
+ public:
+  FleetChange(std::vector<HostEntry> hosts, ChangeSettings settings);
+
+  // Changes every host, at most `parallel` at once, and returns when all
+  // started hosts have finished.  Once `stop` is set no host starts; the
+  // hosts under way are carried to their end (a change is never left
+  // half-way by the client), the others end as NotStarted.  `onUpdate` is
+  // called (from any thread, never two at once) after every change of state.
+  void Run(const std::atomic<bool>& stop, const std::function<void(const HostReport&)>& onUpdate = {});
+
+  std::vector<HostReport> Snapshot() const;
+  const ChangeSettings& Settings() const { return settings_; }
+
+ private:
+  void ChangeOne(std::size_t index);
+  void Set(std::size_t index, State state, std::int32_t code = 0, std::string text = {});
+
+  ChangeSettings settings_;
+  mutable std::mutex mutex_;
+  std::vector<HostReport> reports_;
+  std::mutex updateMutex_;
+  const std::function<void(const HostReport&)>* onUpdate_ = nullptr;
+};
+
+// The machine-readable report: the settings, the summary and, per host,
+// name, address, result, code, text and timings in seconds.
+std::string JsonReport(const ChangeSettings& settings, const std::vector<HostReport>& reports, bool interrupted);
+
+}  // namespace kestrio::dnc::fleet

@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# kestrio-dnc fleet end to end on simulated CNCs, each with its own
+# kestrio-setup: the command lines refused before anything starts, a mixed
+# floor (done, skipped, and failed for each reason) with its plain lines,
+# summary, JSON report and exit status, fleet status, and Ctrl-C in the
+# middle of a run.
+#
+#   fleet_test.sh BUILD-DIR SIM-FLEET-SCRIPT
+set -u
+build="$1" fleet="$2"
+dnc="$build/tools/kestrio-dnc" setup="$build/app/posix/kestrio-setup" sim="$build/sim/kestrio-sim"
+dir=$(mktemp -d)
+pids=()
+cleanup() {
+  for f in "$dir"/floor "$dir"/stop; do [[ -d $f ]] && "$fleet" "$build" down "$f" >/dev/null 2>&1; done
+  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+# shellcheck source=../lib.sh
+source "$(dirname "$0")/../lib.sh"
+
+# check NAME EXPECTED-RC EXPECTED-OUTPUT-PART -- COMMAND...  (stdout and stderr together)
+check() {
+  local name=$1 rc=$2 want=$3; shift 4
+  local out; out=$("$@" 2>&1); local got=$?
+  if [[ $got -eq $rc && "$out" == *"$want"* ]]; then ok; else ko "$name: rc=$got output=$out"; fi
+}
+
+# Unusable command lines and hosts files: status 2 before any connection.
+# A port nobody listens on stands for a host that is not there.
+closed_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+printf 'one 127.0.0.1:%s\n' "$closed_port" >"$dir/one-host"
+c=("$dnc" fleet change --root 'D:\LanguagePacks' --language Polish)
+check "missing hosts file" 2 "nothing: cannot be read" -- "$dnc" fleet status "$dir/nothing"
+check "no hosts file" 2 "fleet: give status or change and a hosts file" -- "$dnc" fleet status
+check "unknown fleet command" 2 'fleet: unknown command "stop"' -- "$dnc" fleet stop "$dir/one-host"
+check "parallel 0" 2 '--parallel: "0" is not a number from 1 to 1000' -- "${c[@]}" "$dir/one-host" --parallel 0
+check "no language" 2 "--language: give a language name" -- "$dnc" fleet change "$dir/one-host" --root 'D:\x'
+check "json with status" 2 "--json: an option of fleet change only" -- "$dnc" fleet status "$dir/one-host" --json "$dir/r"
+check "root with status" 2 "--root: an option of change only" -- "$dnc" fleet status "$dir/one-host" --root 'D:\x'
+check "host with fleet" 2 "--host: fleet takes its hosts from the hosts file" -- "$dnc" --host h fleet status "$dir/one-host"
+check "unwritable report" 2 "cannot be written" -- "${c[@]}" "$dir/one-host" --json "$dir/no/such/folder/r.json"
+
+# start_setup MACHINE TICK-MS: kestrio-setup on a free port; sets $port.
+start_setup() {
+  "$setup" --machine "$dir/$1" --port 0 --tick-ms "$2" >"$dir/$1.out" 2>&1 & pids+=($!)
+  for _ in $(seq 100); do port=$(sed -n 's/^kestrio-setup: DNC server on port \([0-9]*\)$/\1/p' "$dir/$1.out"); [[ -n $port ]] && break; sleep 0.05; done
+}
+
+# The mixed floor of sim-fleet.sh (cnc03 Polish already, cnc05 and cnc10
+# without the Polish pack, cnc07 write-protected, cnc11 short of space), a
+# host that is busy (its scan request waits for a poll a minute away), one
+# whose scan fails (the program ends with it) and a host that is not there.
+"$fleet" "$build" up "$dir/floor" 12 --tick-ms 100 >/dev/null || { ko "the fleet did not start"; summary; exit 1; }
+machine busy && start_setup busy 60000
+"$dnc" --port "$port" write 'KESTRIO.ROOTDIR=D:\LanguagePacks' >/dev/null
+busy_port=$port
+machine noscan exit.get-packages=5 && start_setup noscan 100
+noscan_port=$port
+hosts="$dir/floor/hosts"
+# A bad line anywhere: nothing starts, not even the hosts above it.
+{ head -n 2 "$hosts"; echo "bad 127.0.0.1:port"; } >"$dir/bad-hosts"
+check "bad hosts line" 2 "bad-hosts: line 3: \"port\" in \"127.0.0.1:port\" is not a port" -- "${c[@]}" "$dir/bad-hosts"
+expect '[[ ! -s $dir/floor/cnc01/commands.log ]]' "a host ran a tool although the hosts file was refused"
+printf 'busy 127.0.0.1:%s\nnoscan 127.0.0.1:%s\ngone 127.0.0.1:%s\n' "$busy_port" "$noscan_port" "$closed_port" >>"$hosts"
+
+out=$("$dnc" fleet status "$hosts" 2>&1); rc=$?
+expect '[[ $rc -eq 1 ]]' "fleet status with a host not there: rc=$rc"
+for want in "cnc01  *127.0.0.1:[0-9]*  *yes  *1  *German  *idle" \
+            "cnc03  *127.0.0.1:[0-9]*  *yes  *1  *Polish  *idle" \
+            "busy  *127.0.0.1:[0-9]*  *yes  *1  *German  *busy" \
+            "gone  *127.0.0.1:[0-9]*  *no  *-  *-  *unreachable: cannot connect to 127.0.0.1:$closed_port"; do
+  grep -q "^$want" <<<"$out" && ok || ko "fleet status lacks '$want': $out"
+done
+
+out=$("${c[@]}" "$hosts" --parallel 4 --json "$dir/report.json" 2>&1); rc=$?
+expect '[[ $rc -eq 1 ]]' "mixed fleet: rc=$rc, want 1: $out"
+expect '[[ $out == *"summary: 7 done, 1 skipped, 7 failed"* ]]' "mixed fleet summary: $out"
+# Each host's lines in order: the states it went through.
+states() { sed -n "s/^$1 127\.0\.0\.1:[0-9]* \([a-z]*\).*/\1/p" <<<"$out" | tr '\n' ' '; }
+for row in "cnc01:scanning changing done " "cnc03:scanning skipped " "cnc05:scanning failed " \
+           "cnc07:scanning changing failed " "busy:scanning failed " "gone:scanning failed "; do
+  expect '[[ $(states ${row%%:*}) == "${row#*:}" ]]' "${row%%:*} went through '$(states ${row%%:*})', want '${row#*:}'"
+done
+result() { jq -r --arg n "$1" '.hosts[] | select(.name == $n) | "\(.result) \(.code) \(.text)"' "$dir/report.json"; }
+for row in "cnc01|done 0 Polish installed; the machine restarts to finish" "cnc03|skipped 0 already Polish" \
+           "cnc05|failed 0 no language pack for Polish under D:\\LanguagePacks" \
+           "cnc07|failed -10 System is protected. Change to Administrator mode, please." \
+           "cnc11|failed -11 Insufficient free space." \
+           "busy|failed 0 busy: a scan or a language change is under way (KESTRIO.STATUS is 1)" \
+           "gone|failed 0 unreachable: cannot connect to 127.0.0.1:$closed_port"; do
+  expect '[[ $(result "${row%%|*}") == "${row#*|}"* ]]' "report of ${row%%|*}: '$(result "${row%%|*}")'"
+done
+# A failed scan ends the program on the machine: its text, if read in time,
+# or the connection that ended.
+expect '[[ $(result noscan) == "failed -13 An error ocurred getting language pack name." ||
+          $(result noscan) == "failed 0 the connection ended during the scan: Kestrio Setup ends after a failed scan"* ]]' \
+  "report of noscan: '$(result noscan)'"
+# The report's shape: the run, the summary, and the same fields for every host.
+shape=$(jq -c '[keys, .summary, ([.hosts[] | keys] | unique), ([.hosts[].seconds | keys] | unique), (.hosts | length)]' "$dir/report.json")
+expect '[[ $shape == "[[\"hosts\",\"interrupted\",\"language\",\"parallel\",\"root\",\"summary\"],{\"done\":7,\"skipped\":1,\"failed\":7,\"not_started\":0},[[\"address\",\"code\",\"name\",\"result\",\"seconds\",\"text\"]],[[\"change\",\"scan\",\"total\"]],15]" ]]' \
+  "report shape: $shape"
+expect '[[ $(jq ".hosts[0].seconds.total > 0 and .hosts[0].seconds.total >= .hosts[0].seconds.scan" "$dir/report.json") == true ]]' \
+  "cnc01's timings: $(jq -c .hosts[0].seconds "$dir/report.json")"
+grep -qs "add-package" "$dir/floor/cnc05/commands.log" "$dir/floor/cnc03/commands.log" "$dir/busy/commands.log" &&
+  ko "a skipped or refused host ran the package tool" || ok
+# Done or skipped alone is success.
+grep -E '^cnc0[3]' "$hosts" >"$dir/skipped-hosts"
+check "all skipped" 0 "summary: 0 done, 1 skipped, 0 failed" -- "${c[@]}" "$dir/skipped-hosts"
+# On a terminal the table is redrawn in place (cursor up, each row cleared
+# to its end) and stays on screen with each host's final state.
+if command -v script >/dev/null; then
+  script -qec "$(printf '%q ' "${c[@]}" "$dir/skipped-hosts")" /dev/null >"$dir/tty.out" 2>&1
+  row=$'cnc03  127\\.0\\.0\\.1:[0-9]*  skipped  *[0-9.]* s  already Polish\e\\[K' up=$'\e\\[2A'
+  expect 'grep -q "$row" "$dir/tty.out"' "no table row for cnc03 on a terminal: $(cat -v "$dir/tty.out")"
+  expect 'grep -q "$up" "$dir/tty.out"' "the table was not redrawn in place: $(cat -v "$dir/tty.out")"
+fi
+
+# Ctrl-C while two of four hosts change (each bcdedit takes 2 s): the two
+# finish, the other two never start, and the summary comes out.
+"$fleet" "$build" up "$dir/stop" 4 --uniform --tick-ms 100 >/dev/null || ko "the second fleet did not start"
+for m in "$dir"/stop/cnc0?; do
+  rm -f "$m/C/Windows/System32/bcdedit.exe"
+  printf '#!/bin/bash\nsleep 2\nexec -a bcdedit.exe %q "$@"\n' "$sim" >"$m/C/Windows/System32/bcdedit.exe"
+  chmod +x "$m/C/Windows/System32/bcdedit.exe"
+done
+"${c[@]}" "$dir/stop/hosts" --parallel 2 --json "$dir/stop.json" >"$dir/stop.out" 2>&1 & client=$!
+pids+=("$client")
+for _ in $(seq 200); do [[ $(grep -c " changing$" "$dir/stop.out") -eq 2 ]] && break; sleep 0.05; done
+kill -INT "$client"
+for _ in $(seq 200); do kill -0 "$client" 2>/dev/null || break; sleep 0.05; done
+wait "$client"; rc=$?
+out=$(cat "$dir/stop.out")
+expect '[[ $rc -eq 1 ]]' "interrupted fleet: rc=$rc, want 1: $out"
+expect '[[ $out == *"interrupted: no new host starts"* && $out == *"summary: 2 done, 0 skipped, 0 failed, 2 not started (interrupted)"* ]]' \
+  "interrupted fleet output: $out"
+expect '[[ $(jq -c "[.interrupted, [.hosts[].result]]" "$dir/stop.json") == "[true,[\"done\",\"done\",\"not started\",\"not started\"]]" ]]' \
+  "interrupted report: $(jq -c . "$dir/stop.json")"
+grep -qs "expand\|add-package" "$dir/stop/cnc03/commands.log" "$dir/stop/cnc04/commands.log" &&
+  ko "a host was started after Ctrl-C" || ok
+
+summary
