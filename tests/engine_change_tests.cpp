@@ -408,13 +408,22 @@ TEST_F(LanguageChange, ChecksFailInTheirOrderBeforeAnythingRuns) {
   [[maybe_unused]] const auto set = [](const char* section, const char* key, const char* value) -> Edit {
     return [=](sim::Machine& m) { m.Ini().Set(section, key, value); };
   };
+  [[maybe_unused]] const auto both = [](Edit a, Edit b) -> Edit {
+    return [=](sim::Machine& m) {
+      a(m);
+      b(m);
+    };
+  };
+  const Edit protect = [](sim::Machine& m) {
+    m.Ini().Set("fbwf", "enabled", "1");
+    m.Ini().Set("fbwf", "protected", "1");
+  };
+  [[maybe_unused]] const Edit noUpdate = [](sim::Machine& m) {
+    std::error_code ec;
+    fs::remove(m.HostPath(std::string(sim::kProgramDir) + "\\" + std::string(sim::kUpdateCabinet)), ec);
+  };
   const Case cases[] = {
-      {"protected volume before the name", false,
-       [](sim::Machine& m) {
-         m.Ini().Set("fbwf", "enabled", "1");
-         m.Ini().Set("fbwf", "protected", "1");
-       },
-       std::nullopt, kErrProtected},
+      {"protected volume before the name", false, protect, std::nullopt, kErrProtected},
       {"no name", false, {}, std::nullopt, kErrLanguageName},
       {"the current language", false, {}, "German", kErrSameLanguage},
       {"not discovered", false, {}, "Italian", kErrLanguageName},
@@ -423,6 +432,20 @@ TEST_F(LanguageChange, ChecksFailInTheirOrderBeforeAnythingRuns) {
       {"free space query fails", false, set("disk", "fail", "1"), "Spanish", kErrDiskQuery},
       {"one byte short", false, set("disk", "free_bytes", "419430399"), "Spanish", kErrFreeSpace},
       {"rollup threshold", true, set("disk", "free_bytes", "786431999"), "Spanish", kErrFreeSpace},
+      // Two checks failing at once: the earlier one answers.
+      {"protected and the current language", false, protect, "German", kErrProtected},
+      {"protected and short of space", false, both(protect, set("disk", "free_bytes", "1")), "Spanish",
+       kErrProtected},
+      {"no name and short of space", false, set("disk", "free_bytes", "1"), std::nullopt, kErrLanguageName},
+      {"current language and short of space", false, set("disk", "fail", "1"), "German", kErrSameLanguage},
+      {"not discovered and short of space", false, set("disk", "free_bytes", "1"), "Italian", kErrLanguageName},
+      {"not discovered and the space query fails", false, set("disk", "fail", "1"), "Italian", kErrLanguageName},
+      {"short of space and no update cabinet", true, both(set("disk", "free_bytes", "419430400"), noUpdate),
+       "Spanish", kErrFreeSpace},
+      {"space query fails and no update cabinet", true, both(set("disk", "fail", "1"), noUpdate), "Spanish",
+       kErrDiskQuery},
+      {"protected and no update cabinet", true, both(protect, noUpdate), "Spanish", kErrProtected},
+      {"no update cabinet", true, noUpdate, "Spanish", kErrUpdatePackage},
 #endif
   };
   for (const auto& c : cases) {
