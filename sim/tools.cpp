@@ -65,12 +65,16 @@ std::uint32_t GetPackages(const Machine& machine, std::ostream& out) {
   DismBanner(out);
   out << "Packages listing:\n\n";
   const std::string rule(102, '-');
+  // Columns padded to their width; a longer identity widens its row whole
+  // (a fixed line buffer would cut it, and the listing would name a package
+  // the store does not hold).
   const auto row = [&](std::string_view a, std::string_view b, std::string_view c, std::string_view d) {
-    char buf[512];
-    std::snprintf(buf, sizeof buf, "%-102.*s | %-15.*s | %-15.*s | %s\n", static_cast<int>(a.size()), a.data(),
-                  static_cast<int>(b.size()), b.data(), static_cast<int>(c.size()), c.data(),
-                  std::string(d).c_str());
-    out << buf;
+    const auto cell = [](std::string_view text, std::size_t width) {
+      std::string padded(text);
+      if (padded.size() < width) padded.append(width - padded.size(), ' ');
+      return padded;
+    };
+    out << cell(a, 102) << " | " << cell(b, 15) << " | " << cell(c, 15) << " | " << d << '\n';
   };
   row(rule, std::string(15, '-'), std::string(15, '-'), std::string(18, '-'));
   row("Package Identity", "State", "Release Type", "Install Time");

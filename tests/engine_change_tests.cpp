@@ -510,13 +510,45 @@ TEST_F(LanguageChange, AfterAFailedPackageQueryTheRemoveStepStillNamesThePackItC
 }
 
 TEST_F(LanguageChange, RemoveCommandTooLongIsRefusedBeforeAnythingRuns) {
-  Prepare(false);
-  for (auto& slot : Engine().InstalledPacks) {
-    slot.package.Assign(Identity("fr-FR") + std::string(160, '1'));
-    slot.name.Assign("French");
+  // "dism.exe /online /remove-package" (32 units), " /packageName:" (14) and
+  // an identity per slot, " /quiet" (7): eight identities of 237 units make
+  // 2047, the most the command buffer holds with its terminator.
+  struct Case {
+    const char* label;
+    std::size_t slots;
+    std::size_t identityUnits;
+    const char* padding;  // one UTF-16 unit
+    bool runs;
+  };
+  const Case cases[] = {
+      {"14 long identities", 14, 200, "1", false},
+      {"2047 units", 8, 237, "1", true},
+      {"2048 units", 8, 237, "1", false},  // one more unit in the last slot
+#ifndef _WIN32
+      {"2047 units, each pad 2 bytes", 8, 237, "\xc3\xa9", true},
+      {"2048 units, each pad 2 bytes", 8, 237, "\xc3\xa9", false},
+#endif
+  };
+  for (const auto& c : cases) {
+    Prepare(false);
+    for (auto& slot : Engine().InstalledPacks) slot.Clear();
+    const bool longer = std::string(c.label).find("2048") != std::string::npos;
+    for (std::size_t k = 0; k < c.slots; ++k) {
+      std::string identity = Identity("fr-FR");
+      const std::size_t units = c.identityUnits + (longer && k + 1 == c.slots ? 1 : 0);
+      for (std::size_t u = Identity("fr-FR").size(); u < units; ++u) identity += c.padding;
+      ASSERT_TRUE(Engine().InstalledPacks[k].package.Assign(identity)) << c.label;
+      Engine().InstalledPacks[k].name.Assign("French");
+    }
+    const std::int32_t result = ChangeLanguage("Spanish");
+    if (c.runs) {
+      ASSERT_EQ(Dism().size(), 2u) << c.label;
+      EXPECT_EQ(text::Utf16Length(Dism()[1].substr(0, Dism()[1].rfind(" => "))), 2047u) << c.label;
+    } else {
+      EXPECT_EQ(result, kErrRemove) << c.label;
+      EXPECT_TRUE(machine_->Commands().empty()) << c.label;
+    }
   }
-  EXPECT_EQ(ChangeLanguage("Spanish"), kErrRemove);
-  EXPECT_TRUE(machine_->Commands().empty());
 }
 
 }  // namespace

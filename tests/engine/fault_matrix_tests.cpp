@@ -200,8 +200,9 @@ TEST(ScanFaultMatrix, EveryStepThroughEveryToolFailure) {
   }
 }
 
-// What the walk meets under the root, besides sound packs.
-TEST(ScanFaultMatrix, CabinetsThatCannotBeReadAndListingsOfFifteenPacks) {
+// What the walk meets under the root besides sound packs, and listings at
+// their limits.
+TEST(ScanFaultMatrix, CabinetsThatCannotBeReadAndListingsAtTheirLimits) {
   struct Case {
     const char* label;
     std::function<void(TestMachine&)> prepare;
@@ -235,6 +236,28 @@ TEST(ScanFaultMatrix, CabinetsThatCannotBeReadAndListingsOfFifteenPacks) {
          });
        },
        kErrPackName, {}, 14},
+      // A line is read whole, however long: what follows its first 1023 bytes counts too.
+      {"a package line of 1100 bytes before the packs",
+       [](TestMachine& m) {
+         m.Change([](sim::Machine& s) {
+           s.Ini().Remove("packages", sim::LanguagePackIdentity("de-DE"));
+           s.SetPackage("Package_for_KB" + std::string(1100, '7') + "~31bf3856ad364e35~x86~~6.1.1.1", sim::kInstalled);
+           s.SetPackage(sim::LanguagePackIdentity("de-DE"), sim::kInstalled);
+         });
+       },
+       1, {"French"}, 2},
+      {"the rollup named past the line's first 1023 bytes",
+       [](TestMachine& m) {
+         m.Change([](sim::Machine& s) { s.SetPackage(std::string(1020, 'X') + std::string(sim::kRollupIdentity),
+                                                     sim::kInstalled); });
+       },
+       1, {"French"}, 2},
+      // An identity its field cannot hold is refused, not stored cut.
+      {"a language-pack identity of 1100 bytes", [](TestMachine& m) {
+         m.Change([](sim::Machine& s) { s.SetPackage(sim::LanguagePackIdentity("it-IT") + std::string(1030, '9'),
+                                                     sim::kInstalled); });
+       },
+       kErrPackName, {}, 2},
   };
   for (const auto& c : cases) {
     TestMachine machine(MachineOptions{"de-DE", {"de-DE", "fr-FR"}, false});
@@ -246,6 +269,31 @@ TEST(ScanFaultMatrix, CabinetsThatCannotBeReadAndListingsOfFifteenPacks) {
     for (const auto& slot : Engine().InstalledPacks) installed += slot.package.Empty() ? 0 : 1;
     EXPECT_EQ(installed, c.installed) << c.label;
     EXPECT_FALSE(machine.Exists(machine.PackRoot() + "\\langcfg.ini")) << c.label;
+    if (std::string(c.label).find("rollup") != std::string::npos) {
+      EXPECT_EQ(Engine().RollupInstalled, 1) << c.label;
+    }
+  }
+}
+
+// The extraction command "expand DIR\FILE -F:langcfg.ini DIR" must fit 259
+// UTF-16 units: counted in units, not bytes, a character beyond the BMP as two.
+TEST(ScanFaultMatrix, ExtractionCommandAtItsLimitInUtf16Units) {
+  std::string accents, clefs = "a";
+  for (int i = 0; i < 105; ++i) accents += "\xc3\xa9";             // e-acute: 1 unit, 2 bytes
+  for (int i = 0; i < 52; ++i) clefs += "\xf0\x9d\x84\x9e";      // G clef: 2 units, 4 bytes
+  struct Case {
+    const std::string& folder;  // 105 units
+    const char* file;
+    std::int32_t found;
+  };
+  // 7 + (9 + 105 + 1 + file) + 16 + (9 + 105) units: 259 with a 7-character file name.
+  const Case cases[] = {
+      {accents, "de1.cab", 1}, {accents, "de12.cab", 0}, {clefs, "de1.cab", 1}, {clefs, "de12.cab", 0}};
+  for (const auto& c : cases) {
+    TestMachine machine;
+    machine.MakePack(machine.PackRoot() + "\\" + c.folder, c.file, "de-DE");
+    EXPECT_EQ(ScanLanguagePacks(machine.PackRoot()), c.found) << c.file << " in " << c.folder;
+    EXPECT_EQ(machine.CommandsOf("expand").size(), static_cast<std::size_t>(c.found)) << c.file;
   }
 }
 
