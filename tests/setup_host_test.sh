@@ -216,6 +216,19 @@ for cell in 'add-package not-started -7' 'add-package 3010 -7' 'add-package 87 -
 done
 echo "remote fault cells: $cells"
 
+# More packs than one reply names: the client reads the names in batches of
+# seven (7 + 1, 7 + 7) and finds the last one.
+for packs in 'cs-CZ,de-DE,en-US,es-ES,fi-FI,fr-FR,it-IT,ko-KR|Korean|Czech, German, English, Spanish, Finnish, French, Italian, Korean' \
+             'cs-CZ,de-DE,en-US,es-ES,fi-FI,fr-FR,it-IT,ko-KR,nl-NL,pl-PL,pt-PT,ru-RU,tr-TR,zh-CN|Chinese|Czech, German, English, Spanish, Finnish, French, Italian, Korean, Dutch, Polish, Portuguese, Russian, Turkish, Chinese'; do
+  IFS='|' read -r tags last names <<<"$packs"
+  name=many$(tr -cd , <<<"$tags" | wc -c)
+  "$sim" create "$dir/$name" --language de-DE --installed de-DE --packs "$tags" >/dev/null && start_host "$name" || exit 1
+  out=$("$dnc" --port "$port" change --root 'D:\LanguagePacks' --language "$last" 2>&1); rc=$?
+  expect '[[ $rc -eq 0 && $out == *"language packs: $names"* ]]' "$last among many packs: rc=$rc $out"
+  kill -TERM "$pid"
+  expect 'ended $pid 5' "the host with many packs did not end"
+done
+
 # A power cut at each step of a change: the host and the step's tool killed,
 # the machine restarted (pending package changes take effect), the host
 # started again.  It shows the language the machine now runs, its listing
