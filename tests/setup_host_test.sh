@@ -214,6 +214,20 @@ for cell in 'add-package not-started -7' 'add-package 3010 -7' 'add-package 87 -
   esac
   cells=$((cells + 1))
 done
+# The package listing failing ends the program after its message, so the
+# client sees the connection end (exit status 2); only if it reads STATUS
+# and ERROR in the moment before does it report the engine's error.
+for fault in not-started 87 256 killed; do
+  machine "listing-$fault" "exit.get-packages=$fault" && start_host "listing-$fault" || exit 1
+  out=$("$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish 2>&1); rc=$?
+  expect '[[ ($rc -eq 2 && $out == *"the server closed the connection"*) ||
+            ($rc -eq 1 && $out == *"An error ocurred getting language pack name. (-13)"*) ]]' \
+    "exit.get-packages=$fault: rc=$rc output=$out"
+  expect 'ended $pid 10 && [[ $rc -eq 0 ]]' "exit.get-packages=$fault: the host did not end"
+  expect 'grep -qxF "Kestrio Setup: An error ocurred getting language pack name." "$dir/listing-$fault.err"' \
+    "exit.get-packages=$fault: no message: $(cat "$dir/listing-$fault.err")"
+  cells=$((cells + 1))
+done
 echo "remote fault cells: $cells"
 
 # More packs than one reply names: the client reads the names in batches of
