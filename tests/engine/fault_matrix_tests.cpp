@@ -12,7 +12,6 @@
 #include "engine/discovery.h"
 #include "engine/installed.h"
 #include "engine/language.h"
-#include "platform/posix/simulated.h"
 #include "sim/tools.h"
 #include "support/test_machine.h"
 
