@@ -1,5 +1,6 @@
 #include "dnc/client.h"
 
+#include <climits>
 #include <cstdlib>
 
 #include "dnc/protocol.h"
@@ -192,9 +193,15 @@ ClientResult Client::ReadReply(std::string* rawText) {
   if (!SplitReply(text, fields) || fields.size() < 4 || fields[0] != "S") return Failure("malformed reply");
   if (error) {
     if (fields[2] != "ERRDNC") return Failure("malformed error reply");
+    // An error code that is not a whole number would read as code 0, which
+    // is success everywhere else.
+    char* end = nullptr;
+    const long long code = std::strtoll(fields[3].c_str(), &end, 10);
+    if (fields[3].empty() || *end != '\0' || code < INT32_MIN || code > INT32_MAX)
+      return Failure("malformed error reply");
     ClientResult r;
     r.kind = ClientResult::ErrorReply;
-    r.code = static_cast<std::int32_t>(std::strtol(fields[3].c_str(), nullptr, 10));
+    r.code = static_cast<std::int32_t>(code);
     return r;
   }
   ClientResult r;

@@ -139,6 +139,19 @@ const std::map<std::string, std::pair<std::string, Setter>>& Settings() {
          fs::remove(PathFromUtf8(path), ec);
          return ec ? ec.message() : std::string();
        }}},
+      {"listing", {"the listing the package tool writes: missing, empty, truncated, or full",
+                   [](Machine& m, const std::string& v) -> std::string {
+         if (v == "full") {
+           m.Ini().Remove("faults", "listing");
+           return {};
+         }
+         for (auto fault : kListingFaults)
+           if (v == fault) {
+             m.Ini().Set("faults", "listing", v);
+             return {};
+           }
+         return "expected missing, empty, truncated or full";
+       }}},
       {"boot-locale", {"the boot configuration's locale", [](Machine& m, const std::string& v) -> std::string {
          if (!ValidTag(v)) return "not a language tag";
          m.Ini().Set("boot", "locale", v);
@@ -162,7 +175,12 @@ std::string ApplySetting(Machine& m, const std::string& assignment) {
       m.Ini().Remove("exit", step);
       return {};
     }
-    if (!ParseNumber(value, n) || n > 0xFFFFFFFFu) return "expected an exit status from 0 to 4294967295, or nothing to clear it";
+    if (value == kKilled || value == kNotStarted) {
+      m.Ini().Set("exit", step, value);
+      return {};
+    }
+    if (!ParseNumber(value, n) || n > 0xFFFFFFFFu)
+      return "expected an exit status from 0 to 4294967295, killed, not-started, or nothing to clear it";
     m.Ini().Set("exit", step, value);
     return {};
   }
@@ -182,7 +200,9 @@ std::string SettingsHelp() {
     out << line;
   }
   out << "  exit.STEP         exit status a tool gives for STEP (get-packages, add-package,\n"
-         "                    add-update, remove-package, bcdedit, expand); empty clears it\n";
+         "                    add-update, remove-package, bcdedit, expand); killed: the tool\n"
+         "                    is killed half-way; not-started: it cannot be started; empty\n"
+         "                    clears it\n";
   return out.str();
 }
 

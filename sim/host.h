@@ -12,6 +12,10 @@ std::string ToolMachineDir(const char* argv0);
 std::string ToolCommandLine(int argc, char** argv);
 // Hands the full exit status to the caller; returns the process exit code.
 int ReportToolExit(std::uint32_t code);
+// Ends this process at once, as a tool killed from outside ends: on Linux by
+// SIGKILL, on Windows by TerminateProcess with the status of a console closed
+// under it.
+[[noreturn]] void KillSelf();
 // The path of the running executable.
 std::string SelfPath(const char* argv0);
 

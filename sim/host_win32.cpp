@@ -24,6 +24,11 @@ std::string ToolCommandLine(int, char**) {
   return text::Utf16ToUtf8(wide);
 }
 
+void KillSelf() {
+  ::TerminateProcess(::GetCurrentProcess(), 0xC000013Au);
+  ::ExitProcess(0xC000013Au);  // not reached
+}
+
 int ReportToolExit(std::uint32_t code) { return static_cast<int>(code); }
 
 }  // namespace kestrio::sim

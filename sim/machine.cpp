@@ -2,7 +2,10 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <algorithm>
 #include <utility>
+
+#include "platform/cmdline.h"
 
 #include "platform/text.h"
 
@@ -102,6 +105,50 @@ std::optional<std::uint32_t> Machine::ForcedExit(std::string_view step) const {
   const unsigned long n = std::strtoul(v->c_str(), &end, 10);
   if (*end != '\0') return std::nullopt;
   return static_cast<std::uint32_t>(n);
+}
+
+bool Machine::ForcedFault(std::string_view step, std::string_view how) const {
+  const auto v = ini_.Get("exit", step);
+  return v && *v == how;
+}
+
+std::string StepOfCommandLine(std::string_view commandLine) {
+  std::vector<std::string> args = text::SplitCommandLine(commandLine);
+  const auto program = [&](std::size_t i) {
+    std::string name = i < args.size() ? args[i] : std::string();
+    name = name.substr(name.find_last_of("\\/") + 1);
+    for (char& c : name)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0) name.resize(name.size() - 4);
+    return name;
+  };
+  const auto has = [&](std::string_view option) {
+    for (const auto& a : args)
+      if (text::EqualsNoCase(a, option)) return true;
+    return false;
+  };
+  std::string name = program(0);
+  if (name == "cmd") {
+    // cmd.exe /c dism.exe ...: the step is the inner command's.
+    std::size_t c = 1;
+    while (c < args.size() && !text::EqualsNoCase(args[c], "/c")) ++c;
+    args.erase(args.begin(), args.begin() + static_cast<std::ptrdiff_t>(std::min(c + 1, args.size())));
+    name = program(0);
+  }
+  if (name == "bcdedit") return "bcdedit";
+  if (name == "expand") return "expand";
+  if (name != "dism") return {};
+  if (has("/get-packages")) return "get-packages";
+  if (has("/remove-package")) return "remove-package";
+  if (!has("/add-package")) return {};
+  for (const auto& a : args) {
+    if (a.size() > 13 && text::EqualsNoCase(a.substr(0, 13), "/packagepath:")) {
+      const std::string path = a.substr(13);
+      const std::string base = path.substr(path.find_last_of("\\/") + 1);
+      if (text::EqualsNoCase(base, kUpdateCabinet)) return "add-update";
+    }
+  }
+  return "add-package";
 }
 
 void SetPreferredLanguages(RegFile& registry, const std::vector<std::string>& tags) {
@@ -209,8 +256,12 @@ std::string Machine::HostPath(std::string_view windowsPath) const {
 }
 
 void Machine::LogCommand(std::string_view commandLine, std::uint32_t exitCode) const {
+  LogCommand(commandLine, std::to_string(exitCode));
+}
+
+void Machine::LogCommand(std::string_view commandLine, std::string_view outcome) const {
   std::ofstream out(PathFromUtf8(dir_ + "/" + std::string(kCommandsLog)), std::ios::app | std::ios::binary);
-  out << commandLine << " => " << exitCode << '\n';
+  out << commandLine << " => " << outcome << '\n';
 }
 
 }  // namespace kestrio::sim

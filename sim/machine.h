@@ -51,6 +51,20 @@ inline constexpr std::string_view kUninstallPending = "Uninstall Pending";
 // The steps whose exit status can be forced with [exit] in machine.ini.
 inline constexpr std::string_view kSteps[] = {"get-packages", "add-package", "add-update",
                                               "remove-package", "bcdedit", "expand"};
+// Besides a number, [exit] STEP may say how the tool fails to give one:
+// kNotStarted, the runner cannot start it (Linux machine only); kKilled, it
+// writes half of its output and is killed by a signal before it changes the
+// machine.
+inline constexpr std::string_view kNotStarted = "not-started";
+inline constexpr std::string_view kKilled = "killed";
+// What [faults] listing does to the listing the package tool writes through
+// cmd.exe's redirection while it still answers 0.
+inline constexpr std::string_view kListingFaults[] = {"missing", "empty", "truncated"};
+
+// The step of a command line (one of kSteps), "" for none.  The command as
+// the program runs it: "cmd.exe /c dism.exe ... /get-packages ..." is
+// get-packages, dism.exe adding the update cabinet add-update.
+std::string StepOfCommandLine(std::string_view commandLine);
 
 std::string LanguagePackIdentity(std::string_view tag);
 
@@ -85,6 +99,8 @@ class Machine {
   std::uint64_t Number(std::string_view section, std::string_view key, std::uint64_t fallback) const;
   // The exit status forced on a step, if any.
   std::optional<std::uint32_t> ForcedExit(std::string_view step) const;
+  // True when [exit] STEP says `how` (kNotStarted, kKilled).
+  bool ForcedFault(std::string_view step, std::string_view how) const;
 
   // The package store: identity and state, in store order.
   std::vector<IniFile::Entry> Packages() const { return ini_.Entries("packages"); }
@@ -102,6 +118,8 @@ class Machine {
 
   // Appends one line to commands.log: the command line and its exit status.
   void LogCommand(std::string_view commandLine, std::uint32_t exitCode) const;
+  // The same with a word where the status would be ("killed").
+  void LogCommand(std::string_view commandLine, std::string_view outcome) const;
 
  private:
   std::string dir_;

@@ -8,6 +8,7 @@
 #include "platform/cmdline.h"
 #include "platform/text.h"
 #include "sim/cabinet.h"
+#include "sim/host.h"
 
 namespace kestrio::sim {
 namespace {
@@ -53,16 +54,27 @@ std::uint32_t DismError(std::ostream& out, std::uint32_t code, std::string_view 
   return code;
 }
 
+// Where a cut output ends: in the middle of its first language-pack identity,
+// or half-way through when it names none.
+std::size_t CutPoint(const std::string& bytes) {
+  const auto pack = bytes.find(kLanguagePackPrefix);
+  return pack != std::string::npos ? pack + kLanguagePackPrefix.size() / 2 : bytes.size() / 2;
+}
+
 std::uint32_t GetPackages(const Machine& machine, std::ostream& out) {
   DismBanner(out);
   out << "Packages listing:\n\n";
   const std::string rule(102, '-');
+  // Columns padded to their width; a longer identity widens its row whole
+  // (a fixed line buffer would cut it, and the listing would name a package
+  // the store does not hold).
   const auto row = [&](std::string_view a, std::string_view b, std::string_view c, std::string_view d) {
-    char buf[512];
-    std::snprintf(buf, sizeof buf, "%-102.*s | %-15.*s | %-15.*s | %s\n", static_cast<int>(a.size()), a.data(),
-                  static_cast<int>(b.size()), b.data(), static_cast<int>(c.size()), c.data(),
-                  std::string(d).c_str());
-    out << buf;
+    const auto cell = [](std::string_view text, std::size_t width) {
+      std::string padded(text);
+      if (padded.size() < width) padded.append(width - padded.size(), ' ');
+      return padded;
+    };
+    out << cell(a, 102) << " | " << cell(b, 15) << " | " << cell(c, 15) << " | " << d << '\n';
   };
   row(rule, std::string(15, '-'), std::string(15, '-'), std::string(18, '-'));
   row("Package Identity", "State", "Release Type", "Install Time");
@@ -206,14 +218,23 @@ std::uint32_t Bcdedit(Machine& machine, const std::vector<std::string>& args, st
   return 0;
 }
 
+struct ExpandArgs {
+  std::string source, member, dest;
+};
+
+ExpandArgs ParseExpand(const std::vector<std::string>& args) {
+  ExpandArgs e;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (StartsWithNoCase(args[i], "-F:") || StartsWithNoCase(args[i], "/F:")) e.member = args[i].substr(3);
+    else if (e.source.empty()) e.source = args[i];
+    else if (e.dest.empty()) e.dest = args[i];
+  }
+  return e;
+}
+
 std::uint32_t Expand(Machine& machine, const std::vector<std::string>& args, std::ostream& out) {
   out << "Microsoft (R) File Expansion Utility  Version 6.1.7600.16385\nCopyright (c) Microsoft Corporation. All rights reserved.\n\n";
-  std::string source, member, dest;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    if (StartsWithNoCase(args[i], "-F:") || StartsWithNoCase(args[i], "/F:")) member = args[i].substr(3);
-    else if (source.empty()) source = args[i];
-    else if (dest.empty()) dest = args[i];
-  }
+  const auto [source, member, dest] = ParseExpand(args);
   if (source.empty() || member.empty() || dest.empty()) {
     out << "Usage: expand Source -F:Files Destination\n";
     return 1;
@@ -272,12 +293,55 @@ std::uint32_t Cmd(Machine& machine, std::string_view commandLine, std::ostream& 
     return kNotRecognised;
   }
   if (target.empty()) return RunTool(tool, machine, inner, args, out, err);
-  std::ofstream file(PathFromUtf8(machine.HostPath(target)), std::ios::binary | std::ios::trunc);
+  const std::string host = machine.HostPath(target);
+  std::ofstream file(PathFromUtf8(host), std::ios::binary | std::ios::trunc);
   if (!file) {
     err << "The system cannot find the path specified.\n";
     return 1;
   }
-  return RunTool(tool, machine, inner, args, file, err);
+  const std::string fault = machine.Get("faults", "listing", "");
+  if (fault.empty() || StepOfCommandLine(inner) != "get-packages")
+    return RunTool(tool, machine, inner, args, file, err);
+  // A listing spoiled on its way to the file while the tool answers as usual.
+  std::ostringstream listing;
+  const std::uint32_t code = RunTool(tool, machine, inner, args, listing, err);
+  std::string bytes = listing.str();
+  if (fault == "empty") bytes.clear();
+  if (fault == "truncated") bytes.resize(CutPoint(bytes));
+  file << bytes;
+  file.close();
+  std::error_code ec;
+  if (fault == "missing") std::filesystem::remove(PathFromUtf8(host), ec);
+  return code;
+}
+
+// A tool killed half-way: what it wrote so far stays (cut in its first
+// language-pack identity; the member expand extracts cut in half), the
+// machine is not changed, and commands.log says "killed" where the exit
+// status would be.
+[[noreturn]] void DieHalfway(Tool tool, Machine& machine, std::string_view commandLine,
+                             const std::vector<std::string>& args, std::ostream& out) {
+  std::ostringstream buffer, errors;
+  Machine scratch = machine;  // its changes are never saved
+  switch (tool) {
+    case Tool::Dism: Dism(scratch, args, buffer, errors); break;
+    case Tool::Bcdedit: Bcdedit(scratch, args, buffer); break;
+    case Tool::Expand: {
+      Expand(scratch, args, buffer);
+      const ExpandArgs e = ParseExpand(args);
+      const std::string member = machine.HostPath(e.dest) + "/" + e.member;
+      std::string bytes;
+      if (ReadWholeFile(member, bytes)) WriteFileAtomically(member, bytes.substr(0, bytes.size() / 2), nullptr);
+      break;
+    }
+    case Tool::Cmd:  // the tool it runs is the one that dies
+    case Tool::None: break;
+  }
+  const std::string bytes = buffer.str();
+  out << bytes.substr(0, CutPoint(bytes));
+  out.flush();
+  machine.LogCommand(commandLine, "killed");
+  KillSelf();
 }
 
 }  // namespace
@@ -294,6 +358,8 @@ Tool ToolFromProgramName(std::string_view program) {
 
 std::uint32_t RunTool(Tool tool, Machine& machine, std::string_view commandLine,
                       const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (tool != Tool::Cmd && machine.ForcedFault(StepOfCommandLine(commandLine), kKilled))
+    DieHalfway(tool, machine, commandLine, args, out);
   std::uint32_t code = 1;
   switch (tool) {
     case Tool::Dism: code = Dism(machine, args, out, err); break;

@@ -600,6 +600,83 @@ TEST(DncClient, ConnectionLostIsToldFromATimeOut) {
   }
 }
 
+// Reply bytes a broken or hostile server may send, against what the client
+// library makes of them.  The peer reads the request, sends the bytes and
+// then closes the connection or stays silent.
+TEST(DncClient, RawRepliesAndWhatTheClientReports) {
+  const auto texto = [](const std::string& cuerpo) {
+    std::string paquete(10, '\0');
+    paquete[0] = static_cast<char>((cuerpo.size() + 2) >> 8);
+    paquete[1] = static_cast<char>((cuerpo.size() + 2) & 0xFF);
+    return paquete + Pedido(cuerpo);
+  };
+  const auto codigo = [](char c) {
+    std::string paquete(20, '\0');
+    paquete[1] = 1;
+    paquete[10] = c;
+    return paquete;
+  };
+  const std::string nak = codigo(static_cast<char>(DNC_NAK));
+  struct Caso {
+    const char* etiqueta;
+    std::string bytes;
+    bool cierra;  // then closes; otherwise stays silent
+    ClientResult::Kind tipo;
+    std::int32_t error;
+    bool perdida;
+    const char* motivo;
+  };
+  const Caso casos[] = {
+      {"a value", texto("S,VAR,KESTRIO.STATUS,0,"), false, ClientResult::Ok, 0, false, ""},
+      {"an error", nak + texto("S,VAR,ERRDNC,3085,NOSEUSA,"), false, ClientResult::ErrorReply, 3085, false, ""},
+      {"ACK", codigo(static_cast<char>(DNC_ACK)), false, ClientResult::Ok, 0, false, ""},
+      {"unknown code", codigo('?'), false, ClientResult::Failed, 0, false, "unknown reply code"},
+      {"NAK, then the end", nak, true, ClientResult::Failed, 0, true, "the server closed the connection"},
+      {"NAK, then silence", nak, false, ClientResult::Failed, 0, false, "no reply from the server within"},
+      {"NAK and a text that is no error", nak + texto("S,VAR,X,1,"), false, ClientResult::Failed, 0, false,
+       "malformed error reply"},
+      {"NAK and an error without a number", nak + texto("S,VAR,ERRDNC,,NOSEUSA,"), false, ClientResult::Failed, 0,
+       false, "malformed error reply"},
+      {"NAK and an error code that is no number", nak + texto("S,VAR,ERRDNC,3085x,NOSEUSA,"), false,
+       ClientResult::Failed, 0, false, "malformed error reply"},
+      {"code packet cut short", codigo(static_cast<char>(DNC_ACK)).substr(0, 12), true, ClientResult::Failed, 0, true,
+       "the server closed the connection"},
+      {"half a header", std::string("\0\x10\0\0\0", 5), true, ClientResult::Failed, 0, true,
+       "the server closed the connection"},
+      {"half a header, then silence", std::string("\0\x10\0\0\0", 5), false, ClientResult::Failed, 0, false,
+       "no reply from the server within"},
+      {"text shorter than its length", texto("S,VAR,KESTRIO.STATUS,0,").substr(0, 20), true, ClientResult::Failed, 0,
+       true, "the server closed the connection"},
+      {"zero-length text", std::string(10, '\0'), false, ClientResult::Failed, 0, false, "malformed reply"},
+      {"three fields", texto("S,VAR,X,"), false, ClientResult::Failed, 0, false, "malformed reply"},
+      {"first field not S", texto("R,VAR,X,1,"), false, ClientResult::Failed, 0, false, "malformed reply"},
+      {"no closing ETX", texto("S,VAR,X,1,").substr(0, 21) + "!", false, ClientResult::Failed, 0, false,
+       "malformed reply"},
+      {"silence", "", false, ClientResult::Failed, 0, false, "no reply from the server within 300 ms"},
+  };
+  for (const auto& caso : casos) {
+    Oyente oyente(1);
+    Client c;
+    std::string error;
+    ASSERT_TRUE(c.Connect("127.0.0.1", oyente.Puerto(), 300, error)) << error;
+    ASSERT_TRUE(c.SendPayload(Pedido("R,VAR,KESTRIO.STATUS,")));
+    const int s = oyente.Aceptar();
+    ASSERT_GE(s, 0);
+    char pedido[64];
+    ASSERT_GT(::recv(s, pedido, sizeof pedido, 0), 0);
+    if (!caso.bytes.empty()) {
+      ASSERT_EQ(::send(s, caso.bytes.data(), caso.bytes.size(), 0), static_cast<ssize_t>(caso.bytes.size()));
+    }
+    if (caso.cierra) ::close(s);
+    const ClientResult r = c.ReadReply();
+    if (!caso.cierra) ::close(s);
+    EXPECT_EQ(r.kind, caso.tipo) << caso.etiqueta;
+    EXPECT_EQ(r.code, caso.error) << caso.etiqueta;
+    EXPECT_EQ(r.connectionLost, caso.perdida) << caso.etiqueta;
+    EXPECT_NE(r.problem.find(caso.motivo), std::string::npos) << caso.etiqueta << ": " << r.problem;
+  }
+}
+
 void SinEfecto(int) {}
 
 // A signal that ends the wait of a connect early (poll gives EINTR) leaves

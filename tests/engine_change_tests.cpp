@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 
@@ -11,6 +13,7 @@
 #include "engine/discovery.h"
 #include "engine/installed.h"
 #include "engine/language.h"
+#include "platform/platform.h"
 #include "sim/tools.h"
 #ifndef _WIN32
 #include "platform/posix/simulated.h"
@@ -118,6 +121,33 @@ TEST(FreeSpaceCheck, ThresholdDependsOnTheRollup) {
   TestMachine machine;
   machine.Change([](sim::Machine& m) { m.Ini().Set("disk", "fail", "1"); });
   EXPECT_EQ(CheckFreeSpace(), kErrDiskQuery);
+}
+#endif
+
+#ifdef _WIN32
+// Under Wine C: is a folder of the host: GetDiskFreeSpaceExW answers with its
+// disk's free space, which the test runner measured beforehand (free blocks,
+// and those free to users; the disk is shared, so within 1 GiB).
+TEST(FreeSpaceCheck, AsksTheSystemVolumeItself) {
+  const char* measured = std::getenv("KESTRIO_HOST_FREE_BYTES");
+  if (measured == nullptr) GTEST_SKIP() << "the runner measured no free space";
+  unsigned long long all = 0, users = 0;
+  ASSERT_EQ(std::sscanf(measured, "%llu %llu", &all, &users), 2) << measured;
+  TestMachine machine;
+  std::uint64_t freeBytes = 0;
+  ASSERT_TRUE(platform::QueryTotalFreeBytes("C:\\", freeBytes));
+  constexpr std::uint64_t kSlack = 1ull << 30;
+  const auto near = [&](std::uint64_t expected) {
+    return freeBytes + kSlack >= expected && freeBytes <= expected + kSlack;
+  };
+  EXPECT_TRUE(near(all) || near(users)) << freeBytes << " against " << measured;
+  for (int rollup : {0, 1}) {
+    Engine().RollupInstalled = rollup;
+    const std::uint64_t required = rollup ? kFreeBytesRequiredRollup : kFreeBytesRequired;
+    EXPECT_EQ(CheckFreeSpace(), freeBytes >= required ? kOk : kErrFreeSpace) << "rollup " << rollup;
+  }
+  std::uint64_t none = 0;
+  EXPECT_FALSE(platform::QueryTotalFreeBytes("Q:\\", none)) << "a drive Wine does not map";
 }
 #endif
 
@@ -408,13 +438,22 @@ TEST_F(LanguageChange, ChecksFailInTheirOrderBeforeAnythingRuns) {
   [[maybe_unused]] const auto set = [](const char* section, const char* key, const char* value) -> Edit {
     return [=](sim::Machine& m) { m.Ini().Set(section, key, value); };
   };
+  [[maybe_unused]] const auto both = [](Edit a, Edit b) -> Edit {
+    return [=](sim::Machine& m) {
+      a(m);
+      b(m);
+    };
+  };
+  const Edit protect = [](sim::Machine& m) {
+    m.Ini().Set("fbwf", "enabled", "1");
+    m.Ini().Set("fbwf", "protected", "1");
+  };
+  [[maybe_unused]] const Edit noUpdate = [](sim::Machine& m) {
+    std::error_code ec;
+    fs::remove(m.HostPath(std::string(sim::kProgramDir) + "\\" + std::string(sim::kUpdateCabinet)), ec);
+  };
   const Case cases[] = {
-      {"protected volume before the name", false,
-       [](sim::Machine& m) {
-         m.Ini().Set("fbwf", "enabled", "1");
-         m.Ini().Set("fbwf", "protected", "1");
-       },
-       std::nullopt, kErrProtected},
+      {"protected volume before the name", false, protect, std::nullopt, kErrProtected},
       {"no name", false, {}, std::nullopt, kErrLanguageName},
       {"the current language", false, {}, "German", kErrSameLanguage},
       {"not discovered", false, {}, "Italian", kErrLanguageName},
@@ -423,6 +462,20 @@ TEST_F(LanguageChange, ChecksFailInTheirOrderBeforeAnythingRuns) {
       {"free space query fails", false, set("disk", "fail", "1"), "Spanish", kErrDiskQuery},
       {"one byte short", false, set("disk", "free_bytes", "419430399"), "Spanish", kErrFreeSpace},
       {"rollup threshold", true, set("disk", "free_bytes", "786431999"), "Spanish", kErrFreeSpace},
+      // Two checks failing at once: the earlier one answers.
+      {"protected and the current language", false, protect, "German", kErrProtected},
+      {"protected and short of space", false, both(protect, set("disk", "free_bytes", "1")), "Spanish",
+       kErrProtected},
+      {"no name and short of space", false, set("disk", "free_bytes", "1"), std::nullopt, kErrLanguageName},
+      {"current language and short of space", false, set("disk", "fail", "1"), "German", kErrSameLanguage},
+      {"not discovered and short of space", false, set("disk", "free_bytes", "1"), "Italian", kErrLanguageName},
+      {"not discovered and the space query fails", false, set("disk", "fail", "1"), "Italian", kErrLanguageName},
+      {"short of space and no update cabinet", true, both(set("disk", "free_bytes", "419430400"), noUpdate),
+       "Spanish", kErrFreeSpace},
+      {"space query fails and no update cabinet", true, both(set("disk", "fail", "1"), noUpdate), "Spanish",
+       kErrDiskQuery},
+      {"protected and no update cabinet", true, both(protect, noUpdate), "Spanish", kErrProtected},
+      {"no update cabinet", true, noUpdate, "Spanish", kErrUpdatePackage},
 #endif
   };
   for (const auto& c : cases) {
@@ -487,13 +540,45 @@ TEST_F(LanguageChange, AfterAFailedPackageQueryTheRemoveStepStillNamesThePackItC
 }
 
 TEST_F(LanguageChange, RemoveCommandTooLongIsRefusedBeforeAnythingRuns) {
-  Prepare(false);
-  for (auto& slot : Engine().InstalledPacks) {
-    slot.package.Assign(Identity("fr-FR") + std::string(160, '1'));
-    slot.name.Assign("French");
+  // "dism.exe /online /remove-package" (32 units), " /packageName:" (14) and
+  // an identity per slot, " /quiet" (7): eight identities of 237 units make
+  // 2047, the most the command buffer holds with its terminator.
+  struct Case {
+    const char* label;
+    std::size_t slots;
+    std::size_t identityUnits;
+    const char* padding;  // one UTF-16 unit
+    bool runs;
+  };
+  const Case cases[] = {
+      {"14 long identities", 14, 200, "1", false},
+      {"2047 units", 8, 237, "1", true},
+      {"2048 units", 8, 237, "1", false},  // one more unit in the last slot
+#ifndef _WIN32
+      {"2047 units, each pad 2 bytes", 8, 237, "\xc3\xa9", true},
+      {"2048 units, each pad 2 bytes", 8, 237, "\xc3\xa9", false},
+#endif
+  };
+  for (const auto& c : cases) {
+    Prepare(false);
+    for (auto& slot : Engine().InstalledPacks) slot.Clear();
+    const bool longer = std::string(c.label).find("2048") != std::string::npos;
+    for (std::size_t k = 0; k < c.slots; ++k) {
+      std::string identity = Identity("fr-FR");
+      const std::size_t units = c.identityUnits + (longer && k + 1 == c.slots ? 1 : 0);
+      for (std::size_t u = Identity("fr-FR").size(); u < units; ++u) identity += c.padding;
+      ASSERT_TRUE(Engine().InstalledPacks[k].package.Assign(identity)) << c.label;
+      Engine().InstalledPacks[k].name.Assign("French");
+    }
+    const std::int32_t result = ChangeLanguage("Spanish");
+    if (c.runs) {
+      ASSERT_EQ(Dism().size(), 2u) << c.label;
+      EXPECT_EQ(text::Utf16Length(Dism()[1].substr(0, Dism()[1].rfind(" => "))), 2047u) << c.label;
+    } else {
+      EXPECT_EQ(result, kErrRemove) << c.label;
+      EXPECT_TRUE(machine_->Commands().empty()) << c.label;
+    }
   }
-  EXPECT_EQ(ChangeLanguage("Spanish"), kErrRemove);
-  EXPECT_TRUE(machine_->Commands().empty());
 }
 
 }  // namespace

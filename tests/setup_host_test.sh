@@ -2,7 +2,9 @@
 # kestrio-setup, the Linux host of the dialog, end to end over TCP with
 # kestrio-dnc on simulated machines: the remote scan and change with the
 # busy status, engine errors that leave the host running, one copy per
-# machine, the close signals, and a failed scan that ends the program.
+# machine, the close signals, a failed scan that ends the program, every
+# judged step's tool failing under a remote change, and a power cut at each
+# step of a change.
 #
 #   setup_host_test.sh KESTRIO-SETUP KESTRIO-DNC KESTRIO-SIM
 set -u
@@ -182,6 +184,112 @@ mkdir -p "$dir/sandbox/C/LanguagePacks" && cp "$dir/outside/es.cab" "$dir/sandbo
 expect '[[ $(settled 20) == 0 && $("$dnc" --port "$port" read KESTRIO.NAME.0) == Spanish ]]' "\\LanguagePacks is not C:\\LanguagePacks"
 kill -TERM "$pid"
 expect 'ended $pid 5' "the sandbox host did not end"
+
+# Every judged step's tool failing under a remote change: the status the
+# client reads and its exit status.  One host for all cells; machine.ini is put
+# back before each, so each change starts from German with German and French.
+machine faults rollup=on update-cabinet=on && start_host faults || exit 1
+cp "$dir/faults/machine.ini" "$dir/faults.ini"
+install_error='An error ocurred while installing language pack.'
+remove_error='An error ocurred while removing current language.'
+cells=0
+for cell in 'add-package not-started -7' 'add-package 3010 -7' 'add-package 87 -7' 'add-package 1 -7' \
+            'add-package 256 -7' 'add-package killed -7' \
+            'remove-package not-started -8' 'remove-package 3010 0' 'remove-package 87 -8' 'remove-package 1 -8' \
+            'remove-package 256 -8' 'remove-package killed -8' \
+            'add-update not-started -7' 'add-update 0 -7' 'add-update 87 -7' 'add-update 1 -7' \
+            'add-update 256 -7' 'add-update killed -7' \
+            'bcdedit not-started 0' 'bcdedit 1 0' 'bcdedit killed 0' 'expand not-started none'; do
+  read -r step fault want <<<"$cell"
+  cp "$dir/faults.ini" "$dir/faults/machine.ini" && "$sim" set "$dir/faults" "exit.$step=$fault" >/dev/null
+  out=$("$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish 2>&1); rc=$?
+  now=$(status)
+  case $want in
+    0) expect '[[ $rc -eq 0 && $now == 0 ]]' "exit.$step=$fault: rc=$rc STATUS=$now output=$out" ;;
+    none) expect '[[ $rc -eq 1 && $now == 0 && $out == *"no language packs found under D:\LanguagePacks"* ]]' \
+            "exit.$step=$fault: rc=$rc STATUS=$now output=$out" ;;
+    *) text=$install_error; [[ $want == -8 ]] && text=$remove_error
+       expect '[[ $rc -eq 1 && $now == "$want" && $out == *"the change to Spanish failed: $text ($want)"* ]]' \
+         "exit.$step=$fault: rc=$rc STATUS=$now output=$out" ;;
+  esac
+  cells=$((cells + 1))
+done
+# The package listing failing ends the program after its message, so the
+# client sees the connection end or reset (exit status 2); only if it reads STATUS
+# and ERROR in the moment before does it report the engine's error.
+for fault in not-started 87 256 killed; do
+  machine "listing-$fault" "exit.get-packages=$fault" && start_host "listing-$fault" || exit 1
+  out=$("$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish 2>&1); rc=$?
+  expect '[[ ($rc -eq 2 && ($out == *"the server closed the connection"* || $out == *"receiving the reply failed"*)) ||
+            ($rc -eq 1 && $out == *"An error ocurred getting language pack name. (-13)"*) ]]' \
+    "exit.get-packages=$fault: rc=$rc output=$out"
+  expect 'ended $pid 10 && [[ $rc -eq 0 ]]' "exit.get-packages=$fault: the host did not end"
+  expect 'grep -qxF "Kestrio Setup: An error ocurred getting language pack name." "$dir/listing-$fault.err"' \
+    "exit.get-packages=$fault: no message: $(cat "$dir/listing-$fault.err")"
+  cells=$((cells + 1))
+done
+echo "remote fault cells: $cells"
+
+# More packs than one reply names: the client reads the names in batches of
+# seven (7 + 1, 7 + 7) and finds the last one.
+for packs in 'cs-CZ,de-DE,en-US,es-ES,fi-FI,fr-FR,it-IT,ko-KR|Korean|Czech, German, English, Spanish, Finnish, French, Italian, Korean' \
+             'cs-CZ,de-DE,en-US,es-ES,fi-FI,fr-FR,it-IT,ko-KR,nl-NL,pl-PL,pt-PT,ru-RU,tr-TR,zh-CN|Chinese|Czech, German, English, Spanish, Finnish, French, Italian, Korean, Dutch, Polish, Portuguese, Russian, Turkish, Chinese'; do
+  IFS='|' read -r tags last names <<<"$packs"
+  name=many$(tr -cd , <<<"$tags" | wc -c)
+  "$sim" create "$dir/$name" --language de-DE --installed de-DE --packs "$tags" >/dev/null && start_host "$name" || exit 1
+  out=$("$dnc" --port "$port" change --root 'D:\LanguagePacks' --language "$last" 2>&1); rc=$?
+  expect '[[ $rc -eq 0 && $out == *"language packs: $names"* ]]' "$last among many packs: rc=$rc $out"
+  kill -TERM "$pid"
+  expect 'ended $pid 5' "the host with many packs did not end"
+done
+
+# A power cut at each step of a change: the host and the step's tool killed,
+# the machine restarted (pending package changes take effect), the host
+# started again.  It shows the language the machine now runs, its listing
+# matches the machine's packages, and a new change succeeds.  A tool that
+# hangs marks the step the change reached with its process id.
+hang_at() {  # NAME PATTERN: dism.exe and bcdedit.exe hang on a command line holding PATTERN
+  local tool
+  for tool in dism bcdedit; do
+    local link="$dir/$1/C/Windows/System32/$tool.exe"
+    rm -f "$link"
+    printf '#!/bin/bash\n[[ "$KESTRIO_COMMAND_LINE" == *%q* ]] && { echo $$ >%q; sleep 600; }\nexec -a %s.exe %q "$@"\n' \
+      "$2" "$dir/$1.reached" "$tool" "$sim" >"$link"
+    chmod +x "$link"
+  done
+}
+restore_tools() {  # NAME: the machine's own tools again
+  local tool
+  for tool in dism bcdedit; do ln -sf "$sim" "$dir/$1/C/Windows/System32/$tool.exe"; done
+}
+cut_count=0
+for cell in '/add-package /packagepath:D|German' 'locale|German' '/remove-package|Spanish' \
+            'windows6.1-kb4012215-x86.cab /quiet|Spanish'; do
+  at=${cell%|*} after=${cell#*|}
+  name=cut$((++cut_count))
+  machine "$name" rollup=on update-cabinet=on && hang_at "$name" "$at" && start_host "$name" || exit 1
+  "$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish >/dev/null 2>&1 &
+  client=$!
+  pids+=("$client")
+  for _ in $(seq 200); do [[ -s $dir/$name.reached ]] && break; sleep 0.05; done
+  expect '[[ -s $dir/$name.reached ]]' "the change never reached \"$at\""
+  # The hanging tool leads a process group of its own: the power cut ends it too.
+  kill -KILL -- "-$(cat "$dir/$name.reached")" 2>/dev/null
+  kill -KILL "$pid"; wait "$pid" 2>/dev/null
+  wait "$client" 2>/dev/null
+  restore_tools "$name" && "$sim" reboot "$dir/$name" >/dev/null
+  expect 'start_host "$name"' "no start after a power cut at \"$at\""
+  expect '[[ $("$dnc" --port "$port" read KESTRIO.CURRENT) == "$after" ]]' "power cut at \"$at\": CURRENT is not $after"
+  "$dnc" --port "$port" write 'KESTRIO.ROOTDIR=D:\LanguagePacks' >/dev/null
+  expect '[[ $(settled 20) == 0 && $("$dnc" --port "$port" read KESTRIO.NITEMS) == 4 ]]' "power cut at \"$at\": the scan failed"
+  listed=$(grep -o '^[A-Za-z0-9_-]*~[^ ]*  *| [A-Za-z ]*[a-z]' "$dir/$name/C/Windows/Temp/packages.log" | sed 's/  *| /=/' | sort)
+  stored=$(sed -n '/^\[packages\]/,/^\[/{/=/p}' "$dir/$name/machine.ini" | sort)
+  expect '[[ -n $listed && $listed == "$stored" ]]' "power cut at \"$at\": the listing is not the machine's: $listed / $stored"
+  out=$("$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Italian 2>&1); rc=$?
+  expect '[[ $rc -eq 0 ]]' "power cut at \"$at\": the next change failed: rc=$rc $out"
+  kill -TERM "$pid"
+  expect 'ended $pid 5' "the host started after a power cut at \"$at\" did not end"
+done
 
 # The hosts' standard error holds their messages and nothing else (a
 # sanitizer's report would be there too).

@@ -258,6 +258,9 @@ bool RunHiddenProcess(const std::string& commandLine, std::uint32_t& exitCode) {
   if (args.empty()) return false;
   const std::string program = ResolveProgram(args[0]);
   if (program.empty()) return false;
+  // A fault set on the machine: this step's tool cannot be started.
+  if (const auto m = LoadMachine(); m && m->ForcedFault(sim::StepOfCommandLine(commandLine), sim::kNotStarted))
+    return false;
 
   int status[2];
   if (::pipe2(status, O_CLOEXEC) != 0) return false;

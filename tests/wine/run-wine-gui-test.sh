@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Kestrio.exe under Wine on a virtual display: its window and controls at the
 # start (seen by gui_probe.exe from another process), the About box, a second
-# start, the DNC server answering the Linux client, and a remote language
+# start, the DNC server answering the Linux client, a root folder with a
+# non-ASCII name sent in the ANSI code page, and a remote language
 # change carried out by the program with the machine's tools beside it.
 # Remote requests that arrive while a message box is up (the operator's
 # first GO warning, the stop box of a failed scan) wait for it and never run
@@ -109,6 +110,17 @@ shot kestrio-dialog.png
 echo "-- the DNC server"
 version=$(timeout 60 "$dnc" --port $port read KESTRIO.VERSION) || die "no answer from the DNC server on port $port"
 if [[ $version == v2017.09 ]]; then echo "ok   KESTRIO.VERSION reads v2017.09"; else echo "FAIL KESTRIO.VERSION reads '$version'"; failed=1; fi
+
+echo "-- a root folder named in the ANSI code page (Windows-1252) reaches the scan intact"
+# U+00DC is the byte DC on the wire; on the host's disk Wine keeps the name in UTF-8.
+rm -rf "$target/Sprachpakete-Übung"
+mkdir -p "$target/Sprachpakete-Übung/it"
+make_pack "$target/Sprachpakete-Übung/it/lp.cab" it-IT
+timeout 60 "$dnc" --port $port write "KESTRIO.ROOTDIR=$(windows_path "$target")"$'\\Sprachpakete-\xdcbung' >/dev/null || failed=1
+check "the scan of the folder ends with KESTRIO.STATUS 0" wait_status 0
+check "the scan found the Italian pack in it" bash -c \
+  '[[ $(timeout 30 "$1" --port "$2" read KESTRIO.NITEMS KESTRIO.NAME.0 | tr "\n" " ") == "KESTRIO.NITEMS=1 KESTRIO.NAME.0=Italian " ]]' \
+  _ "$dnc" "$port"
 
 echo "-- a remote scan: GO becomes enabled for the operator, Spanish selected"
 timeout 60 "$dnc" --port $port write "KESTRIO.ROOTDIR=$packs_win" >/dev/null || failed=1

@@ -50,6 +50,11 @@ mkdir -p "$target/libraries"
 cp -f "$build/sim/FBWFLIB.dll" "$target/libraries/FBWFLIB.dll"
 if [[ -f $build/tests/bare.dll ]]; then cp -f "$build/tests/bare.dll" "$target/libraries/bare.dll"; fi
 
+# The free space of the disk that holds C:, free blocks and those free to
+# users, for the free-space check's test to compare with.
+read -r blocks_free blocks_users block_size < <(stat -f -c '%f %a %S' "$WINEPREFIX/drive_c/")
+export KESTRIO_HOST_FREE_BYTES="$((blocks_free * block_size)) $((blocks_users * block_size))"
+
 status=0
 (cd "$target" && KESTRIO_TEST_CABS=$(windows_path "$cabs") wine "./$name.exe" "$@") || status=$?
 wineserver -w
