@@ -4,8 +4,10 @@
 
 #include <thread>
 
+#include "dnc/protocol.h"
 #include "dnc/setup_variables.h"
 #include "dnc/transport.h"
+#include "dnc/variables.h"
 #include "engine/change.h"
 #include "engine/discovery.h"
 #include "engine/installed.h"
@@ -32,6 +34,7 @@ DialogOperations DialogOperations::Real() {
   ops.change = [](const std::string& name) { return engine::ChangeLanguage(name); };
   ops.startServer = [] {
     dnc::RegisterSetupVariables();
+    dnc::EnlazarOperaciones(dnc::LeerVariableTxt, dnc::EscribirVariableTxt);
     dnc::IniciarDNC();  // the dialog works the same without a server
   };
   ops.startWorker = [](std::function<void()> work) { std::thread(std::move(work)).detach(); };
