@@ -148,6 +148,13 @@ const std::map<std::string, std::pair<std::string, Setter>>& Settings() {
   return table;
 }
 
+// The steps of [exit] as one text, for the help and the refusal alike.
+std::string StepNames() {
+  std::string names;
+  for (auto step : kSteps) names += (names.empty() ? "" : ", ") + std::string(step);
+  return names;
+}
+
 std::string ApplySetting(Machine& m, const std::string& assignment) {
   const auto eq = assignment.find('=');
   if (eq == std::string::npos) return "expected KEY=VALUE, got \"" + assignment + "\"";
@@ -156,7 +163,7 @@ std::string ApplySetting(Machine& m, const std::string& assignment) {
     const std::string step = key.substr(5);
     bool known = false;
     for (auto s : kSteps) known = known || s == step;
-    if (!known) return "unknown step \"" + step + "\" (steps: get-packages, add-package, add-update, remove-package, bcdedit, expand)";
+    if (!known) return "unknown step \"" + step + "\" (steps: " + StepNames() + ")";
     std::uint64_t n = 0;
     if (value.empty()) {
       m.Ini().Remove("exit", step);
@@ -181,8 +188,8 @@ std::string SettingsHelp() {
     std::snprintf(line, sizeof line, "  %-17s %s\n", key.c_str(), entry.first.c_str());
     out << line;
   }
-  out << "  exit.STEP         exit status a tool gives for STEP (get-packages, add-package,\n"
-         "                    add-update, remove-package, bcdedit, expand); empty clears it\n";
+  out << "  exit.STEP         exit status a tool gives for STEP; empty clears it\n"
+         "                    (steps: " << StepNames() << ")\n";
   return out.str();
 }
 
