@@ -12,7 +12,7 @@
 #include "engine/discovery.h"
 #include "engine/installed.h"
 #include "engine/language.h"
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace kestrio::app {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace kestrio::engine {
 

@@ -4,7 +4,7 @@
 
 #include <cwchar>
 
-#include "platform/wide.h"
+#include "base/wide.h"
 #include "sim/cabinet.h"
 
 namespace kestrio::sim {

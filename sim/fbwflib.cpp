@@ -17,8 +17,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/wide.h"
-#include "sim/machine.h"
+#include "base/wide.h"
+#include "base/machine.h"
 
 namespace {
 

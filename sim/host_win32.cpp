@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "platform/wide.h"
+#include "base/wide.h"
 #include "sim/host.h"
 
 namespace kestrio::sim {

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "engine/language.h"
-#include "platform/wide.h"
+#include "base/wide.h"
 #include "resource.h"
 
 namespace kestrio::app::win32 {

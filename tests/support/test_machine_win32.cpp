@@ -12,8 +12,8 @@
 #include <filesystem>
 
 #include "engine/language.h"
-#include "platform/text.h"
-#include "platform/wide.h"
+#include "base/text.h"
+#include "base/wide.h"
 #include "support/test_machine.h"
 
 namespace kestrio::test {

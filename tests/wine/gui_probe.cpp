@@ -41,7 +41,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/wide.h"
+#include "base/wide.h"
 
 namespace {
 

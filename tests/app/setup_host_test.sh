@@ -15,8 +15,8 @@ cleanup() {
   rm -rf "$dir"
 }
 trap cleanup EXIT
-# shellcheck source=lib.sh
-source "$(dirname "$0")/lib.sh"
+# shellcheck source=../lib.sh
+source "$(dirname "$0")/../lib.sh"
 
 # ended PID SECONDS: true when the process has ended within SECONDS; sets $rc.
 ended() {

@@ -4,10 +4,10 @@
 
 #include "engine/discovery.h"
 #include "engine/language.h"
-#include "platform/cmdline.h"
-#include "platform/text.h"
-#include "sim/ini_file.h"
-#include "sim/reg_file.h"
+#include "base/cmdline.h"
+#include "base/text.h"
+#include "base/ini_file.h"
+#include "base/reg_file.h"
 
 namespace kestrio {
 namespace {

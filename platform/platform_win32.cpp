@@ -21,8 +21,8 @@
 #include <utility>
 
 #include "platform/platform.h"
-#include "platform/text.h"
-#include "platform/wide.h"
+#include "base/text.h"
+#include "base/wide.h"
 
 namespace kestrio::platform {
 namespace {

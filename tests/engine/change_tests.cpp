@@ -13,7 +13,7 @@
 #include "engine/language.h"
 #include "sim/tools.h"
 #ifndef _WIN32
-#include "platform/posix/simulated.h"
+#include "platform/simulated_posix.h"
 #include "sim/cabinet.h"
 #endif
 #include "support/test_machine.h"

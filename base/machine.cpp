@@ -1,10 +1,10 @@
-#include "sim/machine.h"
+#include "base/machine.h"
 
 #include <cstdlib>
 #include <fstream>
 #include <utility>
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace kestrio::sim {
 

@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/ini_file.h"
-#include "sim/reg_file.h"
+#include "base/ini_file.h"
+#include "base/reg_file.h"
 
 namespace kestrio::sim {
 

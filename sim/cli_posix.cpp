@@ -10,7 +10,7 @@
 #include "sim/cabinet.h"
 #include "sim/cli.h"
 #include "sim/host.h"
-#include "sim/machine.h"
+#include "base/machine.h"
 #include "sim/tools.h"
 
 namespace kestrio::sim {

@@ -14,8 +14,8 @@ cleanup() {
   rm -rf "$dir"
 }
 trap cleanup EXIT
-# shellcheck source=lib.sh
-source "$(dirname "$0")/lib.sh"
+# shellcheck source=../lib.sh
+source "$(dirname "$0")/../lib.sh"
 
 # check NAME EXPECTED-RC EXPECTED-OUTPUT-PART -- COMMAND...  (stdout and stderr together)
 check() {
