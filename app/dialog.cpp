@@ -4,13 +4,15 @@
 
 #include <thread>
 
+#include "dnc/protocol.h"
 #include "dnc/setup_variables.h"
 #include "dnc/transport.h"
+#include "dnc/variables.h"
 #include "engine/change.h"
 #include "engine/discovery.h"
 #include "engine/installed.h"
 #include "engine/language.h"
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace kestrio::app {
 namespace {
@@ -32,6 +34,7 @@ DialogOperations DialogOperations::Real() {
   ops.change = [](const std::string& name) { return engine::ChangeLanguage(name); };
   ops.startServer = [] {
     dnc::RegisterSetupVariables();
+    dnc::EnlazarOperaciones(dnc::LeerVariableTxt, dnc::EscribirVariableTxt);
     dnc::IniciarDNC();  // the dialog works the same without a server
   };
   ops.startWorker = [](std::function<void()> work) { std::thread(std::move(work)).detach(); };
@@ -49,7 +52,7 @@ void SetupDialog::InitSetup() {
   const std::int32_t rc = ops_.getCurrentLanguage(name);
   dnc::SetSetupStatus(rc);
   if (rc != engine::kOk) {
-    Ask(ErrorText(rc, "Unknown error."), Icon::Stop, Buttons::Ok);
+    Ask(ErrorText(rc, engine::kTextUnknownError), Icon::Stop, Buttons::Ok);
     Refresh();
     return;
   }
@@ -107,13 +110,9 @@ void SetupDialog::OnLanguageSelChange(const std::string& selectedItemText) {
 }
 
 void SetupDialog::OnGoClicked() {
-  static const char* const kWarnings[] = {
-      "This process takes several minutes.",
-      "Don\u00b4t turn off the CNC during process.",
-      "The CNC will be restarted automatically.",
-  };
+  static const char* const kWarnings[] = {engine::kTextTakesMinutes, engine::kTextKeepPowered, engine::kTextRestarts};
   for (const char* warning : kWarnings) Ask(warning, Icon::Exclamation, Buttons::Ok);
-  if (Ask("Do you want to continue?", Icon::Exclamation, Buttons::YesNo) != Answer::Yes) return;
+  if (Ask(engine::kTextContinue, Icon::Exclamation, Buttons::YesNo) != Answer::Yes) return;
   // A remote request accepted while the boxes were up has the turn: the
   // operator's change would run beside it.
   if (OperationPending()) return;
@@ -129,7 +128,7 @@ bool SetupDialog::OnSysCommand(unsigned command) {
   }
   if (command != kCloseCommand) return false;
   if (dnc::GetSetupStatus() == 1) {
-    Ask("Operation in progress. Please wait until finishes to close application.", Icon::Exclamation, Buttons::Ok);
+    Ask(engine::kTextBusyClose, Icon::Exclamation, Buttons::Ok);
     return true;
   }
   view_.Close();
@@ -176,7 +175,7 @@ void SetupDialog::ScanFinished(std::int32_t result, std::vector<std::string> nam
     // the quit would cut it off half-way.
     ending_ = true;
     dnc::SetSetupStatus(result);
-    Ask(ErrorText(result, "Uknown error."), Icon::Stop, Buttons::Ok);
+    Ask(ErrorText(result, engine::kTextUnknownScanError), Icon::Stop, Buttons::Ok);
     view_.Quit();
     return;
   }
@@ -220,7 +219,7 @@ void SetupDialog::ChangeFinished(std::int32_t result) {
   view_.Enable(Control::Go, true);
   view_.Enable(Control::Select, true);
   Refresh();
-  Ask(ErrorText(result, "Unknown error."), Icon::Stop, Buttons::Ok);
+  Ask(ErrorText(result, engine::kTextUnknownError), Icon::Stop, Buttons::Ok);
 }
 
 void SetupDialog::AnimateScan() {

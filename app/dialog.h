@@ -81,7 +81,7 @@ struct DialogOperations {
   // Scans and returns the result with the names of the discovered packs.
   std::function<std::int32_t(const std::string& root, std::vector<std::string>& names)> scan;
   std::function<std::int32_t(const std::string& name)> change;
-  std::function<void()> startServer;  // RegisterSetupVariables, then IniciarDNC
+  std::function<void()> startServer;  // RegisterSetupVariables, the protocol bound to them, IniciarDNC
   std::function<void(std::function<void()>)> startWorker;  // runs work on a thread of its own
 
   // The real engine, the real service and std::thread workers.

@@ -17,9 +17,11 @@
 #include <vector>
 
 #include "dnc/client.h"
+#include "dnc/protocol.h"
 #include "dnc/setup_variables.h"
 #include "dnc/trace.h"
 #include "dnc/transport.h"
+#include "dnc/variables.h"
 
 namespace dnc = kestrio::dnc;
 using Clock = std::chrono::steady_clock;
@@ -119,6 +121,7 @@ int main(int argc, char** argv) {
 
   dnc::DesviarTraza(Silence);
   dnc::RegisterSetupVariables();
+  dnc::EnlazarOperaciones(dnc::LeerVariableTxt, dnc::EscribirVariableTxt);
   dnc::ConfigurarPuertoDNC(0);
   if (dnc::IniciarDNC() != 1 || dnc::PuertoDNC() == 0) {
     std::fprintf(stderr, "dnc_bench: the DNC server did not start\n");

@@ -16,7 +16,7 @@
 
 #include "engine/discovery.h"
 #include "engine/language.h"
-#include "platform/posix/simulated.h"
+#include "platform/simulated_posix.h"
 #include "sim/cabinet.h"
 
 namespace fs = std::filesystem;

@@ -118,7 +118,7 @@ bool Client::Connect(const std::string& host, std::uint16_t port, unsigned timeo
     error = "the socket library cannot be started";
     return false;
   }
-  socket_ = net::Connect(host, port, timeoutMs == 0 ? 30000 : timeoutMs, error);
+  socket_ = net::Connect(host, port, timeoutMs == 0 ? kConnectTimeoutMs : timeoutMs, error);
   if (socket_ == net::kInvalidSocket) return false;
   timeoutMs_ = timeoutMs;
   net::SetReceiveTimeout(socket_, timeoutMs);

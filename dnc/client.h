@@ -30,6 +30,8 @@ struct ClientResult {
 
 class Client {
  public:
+  static constexpr unsigned kConnectTimeoutMs = 30000;  // the connect's bound when timeoutMs is 0
+
   Client() = default;
   ~Client();
   Client(const Client&) = delete;
@@ -39,7 +41,8 @@ class Client {
   }
 
   // Connects; false with `error` set.  `timeoutMs` bounds the connect and
-  // every wait for a reply (0: wait for ever).
+  // every wait for a reply.  0 waits for ever for a reply, but a connect that
+  // is never answered still gives up after kConnectTimeoutMs.
   bool Connect(const std::string& host, std::uint16_t port, unsigned timeoutMs, std::string& error);
   void Close();
   bool Connected() const { return socket_ != platform::net::kInvalidSocket; }

@@ -5,13 +5,12 @@
 #include <cstring>
 
 #include "dnc/trace.h"
-#include "dnc/variables.h"
 
 namespace kestrio::dnc {
 namespace {
 
-std::atomic<OperacionLeer> g_leer{LeerVariableTxt};
-std::atomic<OperacionEscribir> g_escribir{EscribirVariableTxt};
+std::atomic<OperacionLeer> g_leer{nullptr};
+std::atomic<OperacionEscribir> g_escribir{nullptr};
 
 constexpr std::size_t kRespuesta = 1024;  // reply buffer, terminator included
 
@@ -139,6 +138,12 @@ void EnlazarOperaciones(OperacionLeer leer, OperacionEscribir escribir) {
 }
 
 void AtenderPeticiones(Socket s) {
+  // A server started before its variables were bound has nothing to answer
+  // with: the connection is closed rather than a null operation called.
+  if (g_leer.load() == nullptr || g_escribir.load() == nullptr) {
+    TrazaDNC(0, "DNCSERVER: ERROR sin operaciones de variables\n");
+    return;
+  }
   char recibido[kMaxPayload + 1];
   for (;;) {
     TrazaDNC(1, "DNCSERVER: esperando peticion\n");
@@ -148,13 +153,13 @@ void AtenderPeticiones(Socket s) {
       return;
     }
     if (n == 0) return;
-    if (ComprobarPeticion(recibido, n) != 0) {
+    if (ComprobarPeticion(recibido, n) != COMPROBACION_OK) {
       TrazaDNC(0, "DNCSERVER: ERROR comprobando peticion\n");
       return;
     }
     std::string nombre, valor;
     TipoPeticion tipo = PET_DESCONOCIDA;
-    if (AnalizarPeticion(recibido, n, nombre, tipo, valor) != 0) {
+    if (AnalizarPeticion(recibido, n, nombre, tipo, valor) != ANALISIS_OK) {
       TrazaDNC(0, "DNCSERVER: ERROR analizando peticion\n");
       return;
     }
@@ -180,13 +185,13 @@ void AtenderPeticiones(Socket s) {
 }
 
 int ComprobarPeticion(const char* texto, int n) {
-  if (n < 8 || texto[0] != SOH) return -1;
-  if (texto[n - 1] != ETX) return -2;
-  if (texto[1] != 'R' && texto[1] != 'S') return -3;
+  if (n < 8 || texto[0] != SOH) return COMPROBACION_CORTA_O_SIN_SOH;
+  if (texto[n - 1] != ETX) return COMPROBACION_SIN_ETX;
+  if (texto[1] != 'R' && texto[1] != 'S') return COMPROBACION_NI_R_NI_S;
   const char* resto = texto + 2;
-  if (std::memcmp(resto, ",VAR,", 5) == 0 || std::memcmp(resto, ",LST,", 5) == 0) return 0;
-  if (n >= 2 + 9 && std::memcmp(resto, ",NET,VER,", 9) == 0) return 0;
-  return -4;
+  if (std::memcmp(resto, ",VAR,", 5) == 0 || std::memcmp(resto, ",LST,", 5) == 0) return COMPROBACION_OK;
+  if (n >= 2 + 9 && std::memcmp(resto, ",NET,VER,", 9) == 0) return COMPROBACION_OK;
+  return COMPROBACION_PALABRA;
 }
 
 int AnalizarPeticion(const char* texto, int n, std::string& nombre, TipoPeticion& tipo, std::string& valor) {
@@ -197,8 +202,9 @@ int AnalizarPeticion(const char* texto, int n, std::string& nombre, TipoPeticion
   const std::string palabra(texto + 3, 3);  // VAR, LST or NET after ComprobarPeticion
   int finNombre = 0;
   const int rc = Campo(texto, n, 7, nombre, finNombre);
-  if (rc != 0) return rc;
-  if (nombre.empty()) return -3;
+  if (rc == -1) return ANALISIS_NOMBRE_SIN_COMA;
+  if (rc == -2) return ANALISIS_NOMBRE_LARGO;
+  if (nombre.empty()) return ANALISIS_NOMBRE_VACIO;
   if (texto[1] == 'R') {
     if (palabra == "LST") {
       tipo = PET_LEER_LST;
@@ -210,7 +216,7 @@ int AnalizarPeticion(const char* texto, int n, std::string& nombre, TipoPeticion
       tipo = PET_VERSION;
       TrazaDNC(3, "AnalizarPeticion peticion lectura: NET\n");
     }
-    return 0;
+    return ANALISIS_OK;
   }
   tipo = palabra == "LST" ? PET_ESCRIBIR_LST : PET_ESCRIBIR_VAR;
   TrazaDNC(3, "AnalizarPeticion peticion escritura [%s]\n", texto + finNombre + 1);
@@ -218,11 +224,11 @@ int AnalizarPeticion(const char* texto, int n, std::string& nombre, TipoPeticion
   const int rv = Campo(texto, n, finNombre + 1, valor, finValor);
   if (rv == -1) {
     TrazaDNC(3, "AnalizarPeticion valor=[%s]\n", valor.c_str());
-    return -4;
+    return ANALISIS_VALOR_SIN_COMA;
   }
-  if (rv == -2) return -5;
+  if (rv == -2) return ANALISIS_VALOR_LARGO;
   TrazaDNC(3, "AnalizarPeticion valor=[%s]\n", valor.c_str());
-  return 0;
+  return ANALISIS_OK;
 }
 
 bool SepararLista(std::string_view texto, std::vector<std::string>& items) {

@@ -6,7 +6,6 @@
 
 #include "dnc/protocol.h"
 #include "dnc/trace.h"
-#include "dnc/variables.h"
 
 namespace kestrio::dnc {
 namespace net = platform::net;
@@ -46,7 +45,6 @@ int IniciarDNC() {
 }
 
 int ArrancarServidor() {
-  EnlazarOperaciones(LeerVariableTxt, EscribirVariableTxt);
   canalDNC.nivel = 1;
   TrazaDNC(0, "DNCSERVER: Arrancando servidor...\n");
   TrazaDNC(1, "DNCSERVER: Abriendo puerto %d\n", static_cast<int>(g_puerto.load()));

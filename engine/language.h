@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace kestrio::engine {
 
@@ -95,6 +95,19 @@ struct ErrorInfo {
 };
 
 extern const std::array<ErrorInfo, 14> ErrorTable;
+
+// The other texts the operator sees, beside the error table so that every
+// message box text is found in one place.  Some spellings are the ones the
+// machines have always shown and stay as they are: "ocurred" in the table,
+// "Ukonown error %d." below, and "Uknown error." beside "Unknown error.".
+inline constexpr const char* kTextTakesMinutes = "This process takes several minutes.";
+inline constexpr const char* kTextKeepPowered = "Don\u00b4t turn off the CNC during process.";
+inline constexpr const char* kTextRestarts = "The CNC will be restarted automatically.";
+inline constexpr const char* kTextContinue = "Do you want to continue?";
+inline constexpr const char* kTextBusyClose = "Operation in progress. Please wait until finishes to close application.";
+inline constexpr const char* kTextUnknownError = "Unknown error.";  // a code without a text
+inline constexpr const char* kTextUnknownScanError = "Uknown error.";  // the same after a failed scan: the system's spelling
+inline constexpr const char* kTextBrowseTitle = "Select Language Pack Root Directory";  // the folder browser
 
 // Writes the message of `code` into `text`, at most `capacity - 1` UTF-16
 // units: "" for 0, the table's text, or "Ukonown error %d." for any other

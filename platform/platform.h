@@ -1,8 +1,8 @@
 // The one boundary between Kestrio and an operating system.
 //
 // Everything the engine needs from the machine goes through these functions.
-// There are two implementations, chosen at link time: platform/win32 (the real
-// Windows calls) and platform/posix (the simulated machine, a directory that
+// There are two implementations, chosen at link time: platform_win32.cpp (the real
+// Windows calls) and platform_posix.cpp (the simulated machine, a directory that
 // stands in for C:, the registry and the system tools).
 //
 // Strings are UTF-8 on both sides of this header.  Windows paths keep their

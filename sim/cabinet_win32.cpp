@@ -4,7 +4,7 @@
 
 #include <cwchar>
 
-#include "platform/text.h"
+#include "base/wide.h"
 #include "sim/cabinet.h"
 
 namespace kestrio::sim {
@@ -17,10 +17,7 @@ struct Extraction {
   bool written = false;
 };
 
-std::wstring Wide(const std::string& utf8) {
-  const std::u16string u16 = text::Utf8ToUtf16(utf8);
-  return std::wstring(u16.begin(), u16.end());
-}
+using text::Wide;
 
 UINT CALLBACK OnCabinetEvent(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR) {
   auto* job = static_cast<Extraction*>(context);

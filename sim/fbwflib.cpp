@@ -17,8 +17,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/text.h"
-#include "sim/machine.h"
+#include "base/wide.h"
+#include "base/machine.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ std::string ProgramFolder() {
   }
   const auto cut = path.find_last_of(L"\\/");
   if (cut == std::wstring::npos) return {};
-  return kestrio::text::Utf16ToUtf8(std::u16string(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(cut)));
+  return kestrio::text::Narrow(path.data(), cut);
 }
 
 enum class State { Missing, Loaded, Unreadable };
@@ -50,17 +50,15 @@ enum class State { Missing, Loaded, Unreadable };
 State LoadMachine(std::optional<Machine>& machine) {
   const std::string dir = ProgramFolder();
   if (dir.empty()) return State::Unreadable;
-  const std::u16string ini = kestrio::text::Utf8ToUtf16(dir + "\\" + std::string(kestrio::sim::kMachineIni));
-  if (GetFileAttributesW(reinterpret_cast<LPCWSTR>(ini.c_str())) == INVALID_FILE_ATTRIBUTES)
+  const std::wstring ini = kestrio::text::Wide(dir + "\\" + std::string(kestrio::sim::kMachineIni));
+  if (GetFileAttributesW(ini.c_str()) == INVALID_FILE_ATTRIBUTES)
     return State::Missing;
   machine = Machine::Load(dir, nullptr);
   return machine ? State::Loaded : State::Unreadable;
 }
 
 std::string VolumeName(PCWSTR volume) {
-  std::u16string units;
-  for (const wchar_t* p = volume; *p; ++p) units += static_cast<char16_t>(*p);
-  return kestrio::text::Utf16ToUtf8(units);
+  return kestrio::text::Narrow(volume);
 }
 
 // Answers one call from the [fbwf] keys `currentKey` and `nextKey`; when

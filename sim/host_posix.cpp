@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/posix/simulated.h"
+#include "platform/simulated_posix.h"
 #include "sim/host.h"
 
 namespace kestrio::sim {

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "platform/text.h"
+#include "base/wide.h"
 #include "sim/host.h"
 
 namespace kestrio::sim {
@@ -8,7 +8,7 @@ namespace kestrio::sim {
 std::string SelfPath(const char*) {
   wchar_t buf[MAX_PATH * 2];
   const DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH * 2);
-  return text::Utf16ToUtf8(std::u16string(buf, buf + n));
+  return text::Narrow(buf, n);
 }
 
 std::string ToolMachineDir(const char* argv0) {
@@ -18,10 +18,7 @@ std::string ToolMachineDir(const char* argv0) {
 }
 
 std::string ToolCommandLine(int, char**) {
-  const wchar_t* line = GetCommandLineW();
-  std::u16string wide;
-  for (const wchar_t* p = line; *p; ++p) wide += static_cast<char16_t>(*p);
-  return text::Utf16ToUtf8(wide);
+  return text::Narrow(GetCommandLineW());
 }
 
 void KillSelf() {

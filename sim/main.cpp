@@ -3,12 +3,12 @@
 // machine it belongs to; called as kestrio-sim it makes and inspects machines.
 #include <iostream>
 
-#include "platform/text.h"
+#include "base/text.h"
 #include "sim/cli.h"
 #include "sim/host.h"
-#include "sim/machine.h"
+#include "base/machine.h"
 #include "sim/tools.h"
-#include "platform/cmdline.h"
+#include "base/cmdline.h"
 
 int main(int argc, char** argv) {
   using namespace kestrio::sim;

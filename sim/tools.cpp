@@ -5,8 +5,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/cmdline.h"
-#include "platform/text.h"
+#include "base/cmdline.h"
+#include "base/text.h"
 #include "sim/cabinet.h"
 #include "sim/host.h"
 

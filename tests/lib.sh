@@ -1,6 +1,8 @@
 # shellcheck shell=bash
 # Shared by the shell tests (sourced): counters, checks, machines, summary.
-# Callers set $dir (a scratch folder) and $sim (kestrio-sim) first.
+# Callers set $dir (a scratch folder), $sim (kestrio-sim, an absolute path
+# for slow_tool) and, for start_host, $setup (kestrio-setup) and an array
+# pids first.
 
 passed=0 failed=0
 ok() { passed=$((passed+1)); }
@@ -13,6 +15,35 @@ machine() {
   local m="$dir/$1"; shift
   "$sim" create "$m" --language de-DE --installed de-DE,fr-FR --packs de-DE,fr-FR,es-ES,it-IT >/dev/null || return 1
   [[ $# -eq 0 ]] || "$sim" set "$m" "$@" >/dev/null
+}
+
+# slow_tool NAME TOOL SECONDS: the machine's TOOL (dism, bcdedit, expand)
+# waits SECONDS before it does its work, so that an operation lasts long
+# enough to be seen running.
+slow_tool() {
+  local link="$dir/$1/C/Windows/System32/$2.exe"
+  rm -f "$link"
+  printf '#!/bin/bash\nsleep %s\nexec -a %s.exe %q "$@"\n' "$3" "$2" "$sim" >"$link"
+  chmod +x "$link"
+}
+
+# start_host NAME [options]: kestrio-setup on a free port with fast timers;
+# sets $port and $pid, its output in $dir/NAME.out and $dir/NAME.err.
+start_host() {
+  local name=$1; shift
+  rm -f "$dir/$name.out" "$dir/$name.err"  # no port line of an earlier start
+  "$setup" --machine "$dir/$name" --port 0 --tick-ms 100 "$@" >"$dir/$name.out" 2>"$dir/$name.err" &
+  pid=$!
+  pids+=("$pid")
+  port=""
+  for _ in $(seq 100); do
+    port=$(sed -n 's/^kestrio-setup: DNC server on port \([0-9]*\)$/\1/p' "$dir/$name.out" 2>/dev/null)
+    [[ -n $port ]] && return 0
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "kestrio-setup did not start on $name:"; cat "$dir/$name.out" "$dir/$name.err"
+  return 1
 }
 
 # The closing line the test runner reads, and the script's status.

@@ -10,7 +10,7 @@
 #include "engine/discovery.h"
 #include "engine/installed.h"
 #include "engine/language.h"
-#include "tools/machine_option.h"
+#include "platform/machine_option.h"
 
 namespace {
 

@@ -31,8 +31,8 @@
 #include "app/dialog.h"
 #include "app/posix/headless_view.h"
 #include "dnc/transport.h"
-#include "platform/posix/simulated.h"
-#include "tools/machine_option.h"
+#include "platform/simulated_posix.h"
+#include "platform/machine_option.h"
 
 namespace {
 

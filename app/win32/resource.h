@@ -1,5 +1,6 @@
 // Resource IDs of Kestrio.exe, shared by kestrio.rc and the window code.
-// Control IDs repeat app::Control (app/dialog.h) for the resource compiler.
+// Control IDs repeat app::Control (app/dialog.h) for the resource compiler;
+// a static_assert in win32_view.cpp keeps the two the same.
 #pragma once
 
 #define IDD_ABOUTBOX 100

@@ -8,7 +8,8 @@
 
 #include <string_view>
 
-#include "platform/text.h"
+#include "engine/language.h"
+#include "base/wide.h"
 #include "resource.h"
 
 namespace kestrio::app::win32 {
@@ -17,18 +18,15 @@ namespace {
 // Work handed over by PostToUi: lParam owns a heap-allocated std::function.
 constexpr UINT WM_RUN_ON_UI = WM_APP + 1;
 
-constexpr wchar_t kBrowseTitle[] = L"Select Language Pack Root Directory";
+using text::Wide;
 
-std::wstring Wide(std::string_view utf8) {
-  const std::u16string units = text::Utf8ToUtf16(utf8);
-  return std::wstring(units.begin(), units.end());
-}
+// The resource script names the controls by resource.h; the dialog logic by
+// app::Control.  The two lists are the same template's, so they must agree.
+constexpr bool Same(Control control, int id) { return static_cast<int>(control) == id; }
+static_assert(Same(Control::RootDir, IDC_ROOT_DIR) && Same(Control::Select, IDC_SELECT) &&
+              Same(Control::CurrentLanguage, IDC_CURRENT_LANGUAGE) && Same(Control::Language, IDC_LANGUAGE) &&
+              Same(Control::Progress, IDC_PROGRESS) && Same(Control::Go, IDC_GO));
 
-std::string Utf8(const wchar_t* units, std::size_t count) {
-  return text::Utf16ToUtf8(std::u16string(units, units + count));
-}
-
-std::string Utf8(const std::wstring& units) { return Utf8(units.data(), units.size()); }
 
 std::wstring WindowText(HWND window) {
   const int length = GetWindowTextLengthW(window);
@@ -221,7 +219,7 @@ void Win32DialogView::OnCommand(int id, int code) {
         const LRESULT copied = SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(index),
                                             reinterpret_cast<LPARAM>(item.data()));
         item.resize(copied > 0 ? static_cast<std::size_t>(copied) : 0);
-        dialog_->OnLanguageSelChange(Utf8(item));
+        dialog_->OnLanguageSelChange(text::Narrow(item));
       }
       break;
     default:
@@ -310,11 +308,12 @@ std::optional<std::string> Win32DialogView::ChooseFolder(const std::string& pres
   if (FAILED(SHGetSpecialFolderLocation(window_, CSIDL_DRIVES, &root))) root = nullptr;
   wchar_t path[MAX_PATH] = {};
   const std::wstring start = Wide(preselect);
+  const std::wstring title = Wide(engine::kTextBrowseTitle);
   BROWSEINFOW info{};
   info.hwndOwner = window_;
   info.pidlRoot = root;
   info.pszDisplayName = path;
-  info.lpszTitle = kBrowseTitle;
+  info.lpszTitle = title.c_str();
   if (!preselect.empty()) {
     info.ulFlags = BIF_VALIDATE;
     info.lpfn = BrowseFolderHook;
@@ -329,7 +328,7 @@ std::optional<std::string> Win32DialogView::ChooseFolder(const std::string& pres
   const BOOL converted = SHGetPathFromIDListW(chosen, path);
   CoTaskMemFree(chosen);
   if (!converted || path[0] == L'\0') return std::nullopt;
-  return Utf8(path, wcsnlen(path, MAX_PATH));
+  return text::Narrow(path, wcsnlen(path, MAX_PATH));
 }
 
 void Win32DialogView::StartTimer(Timer id) { SetTimer(window_, id, 1000, nullptr); }

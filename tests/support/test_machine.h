@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/machine.h"
+#include "base/machine.h"
 
 namespace kestrio::test {
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "engine/language.h"
-#include "platform/posix/simulated.h"
+#include "platform/simulated_posix.h"
 #include "sim/cabinet.h"
 #include "support/test_machine.h"
 

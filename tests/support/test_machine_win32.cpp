@@ -12,7 +12,8 @@
 #include <filesystem>
 
 #include "engine/language.h"
-#include "platform/text.h"
+#include "base/text.h"
+#include "base/wide.h"
 #include "support/test_machine.h"
 
 namespace kestrio::test {
@@ -22,7 +23,7 @@ namespace {
 std::string ExeDir() {
   wchar_t buf[MAX_PATH];
   const DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
-  const std::string self = text::Utf16ToUtf8(std::u16string(buf, buf + n));
+  const std::string self = text::Narrow(buf, n);
   return self.substr(0, self.find_last_of('\\'));
 }
 
@@ -55,7 +56,7 @@ std::string SystemFolder() {
   wchar_t buf[MAX_PATH];
   const UINT n = GetSystemDirectoryW(buf, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) throw std::runtime_error("no system folder");
-  return text::Utf16ToUtf8(std::u16string(buf, buf + n));
+  return text::Narrow(buf, n);
 }
 
 // The libraries the tests put in place of FBWFLIB.dll, laid out by

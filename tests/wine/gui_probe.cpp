@@ -41,7 +41,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/text.h"
+#include "base/wide.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ const wchar_t kTitle[] = L"Kestrio Setup        v2017.09";  // eight blanks
 int g_failures = 0;
 std::wstring g_desktop;  // the desktop the program runs on; empty: the default one
 
-std::string Utf8(const std::wstring& s) { return kestrio::text::Utf16ToUtf8(std::u16string(s.begin(), s.end())); }
+std::string Utf8(const std::wstring& s) { return kestrio::text::Narrow(s); }
 
 void Check(bool ok, const std::string& what) {
   std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Windows DNC server under Wine, answering the Linux client: starts the
-# win32 build's dnc_test_host.exe in the Wine prefix and runs the Linux
-# build's wire tests against it.  Then the other way round: the Windows
-# kestrio-dnc.exe's fleet commands against Linux hosts (kestrio-setup on
-# simulated machines of the Linux build beside the wire tests).
+# win32 build's Kestrio.exe in the Wine prefix on a display of its own and
+# runs the Linux build's wire tests against its server (port 3873).  Then the
+# other way round: the Windows kestrio-dnc.exe's fleet commands against Linux
+# hosts (kestrio-setup on simulated machines of the Linux build beside the
+# wire tests).
 #
 #   run-wine-server-test.sh WIN32_BUILD_DIR LINUX_WIRE_TESTS
 set -euo pipefail
@@ -20,32 +21,41 @@ flock 9
 source "$here/lib.sh"
 wine_prefix_env "$wine_dir"
 
-target=$wine_dir/dnc_test_host
+port=3873
+answers() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }
+if answers; then
+  echo "run-wine-server-test: port $port is taken: the program's DNC server could not start" >&2
+  exit 1
+fi
+
+target=$wine_dir/Kestrio
 "$here/prepare-prefix.sh" "$WINEPREFIX" "$build" "$target"
-cp -f "$build/tests/dnc_test_host.exe" "$target/"
+cp -f "$build/app/win32/Kestrio.exe" "$target/"
 write_machine_ini "$target" de-DE
 
 out=$(mktemp)
-(cd "$target" && exec wine ./dnc_test_host.exe --port 0 --poll-ms 200 > "$out" 2>&1) &
-host=$!
 native=$(cd "$(dirname "$client")/.." && pwd)
 floor=$(mktemp -d)
+xvfb=""
+host=""
 cleanup() {
-  kill "$host" 2>/dev/null || true
+  if [[ -n $host ]]; then kill "$host" 2>/dev/null || true; fi
   wineserver -k 2>/dev/null || true
+  if [[ -n $xvfb ]]; then kill "$xvfb" 2>/dev/null || true; fi
   "$here/../../tools/sim-fleet.sh" "$native" down "$floor" >/dev/null 2>&1 || true
   rm -rf "$out" "$floor"
 }
 trap cleanup EXIT
+start_xvfb || { echo "run-wine-server-test: Xvfb did not start" >&2; exit 1; }
+(cd "$target" && exec wine ./Kestrio.exe > "$out" 2>&1) &
+host=$!
 
-port=""
-for _ in $(seq 1 120); do
-  port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$out" | head -n 1)
-  [[ -n $port ]] && break
-  kill -0 "$host" 2>/dev/null || { cat "$out" >&2; echo "run-wine-server-test: the host ended" >&2; exit 1; }
+for _ in $(seq 1 240); do
+  answers && break
+  kill -0 "$host" 2>/dev/null || { cat "$out" >&2; echo "run-wine-server-test: Kestrio.exe ended" >&2; exit 1; }
   sleep 0.5
 done
-[[ -n $port ]] || { cat "$out" >&2; echo "run-wine-server-test: the host did not start listening" >&2; exit 1; }
+answers || { cat "$out" >&2; echo "run-wine-server-test: Kestrio.exe did not start listening" >&2; exit 1; }
 echo "Windows DNC server under Wine on port $port"
 KESTRIO_DNC_SERVER=127.0.0.1:$port "$client"
 

@@ -6,7 +6,7 @@
 // code page (CP_ACP) appears only in AnsiToUtf8 and Utf8ToAnsi.
 //
 // Layout, in the order of the header:
-//   helpers          UTF-8 <-> UTF-16 for Win32 calls
+//   helpers          UTF-8 <-> UTF-16 for Win32 calls, the failure trace
 //   version          GetVersionExW
 //   registry         RegOpenKeyExW / RegQueryValueExW
 //   write filter     FBWFLIB.dll from the system folder, loaded for each query
@@ -16,27 +16,31 @@
 #include <windows.h>
 
 #include <climits>
+#include <cstdio>
 #include <cwchar>
 #include <utility>
 
 #include "platform/platform.h"
-#include "platform/text.h"
+#include "base/text.h"
+#include "base/wide.h"
 
 namespace kestrio::platform {
 namespace {
 
 // ---- helpers ---------------------------------------------------------------
 
-// wchar_t is one UTF-16 unit with mingw-w64 and MSVC alike.
-static_assert(sizeof(wchar_t) == sizeof(char16_t));
+using text::Narrow;
+using text::Wide;
 
-std::wstring Wide(std::string_view utf8) {
-  const std::u16string u16 = text::Utf8ToUtf16(utf8);
-  return std::wstring(u16.begin(), u16.end());
-}
-
-std::string Narrow(const wchar_t* units, std::size_t count) {
-  return text::Utf16ToUtf8(std::u16string(units, units + count));
+// A failed call keeps its cause: the function, the system's error code and
+// the path (or other subject) it was given go to standard output, as the
+// trace channels' lines do, before the caller returns its portable answer.
+// Returns false, so a failure reads "return Failed(...)".
+bool Failed(const char* function, DWORD error, std::string_view subject) {
+  std::printf("PLATFORM: %s failed, error %lu: %.*s\n", function, static_cast<unsigned long>(error),
+              static_cast<int>(subject.size()), subject.data());
+  std::fflush(stdout);
+  return false;
 }
 
 // Win32 sizes are 32-bit; a larger request is cut to what a call can take.
@@ -55,7 +59,7 @@ bool QueryOsVersion(OsVersion& version) {
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
   const BOOL ok = GetVersionExW(&info);
 #pragma GCC diagnostic pop
-  if (!ok) return false;
+  if (!ok) return Failed("GetVersionExW", GetLastError(), "");
   version = {info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber};
   return true;
 }
@@ -66,8 +70,11 @@ RegistryRead ReadRegistryValue(RegistryHive hive, std::string_view key, std::str
                                std::size_t capacityBytes, std::vector<std::uint8_t>& data) {
   const HKEY root = hive == RegistryHive::LocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
   HKEY handle = nullptr;
-  if (RegOpenKeyExW(root, Wide(key).c_str(), 0, KEY_ALL_ACCESS, &handle) != ERROR_SUCCESS)
+  const LONG opened = RegOpenKeyExW(root, Wide(key).c_str(), 0, KEY_ALL_ACCESS, &handle);
+  if (opened != ERROR_SUCCESS) {
+    Failed("RegOpenKeyExW", static_cast<DWORD>(opened), key);
     return RegistryRead::KeyNotOpened;
+  }
 
   // A buffer of at least one byte, so a zero capacity still asks for the data
   // (and gets ERROR_MORE_DATA for a non-empty value) instead of its size.
@@ -75,7 +82,11 @@ RegistryRead ReadRegistryValue(RegistryHive hive, std::string_view key, std::str
   DWORD size = ToDword(capacityBytes);
   const LONG rc = RegQueryValueExW(handle, Wide(value).c_str(), nullptr, nullptr, buffer.data(), &size);
   RegCloseKey(handle);
-  if (rc != ERROR_SUCCESS || size > capacityBytes) return RegistryRead::ValueNotRead;
+  if (rc != ERROR_SUCCESS || size > capacityBytes) {
+    Failed("RegQueryValueExW", rc != ERROR_SUCCESS ? static_cast<DWORD>(rc) : ERROR_MORE_DATA,
+           std::string(key) + "\\" + std::string(value));
+    return RegistryRead::ValueNotRead;
+  }
   buffer.resize(size);
   data = std::move(buffer);
   return RegistryRead::Ok;
@@ -116,9 +127,11 @@ class WriteFilterLibrary {
     const BOOL quiet = SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &oldMode);
     module_ = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     const DWORD loadError = GetLastError();
+    error_ = loadError;
     if (quiet) SetThreadErrorMode(oldMode, nullptr);
     if (module_ != nullptr) {
       state_ = State::Loaded;
+      error_ = ERROR_PROC_NOT_FOUND;  // what a missing function below means
       isFilterEnabled_ = Export<IsFilterEnabledFn>(module_, "FbwfIsFilterEnabled");
       isVolumeProtected_ = Export<IsVolumeProtectedFn>(module_, "FbwfIsVolumeProtected");
     } else if (IsNotFound(loadError) && GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
@@ -135,6 +148,7 @@ class WriteFilterLibrary {
   WriteFilterLibrary& operator=(const WriteFilterLibrary&) = delete;
 
   State Status() const { return state_; }
+  DWORD Error() const { return error_; }  // why the library or one of its functions is unusable
   IsFilterEnabledFn IsFilterEnabled() const { return isFilterEnabled_; }        // null when missing
   IsVolumeProtectedFn IsVolumeProtected() const { return isVolumeProtected_; }  // null when missing
 
@@ -144,6 +158,7 @@ class WriteFilterLibrary {
   }
 
   HMODULE module_ = nullptr;
+  DWORD error_ = ERROR_SUCCESS;
   State state_ = State::Unusable;
   IsFilterEnabledFn isFilterEnabled_ = nullptr;
   IsVolumeProtectedFn isVolumeProtected_ = nullptr;
@@ -158,9 +173,9 @@ bool QueryWriteFilterEnabled(FilterSessions& enabled) {
     enabled = {};
     return true;
   }
-  if (lib.IsFilterEnabled() == nullptr) return false;
+  if (lib.IsFilterEnabled() == nullptr) return Failed("FbwfIsFilterEnabled", lib.Error(), "FBWFLIB.dll");
   ULONG current = 0, next = 0;
-  if (lib.IsFilterEnabled()(&current, &next) != 0) return false;
+  if (const ULONG rc = lib.IsFilterEnabled()(&current, &next); rc != 0) return Failed("FbwfIsFilterEnabled", rc, "");
   enabled = {current != 0, next != 0};
   return true;
 }
@@ -171,9 +186,10 @@ bool QueryVolumeProtected(std::string_view volume, FilterSessions& prot) {
     prot = {};  // no filter, so no volume is protected
     return true;
   }
-  if (lib.IsVolumeProtected() == nullptr) return false;
+  if (lib.IsVolumeProtected() == nullptr) return Failed("FbwfIsVolumeProtected", lib.Error(), "FBWFLIB.dll");
   ULONG current = 0, next = 0;
-  if (lib.IsVolumeProtected()(Wide(volume).c_str(), &current, &next) != 0) return false;
+  if (const ULONG rc = lib.IsVolumeProtected()(Wide(volume).c_str(), &current, &next); rc != 0)
+    return Failed("FbwfIsVolumeProtected", rc, volume);
   prot = {current != 0, next != 0};
   return true;
 }
@@ -182,7 +198,8 @@ bool QueryVolumeProtected(std::string_view volume, FilterSessions& prot) {
 
 bool QueryTotalFreeBytes(std::string_view root, std::uint64_t& freeBytes) {
   ULARGE_INTEGER available{}, total{}, totalFree{};
-  if (!GetDiskFreeSpaceExW(Wide(root).c_str(), &available, &total, &totalFree)) return false;
+  if (!GetDiskFreeSpaceExW(Wide(root).c_str(), &available, &total, &totalFree))
+    return Failed("GetDiskFreeSpaceExW", GetLastError(), root);
   freeBytes = totalFree.QuadPart;
   return true;
 }
@@ -197,7 +214,8 @@ bool ListDirectory(std::string_view pattern, const std::function<bool(const DirE
   if (find == INVALID_HANDLE_VALUE) {
     // A folder that exists but holds nothing that matches (a drive root has
     // no "." to match) is an empty listing, not a failure.
-    return GetLastError() == ERROR_FILE_NOT_FOUND;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || Failed("FindFirstFileW", error, pattern);
   }
   do {
     const std::size_t length = std::wcslen(found.cFileName);
@@ -225,7 +243,9 @@ std::string ReadIniString(std::string_view file, std::string_view section, std::
   return Narrow(buffer.data(), n);
 }
 
-bool RemoveFile(std::string_view path) { return DeleteFileW(Wide(path).c_str()) != 0; }
+bool RemoveFile(std::string_view path) {
+  return DeleteFileW(Wide(path).c_str()) != 0 || Failed("DeleteFileW", GetLastError(), path);
+}
 
 std::FILE* OpenFile(std::string_view path, const char* mode) {
   return _wfopen(Wide(path).c_str(), Wide(mode).c_str());
@@ -248,14 +268,15 @@ bool RunHiddenProcess(const std::string& commandLine, std::uint32_t& exitCode) {
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr,
                       nullptr, &startup, &process))
-    return false;
+    return Failed("CreateProcessW", GetLastError(), commandLine);
   DWORD code = 0;
   const bool ended = WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
                      GetExitCodeProcess(process.hProcess, &code);
+  const DWORD waitError = ended ? ERROR_SUCCESS : GetLastError();
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   // An exit status that cannot be read is never taken for a success.
-  if (!ended) return false;
+  if (!ended) return Failed("WaitForSingleObject/GetExitCodeProcess", waitError, commandLine);
   exitCode = code;
   return true;
 }

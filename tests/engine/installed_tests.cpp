@@ -1,5 +1,4 @@
-// The current language, the installed packages and the command runner, on a
-// simulated machine.
+// The current language and the installed packages, on a simulated machine.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -153,42 +152,6 @@ TEST(InstalledPackages, FailingPackageToolGivesMinus13) {
   machine.Change([](sim::Machine& m) { m.Ini().Set("exit", "get-packages", "5"); });
   EXPECT_EQ(QueryInstalledPackages(), kErrPackName);
 }
-
-TEST(RunProgram, MissingProgramIsNotStartedAndLeavesTheExitCode) {
-  TestMachine machine;
-  std::string command = "no-such-tool.exe /x";
-  std::uint32_t exitCode = 12345;
-  EXPECT_EQ(RunProgram(command, exitCode), 0);
-  EXPECT_EQ(exitCode, 12345u);
-}
-
-TEST(RunProgram, PassesTheToolsFullExitStatus) {
-  TestMachine machine;
-  for (std::uint32_t status : {0u, 1u, 3010u, 0x800F0818u}) {
-    machine.Change([&](sim::Machine& m) { m.Ini().Set("exit", "bcdedit", std::to_string(status)); });
-    std::string command = "bcdedit /set {current} locale de-DE";
-    std::uint32_t exitCode = 7;
-    EXPECT_EQ(RunProgram(command, exitCode), 1);
-    EXPECT_EQ(exitCode, status);
-  }
-}
-
-#ifndef _WIN32
-TEST(RunProgram, ToolThatCannotBeWaitedForIsAFailureNotStatusZero) {
-  TestMachine machine;
-  // With SIGCHLD ignored an ended child is reaped at once and waitpid fails:
-  // the tool's exit status is lost.
-  struct sigaction ignore {}, previous {};
-  ignore.sa_handler = SIG_IGN;
-  ASSERT_EQ(::sigaction(SIGCHLD, &ignore, &previous), 0);
-  std::string command = "bcdedit /set {current} locale de-DE";
-  std::uint32_t exitCode = 7;
-  const std::int32_t started = RunProgram(command, exitCode);
-  ::sigaction(SIGCHLD, &previous, nullptr);
-  EXPECT_EQ(started, 0);
-  EXPECT_EQ(exitCode, 7u);
-}
-#endif
 
 }  // namespace
 }  // namespace kestrio::engine

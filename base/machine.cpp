@@ -1,13 +1,12 @@
-#include "sim/machine.h"
+#include "base/machine.h"
 
 #include <cstdlib>
 #include <fstream>
 #include <algorithm>
 #include <utility>
 
-#include "platform/cmdline.h"
-
-#include "platform/text.h"
+#include "base/cmdline.h"
+#include "base/text.h"
 
 namespace kestrio::sim {
 

@@ -1,129 +1,13 @@
-// Pure pieces: text widths, command-line splitting, INI and registry files,
-// the error table and the catalogue.
+// Registry files in regedit's own formats.
 #include <gtest/gtest.h>
 
-#include "engine/discovery.h"
-#include "engine/language.h"
-#include "platform/cmdline.h"
-#include "platform/text.h"
-#include "sim/ini_file.h"
-#include "sim/reg_file.h"
+#include "base/reg_file.h"
+#include "base/text.h"
 
 namespace kestrio {
 namespace {
 
 using namespace std::string_literals;
-
-TEST(ErrorText, TableTextsAndTheUnknownFormat) {
-  const std::pair<std::int32_t, const char*> cases[] = {
-      {0, ""},
-      {-3, "Language index isn't valid."},
-      {-5, "An error ocurred getting the current language"},
-      {-9, "You have selected the same language to install. Please, change language."},
-      {-14, "OS update package file(s) not found."},
-      {-15, "Ukonown error -15."},
-      {1, "Ukonown error 1."},
-      {3010, "Ukonown error 3010."},
-  };
-  for (const auto& [code, expected] : cases) {
-    std::string text = "old";
-    EXPECT_EQ(engine::GetErrorText(code, &text), 0) << code;
-    EXPECT_EQ(text, expected) << code;
-  }
-  EXPECT_EQ(engine::GetErrorText(-1, nullptr), -4);
-}
-
-TEST(ErrorText, EveryEngineCodeHasItsOwnText) {
-  for (std::int32_t code = -1; code >= -14; --code) {
-    std::string text;
-    engine::GetErrorText(code, &text);
-    EXPECT_EQ(text.find("Ukonown"), std::string::npos) << code;
-    EXPECT_LE(text.size(), 72u) << code;
-  }
-}
-
-TEST(Catalogue, CodeLookupIsExact) {
-  const std::pair<const char*, int> cases[] = {
-      {"cs-CZ", 0}, {"de-DE", 1}, {"zh-CN", 13}, {"de-de", 14}, {"de-DE ", 14}, {"", 14}, {"ja-JP", 14},
-  };
-  for (const auto& [code, position] : cases) EXPECT_EQ(engine::FindLanguageByCode(code), position) << code;
-}
-
-TEST(FixedText, RefusesOrCutsByUtf16Units) {
-  engine::FixedText<6> code;
-  EXPECT_TRUE(code.Assign("de-DE"));
-  EXPECT_FALSE(code.Assign("de-DE-"));
-  EXPECT_EQ(code.Str(), "de-DE");
-  code.AssignCut("\xC3\xA9\xC3\xA9\xC3\xA9\xF0\x9F\x98\x80xyz");  // "ééé😀xyz": the emoji takes two units
-  EXPECT_EQ(code.Str(), "\xC3\xA9\xC3\xA9\xC3\xA9\xF0\x9F\x98\x80");
-  code.AssignCut("\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xF0\x9F\x98\x80");  // no room for half a pair
-  EXPECT_EQ(code.Str(), "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9");
-}
-
-TEST(Text, Utf16RoundTripAndMalformedInput) {
-  const std::string samples[] = {"", "abc", "Espa\xC3\xB1ol", "\xE4\xB8\xAD\xE6\x96\x87", "\xF0\x9F\x98\x80"};
-  for (const auto& s : samples) EXPECT_EQ(text::Utf16ToUtf8(text::Utf8ToUtf16(s)), s);
-  EXPECT_EQ(text::Utf16Length("\xF0\x9F\x98\x80"), 2u);
-  EXPECT_EQ(text::Utf8ToUtf16("a\xFF" "b"), u"a\uFFFDb");
-  EXPECT_EQ(text::Utf8ToUtf16("\xE4\xB8"), u"\uFFFD\uFFFD");  // cut short at the end
-}
-
-TEST(CommandLine, SplitsByTheWindowsRules) {
-  struct Case {
-    const char* line;
-    std::vector<std::string> args;
-  };
-  const Case cases[] = {
-      {"expand D:\\p\\de.cab -F:langcfg.ini D:\\p", {"expand", "D:\\p\\de.cab", "-F:langcfg.ini", "D:\\p"}},
-      {"expand \"D:\\Language Packs\\de.cab\" -F:x \"D:\\Language Packs\"",
-       {"expand", "D:\\Language Packs\\de.cab", "-F:x", "D:\\Language Packs"}},
-      {"dism.exe /packagepath:\"D:\\a b\\c.cab\"", {"dism.exe", "/packagepath:D:\\a b\\c.cab"}},
-      {"\"C:\\Program Files\\t.exe\" a", {"C:\\Program Files\\t.exe", "a"}},
-      {"t \"D:\\x y\\\\\" z", {"t", "D:\\x y\\", "z"}},
-      {"t a\\\\\\\"b c\\d", {"t", "a\\\"b", "c\\d"}},
-      {"  t   a\t b  ", {"t", "a", "b"}},
-      {"t \"\"", {"t", ""}},
-  };
-  for (const auto& c : cases) EXPECT_EQ(text::SplitCommandLine(c.line), c.args) << c.line;
-}
-
-TEST(CommandLine, QuotedPathsSplitBackToThePath) {
-  for (const std::string path : {"D:\\packs", "D:\\Language Packs", "D:\\Language Packs\\", "D:\\"}) {
-    const auto args = text::SplitCommandLine("x " + engine::CommandLinePath(path));
-    ASSERT_EQ(args.size(), 2u) << path;
-    EXPECT_EQ(args[1], path);
-  }
-  EXPECT_EQ(engine::CommandLinePath("D:\\packs"), "D:\\packs");
-}
-
-TEST(IniFile, ReadsLikeGetPrivateProfileString) {
-  sim::IniFile ini;
-  ASSERT_TRUE(ini.Parse("\xEF\xBB\xBFjunk before\n; note\n[ LangInfo ]\n  language =  fr-FR  \nLanguage=xx\n"
-                        "[Other]\nkey=\"quoted\"\nnoequals\n",
-                        false, nullptr));
-  EXPECT_EQ(ini.Get("LANGINFO", "Language"), "fr-FR");  // the first key wins
-  EXPECT_EQ(ini.Get("other", "key"), "quoted");
-  EXPECT_FALSE(ini.Get("LangInfo", "Missing").has_value());
-  EXPECT_FALSE(ini.Get("Absent", "Language").has_value());
-
-  const std::string utf16("\xFF\xFE[\0A\0]\0\n\0k\0=\0v\0", 16);
-  ASSERT_TRUE(ini.Parse(utf16, false, nullptr));
-  EXPECT_EQ(ini.Get("a", "k"), "v");
-}
-
-TEST(IniFile, StrictParsingNamesTheBadLine) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"[os]\nversion\n", "line 2: expected key=value"},
-      {"key=value\n", "line 1: key outside any section"},
-      {"[os\n", "line 1: section header without ']'"},
-  };
-  for (const auto& [content, message] : cases) {
-    sim::IniFile ini;
-    std::string error;
-    EXPECT_FALSE(ini.Parse(content, true, &error)) << content;
-    EXPECT_EQ(error, message);
-  }
-}
 
 TEST(RegFile, ReadsWhatRegExportWritesAndRoundTrips) {
   const std::string exported =

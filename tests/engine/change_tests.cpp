@@ -16,7 +16,7 @@
 #include "platform/platform.h"
 #include "sim/tools.h"
 #ifndef _WIN32
-#include "platform/posix/simulated.h"
+#include "platform/simulated_posix.h"
 #include "sim/cabinet.h"
 #endif
 #include "support/test_machine.h"

@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "platform/net.h"
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace kestrio::platform::net {
 namespace {

@@ -1,4 +1,4 @@
-// The platform on a simulated Windows 7 Embedded machine (see sim/machine.h).
+// The platform on a simulated Windows 7 Embedded machine (see base/machine.h).
 //
 // Every call reads the machine's files afresh, so what a tool personality or
 // `kestrio-sim set` changed is seen at once.  Tools are found in the machine's
@@ -19,10 +19,10 @@
 #include <mutex>
 
 #include "platform/platform.h"
-#include "platform/cmdline.h"
-#include "platform/posix/simulated.h"
-#include "platform/text.h"
-#include "sim/machine.h"
+#include "base/cmdline.h"
+#include "platform/simulated_posix.h"
+#include "base/text.h"
+#include "base/machine.h"
 
 extern char** environ;
 

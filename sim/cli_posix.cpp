@@ -10,7 +10,7 @@
 #include "sim/cabinet.h"
 #include "sim/cli.h"
 #include "sim/host.h"
-#include "sim/machine.h"
+#include "base/machine.h"
 #include "sim/tools.h"
 
 namespace kestrio::sim {
@@ -161,6 +161,13 @@ const std::map<std::string, std::pair<std::string, Setter>>& Settings() {
   return table;
 }
 
+// The steps of [exit] as one text, for the help and the refusal alike.
+std::string StepNames() {
+  std::string names;
+  for (auto step : kSteps) names += (names.empty() ? "" : ", ") + std::string(step);
+  return names;
+}
+
 std::string ApplySetting(Machine& m, const std::string& assignment) {
   const auto eq = assignment.find('=');
   if (eq == std::string::npos) return "expected KEY=VALUE, got \"" + assignment + "\"";
@@ -169,7 +176,7 @@ std::string ApplySetting(Machine& m, const std::string& assignment) {
     const std::string step = key.substr(5);
     bool known = false;
     for (auto s : kSteps) known = known || s == step;
-    if (!known) return "unknown step \"" + step + "\" (steps: get-packages, add-package, add-update, remove-package, bcdedit, expand)";
+    if (!known) return "unknown step \"" + step + "\" (steps: " + StepNames() + ")";
     std::uint64_t n = 0;
     if (value.empty()) {
       m.Ini().Remove("exit", step);
@@ -199,10 +206,9 @@ std::string SettingsHelp() {
     std::snprintf(line, sizeof line, "  %-17s %s\n", key.c_str(), entry.first.c_str());
     out << line;
   }
-  out << "  exit.STEP         exit status a tool gives for STEP (get-packages, add-package,\n"
-         "                    add-update, remove-package, bcdedit, expand); killed: the tool\n"
-         "                    is killed half-way; not-started: it cannot be started; empty\n"
-         "                    clears it\n";
+  out << "  exit.STEP         exit status a tool gives for STEP (steps: " << StepNames() << ");\n"
+         "                    killed: the tool is killed half-way; not-started: it cannot\n"
+         "                    be started; empty clears it\n";
   return out.str();
 }
 

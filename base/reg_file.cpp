@@ -1,10 +1,10 @@
-#include "sim/reg_file.h"
+#include "base/reg_file.h"
 
 #include <cstdio>
 #include <sstream>
 
-#include "platform/text.h"
-#include "sim/ini_file.h"
+#include "base/text.h"
+#include "base/ini_file.h"
 
 namespace kestrio::sim {
 namespace {

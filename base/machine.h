@@ -3,7 +3,7 @@
 //   machine.ini    everything else: version, the program's working
 //                  directory, write filter, free space, the
 //                  package store, the boot locale, a pending restart and the
-//                  exit statuses forced on the tools (fault injection),
+//                  faults set on purpose (the README lists them),
 //   C/, D/, ...    the drives,
 //   commands.log   every command line a tool received, with its exit status.
 // Shared by the posix platform (which reads it), kestrio-sim (which makes and
@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/ini_file.h"
-#include "sim/reg_file.h"
+#include "base/ini_file.h"
+#include "base/reg_file.h"
 
 namespace kestrio::sim {
 

@@ -17,37 +17,8 @@ cleanup() {
   rm -rf "$dir"
 }
 trap cleanup EXIT
-# shellcheck source=lib.sh
-source "$(dirname "$0")/lib.sh"
-
-# slow_tool NAME TOOL SECONDS: the machine's TOOL (dism, bcdedit, expand)
-# waits SECONDS before it does its work, so that an operation lasts long
-# enough to be seen running.
-slow_tool() {
-  local link="$dir/$1/C/Windows/System32/$2.exe"
-  rm -f "$link"
-  printf '#!/bin/bash\nsleep %s\nexec -a %s.exe %q "$@"\n' "$3" "$2" "$sim" >"$link"
-  chmod +x "$link"
-}
-
-# start_host NAME [options]: kestrio-setup on a free port with fast timers;
-# sets $port and $pid, its output in $dir/NAME.out and $dir/NAME.err.
-start_host() {
-  local name=$1; shift
-  rm -f "$dir/$name.out" "$dir/$name.err"  # no port line of an earlier start
-  "$setup" --machine "$dir/$name" --port 0 --tick-ms 100 "$@" >"$dir/$name.out" 2>"$dir/$name.err" &
-  pid=$!
-  pids+=("$pid")
-  port=""
-  for _ in $(seq 100); do
-    port=$(sed -n 's/^kestrio-setup: DNC server on port \([0-9]*\)$/\1/p' "$dir/$name.out" 2>/dev/null)
-    [[ -n $port ]] && return 0
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  echo "kestrio-setup did not start on $name:"; cat "$dir/$name.out" "$dir/$name.err"
-  return 1
-}
+# shellcheck source=../lib.sh
+source "$(dirname "$0")/../lib.sh"
 
 # ended PID SECONDS: true when the process has ended within SECONDS; sets $rc.
 ended() {

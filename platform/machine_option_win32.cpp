@@ -1,6 +1,6 @@
 #include <CLI/CLI.hpp>
 
-#include "tools/machine_option.h"
+#include "platform/machine_option.h"
 
 namespace kestrio::tools {
 

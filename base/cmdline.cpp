@@ -1,4 +1,4 @@
-#include "platform/cmdline.h"
+#include "base/cmdline.h"
 
 namespace kestrio::text {
 

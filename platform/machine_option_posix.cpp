@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/posix/simulated.h"
-#include "sim/machine.h"
-#include "tools/machine_option.h"
+#include "platform/simulated_posix.h"
+#include "base/machine.h"
+#include "platform/machine_option.h"
 
 namespace kestrio::tools {
 

@@ -1,5 +1,5 @@
 // UTF-8 / UTF-16 conversions without any operating-system call.
-#include "platform/text.h"
+#include "base/text.h"
 
 #include <cstdint>
 

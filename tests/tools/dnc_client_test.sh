@@ -1,36 +1,21 @@
 #!/usr/bin/env bash
-# kestrio-dnc against the DNC test host on simulated machines: variable
-# reads and writes, the error replies, a host that is not there, and the
-# remote language change with its refusals.
+# kestrio-dnc against kestrio-setup on simulated machines: variable reads
+# and writes, the error replies, a host that is not there, and the remote
+# language change with its refusals.
 #
-#   dnc_client_test.sh KESTRIO-DNC DNC-TEST-HOST KESTRIO-SIM PROJECT-VERSION
+#   dnc_client_test.sh KESTRIO-DNC KESTRIO-SETUP KESTRIO-SIM PROJECT-VERSION
 set -u
-dnc="$1" host="$2" sim="$3" version="$4"
+dnc="$1" setup="$2" sim="$3" version="$4"
+[[ $sim == /* ]] || sim="$PWD/$sim"  # slow_tool starts it from the machine's folders
 dir=$(mktemp -d)
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
   rm -rf "$dir"
 }
 trap cleanup EXIT
-# shellcheck source=lib.sh
-source "$(dirname "$0")/lib.sh"
-
-# start_host MACHINE POLL-MS [HOST-OPTION...]: starts a host on a free port, sets $port.
-start_host() {
-  local out="$dir/host-$1.out"
-  "$host" --machine "$dir/$1" --port 0 --poll-ms "$2" "${@:3}" >"$out" 2>&1 &
-  pids+=($!)
-  port=""
-  for _ in $(seq 100); do
-    port=$(sed -n 's/^listening on port \([0-9]*\)$/\1/p' "$out")
-    [[ -n $port ]] && return 0
-    kill -0 "${pids[-1]}" 2>/dev/null || break
-    sleep 0.05
-  done
-  echo "the test host did not start:"; cat "$out"
-  return 1
-}
+# shellcheck source=../lib.sh
+source "$(dirname "$0")/../lib.sh"
 
 # check NAME EXPECTED-RC EXPECTED-OUTPUT-PART -- COMMAND...  (stdout and stderr together)
 check() {
@@ -54,7 +39,7 @@ check "zero scan timeout" 2 '--scan-timeout: "0" is not a positive' \
   -- "$dnc" change --root 'D:\x' --language Spanish --scan-timeout 0
 check "read without a name" 2 "read: give at least one NAME" -- "$dnc" read
 
-machine plain && start_host plain 100 || exit 1
+machine plain && start_host plain || exit 1
 d=("$dnc" --port "$port")
 check "version variable" 0 "v2017.09" -- "${d[@]}" read KESTRIO.VERSION
 out=$("${d[@]}" vars)
@@ -72,10 +57,9 @@ check "long list value" 2 "KESTRIO.NEXT: a value in a list has at most 31 charac
 check "not an assignment" 2 "expected NAME=VALUE" -- "${d[@]}" write KESTRIO.NEXT
 
 # A closed port: the listening socket of a stopped host.
-"$host" --machine "$dir/plain" --port 0 >"$dir/gone.out" 2>&1 & gone=$!
-for _ in $(seq 100); do grep -q "^listening" "$dir/gone.out" && break; sleep 0.05; done
-closed=$(sed -n 's/^listening on port \([0-9]*\)$/\1/p' "$dir/gone.out")
-kill "$gone"; wait "$gone" 2>/dev/null
+machine gone && start_host gone || exit 1
+closed=$port
+kill -KILL "$pid"; wait "$pid" 2>/dev/null
 check "closed port" 2 "cannot connect to 127.0.0.1:$closed" -- "$dnc" --port "$closed" read KESTRIO.VERSION
 
 check "language not found" 1 "Klingon is not among the language packs found under D:\\LanguagePacks: German, Spanish, French, Italian" \
@@ -90,29 +74,39 @@ done
 grep -q '^dism.exe /online /add-package /packagepath:D:\\LanguagePacks\\es-ES\\lp.cab => 0$' "$dir/plain/commands.log" \
   && ok || ko "commands.log lacks the add-package of es-ES: $(cat "$dir/plain/commands.log")"
 
-machine protected filter=on protect-c=on && start_host protected 100 || exit 1
+machine protected filter=on protect-c=on && start_host protected || exit 1
 check "protected system" 1 "System is protected. Change to Administrator mode, please." \
   -- "$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish
 
-# A host that ends when it takes the GO, as a machine that restarts: the change
-# has its own exit status, not that of a host that cannot be reached.
-machine restarting && start_host restarting 100 --exit-on-go || exit 1
+# A host that ends once the change has begun, as a machine that restarts: the
+# package tool ends the host when it is asked to add the pack.  The change has
+# its own exit status, not that of a host that cannot be reached.
+machine restarting || exit 1
+rm -f "$dir/restarting/C/Windows/System32/dism.exe"  # a link to kestrio-sim: not written through
+printf '#!/bin/bash\n[[ "$*" == *add-package* ]] && kill -KILL $PPID && exit 0\nexec -a dism.exe %q "$@"\n' "$sim" \
+  >"$dir/restarting/C/Windows/System32/dism.exe"
+chmod +x "$dir/restarting/C/Windows/System32/dism.exe"
+start_host restarting || exit 1
 check "connection ended after GO" 3 "127.0.0.1:$port: the connection ended during the change; the machine may be restarting" \
   -- "$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish
 
 # A reply that does not come in time is told from a connection that ends: a
 # second client waits unserved while the first holds the connection.
-machine quiet && start_host quiet 100 || exit 1
+machine quiet && start_host quiet || exit 1
 exec 3<>"/dev/tcp/127.0.0.1/$port"
 check "reply time-out" 2 "127.0.0.1:$port: no reply from the server within 300 ms" \
   -- "$dnc" --port "$port" --timeout 300 read KESTRIO.VERSION
 exec 3>&-
 
-# A host that takes its requests only once a minute stays busy after a write.
-machine slow && start_host slow 60000 || exit 1
+# A scan that outlasts the client's patience (each pack takes a second to
+# open) leaves the host busy: a second change is refused, and neither
+# change reaches the package tool once the scan is over.
+machine slow && slow_tool slow expand 1 && start_host slow || exit 1
 check "scan time-out" 1 "did not finish within 1 s" \
   -- "$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish --scan-timeout 1
 check "busy host" 1 "the host is busy" -- "$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish --scan-timeout 2
-grep -qs "add-package" "$dir/slow/commands.log" && ko "the busy host ran a change" || ok
+for _ in $(seq 200); do [[ $("$dnc" --port "$port" read KESTRIO.STATUS 2>&1) == 4 ]] && break; sleep 0.1; done
+expect '[[ $("$dnc" --port "$port" read KESTRIO.NITEMS 2>&1) == 4 ]]' "the slow scan did not find the four packs"
+grep -qs "add-package" "$dir/slow/commands.log" && ko "a change that was given up or refused ran" || ok
 
 summary

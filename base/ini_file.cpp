@@ -1,10 +1,10 @@
-#include "sim/ini_file.h"
+#include "base/ini_file.h"
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace kestrio::sim {
 namespace {

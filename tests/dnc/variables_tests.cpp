@@ -15,6 +15,7 @@ namespace {
 
 // A table with one variable of each kind; accessors record their call.
 struct Llamada {
+  int escrituras = 0;  // write accessors called
   Indices indices;
   std::int32_t l = 0;
   double d = 0;
@@ -30,11 +31,13 @@ std::int32_t LeerL(const char*, ValorVariable& v, const Indices& ix) {
   return 0;
 }
 std::int32_t EscribirL(const char*, const ValorVariable& v, const Indices& ix) {
+  ++g_ultima.escrituras;
   g_ultima.indices = ix;
   g_ultima.l = v.valor.l;
   return 0;
 }
 std::int32_t EscribirD(const char*, const ValorVariable& v, const Indices&) {
+  ++g_ultima.escrituras;
   g_ultima.d = v.valor.d;
   return 0;
 }
@@ -43,6 +46,7 @@ std::int32_t LeerD(const char*, ValorVariable& v, const Indices&) {
   return 0;
 }
 std::int32_t EscribirH(const char*, const ValorVariable& v, const Indices&) {
+  ++g_ultima.escrituras;
   g_ultima.s = v.valor.s;
   return 0;
 }
@@ -52,10 +56,14 @@ std::int32_t LeerS(const char*, ValorVariable& v, const Indices& ix) {
   return 0;
 }
 std::int32_t EscribirS(const char*, const ValorVariable& v, const Indices&) {
+  ++g_ultima.escrituras;
   g_cadena = v.valor.texto;
   return 0;
 }
-std::int32_t Rechaza(const char*, const ValorVariable&, const Indices&) { return 4242; }
+std::int32_t Rechaza(const char*, const ValorVariable&, const Indices&) {
+  ++g_ultima.escrituras;
+  return 4242;
+}
 
 const DescriptorVariable kTabla[] = {
     {"L", TIPO_LONG, 0, LeerL, EscribirL},
@@ -166,26 +174,30 @@ TEST_F(Registro, ValueTextConversions) {
     std::int32_t codigo;
     std::function<bool()> comprueba;
   };
+  // A refused write reaches no accessor: nothing is stored.
+  const auto nada = [] { return g_ultima.escrituras == 0 && g_cadena == "hola"; };
   const Caso casos[] = {
       {"T.L", "0x1F", 0, [] { return g_ultima.l == 31; }},
       {"T.L", "0X1f", 0, [] { return g_ultima.l == 31; }},
       {"T.L", "12abc", 0, [] { return g_ultima.l == 12; }},
       {"T.L", " 0x10", 0, [] { return g_ultima.l == 0; }},
       {"T.L", "-7", 0, [] { return g_ultima.l == -7; }},
-      {"T.L", "abc", ERR_VAR_SINTAXIS, [] { return true; }},
-      {"T.L", "", ERR_VAR_SINTAXIS, [] { return true; }},
+      {"T.L", "abc", ERR_VAR_SINTAXIS, nada},
+      {"T.L", "", ERR_VAR_SINTAXIS, nada},
       {"T.H", "70000", 0, [] { return g_ultima.s == 4464; }},
       {"T.H", "0xFFFF", 0, [] { return g_ultima.s == -1; }},
       {"T.D", "2.25", 0, [] { return g_ultima.d == 2.25; }},
-      {"T.D", "x", ERR_VAR_SINTAXIS, [] { return true; }},
+      {"T.D", "x", ERR_VAR_SINTAXIS, nada},
       {"T.S", "", 0, [] { return g_cadena.empty(); }},
-      {"T.NO", "1", 4242, [] { return true; }},          // the accessor's own code
-      {"T.IX.1", "x", ERR_VAR_SOLO_LECTURA, [] { return true; }},
-      {"T.@LIST", "x", ERR_VAR_NO_ENCONTRADA, [] { return true; }},
-      {"T.PX[1].2", "1", -1, [] { return true; }},      // three levels
-      {"KESTRIO.STATUS", "1", ERR_VAR_SOLO_LECTURA, [] { return true; }},
+      {"T.NO", "1", 4242, [] { return g_ultima.escrituras == 1; }},  // the accessor's own code
+      {"T.IX.1", "x", ERR_VAR_SOLO_LECTURA, nada},
+      {"T.@LIST", "x", ERR_VAR_NO_ENCONTRADA, nada},
+      {"T.PX[1].2", "1", -1, nada},  // three levels
+      {"KESTRIO.STATUS", "1", ERR_VAR_SOLO_LECTURA, nada},
   };
   for (const auto& c : casos) {
+    g_ultima = {};
+    g_cadena = "hola";
     EXPECT_EQ(EscribirVariableTxt(c.variable, c.texto), c.codigo) << c.variable << "=" << c.texto;
     EXPECT_TRUE(c.comprueba()) << c.variable << "=" << c.texto;
   }

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/cmdline.h"
+#include "base/cmdline.h"
 #include "sim/cabinet.h"
 #include "sim/tools.h"
 

@@ -5,8 +5,8 @@ set -u
 sim="$1"
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-# shellcheck source=lib.sh
-source "$(dirname "$0")/lib.sh"
+# shellcheck source=../lib.sh
+source "$(dirname "$0")/../lib.sh"
 check() {  # check NAME EXPECTED-RC EXPECTED-STDERR-PART -- COMMAND...
   local name=$1 rc=$2 want=$3; shift 4
   local err; err=$("$@" 2>&1 >/dev/null); local got=$?
