@@ -1,0 +1,250 @@
+// Pack discovery: the walk of the root folder, the cabinets and their
+// langcfg.ini, on simulated machines with real cabinets.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+
+#include "engine/change.h"
+#include "engine/checks.h"
+#include "engine/discovery.h"
+#include "engine/installed.h"
+#include "engine/language.h"
+#include "platform/platform.h"
+#include "sim/tools.h"
+#ifndef _WIN32
+#include "platform/simulated_posix.h"
+#include "sim/cabinet.h"
+#endif
+#include "support/test_machine.h"
+
+namespace kestrio::engine {
+namespace {
+
+using test::MachineOptions;
+using test::TestMachine;
+using Edit = std::function<void(sim::Machine&)>;
+namespace fs = std::filesystem;
+
+std::string Identity(const std::string& tag) { return sim::LanguagePackIdentity(tag); }
+
+TEST(HasCabExtension, OnlyLowerCaseCab) {
+  const std::pair<const char*, bool> cases[] = {
+      {"de.cab", true}, {".cab", true}, {"PACK.CAB", false}, {"x.Cab", false}, {"cab", false}, {"x.cabs", false},
+  };
+  for (const auto& [name, expected] : cases) EXPECT_EQ(HasCabExtension(name), expected) << name;
+}
+
+TEST(PackScan, WalksDepthFirstInListingOrder) {
+  TestMachine machine;
+  const std::string root = machine.PackRoot();
+  machine.MakePack(root, "a.cab", "de-DE");
+  machine.MakePack(root + "\\b", "fr.cab", "fr-FR");
+  machine.MakePack(root + "\\b\\z-deeper", "it.cab", "it-IT");
+  machine.MakePack(root, "c.cab", "es-ES");
+  ASSERT_EQ(ScanLanguagePacks(root), 4);
+  EXPECT_EQ(DiscoveredNames(), (std::vector<std::string>{"German", "French", "Italian", "Spanish"}));
+  const LanguageInfo& french = Engine().DiscoveredPacks[1];
+  EXPECT_EQ(french.code.Str(), "fr-FR");
+  EXPECT_EQ(french.package.Str(), root + "\\b\\fr.cab");
+  EXPECT_TRUE(Engine().DiscoveredPacks[4].package.Empty());
+  EXPECT_EQ(machine.CommandsOf("expand")[0],
+            "expand " + root + "\\a.cab -F:langcfg.ini " + root + " => 0");
+  EXPECT_FALSE(machine.Exists(root + "\\langcfg.ini"));
+  EXPECT_FALSE(machine.Exists(root + "\\b\\langcfg.ini"));
+}
+
+TEST(PackScan, StopsAtTheFourteenthPack) {
+  TestMachine machine;
+  for (int i = 0; i < 16; ++i) {
+    char file[16];
+    std::snprintf(file, sizeof file, "p%02d.cab", i);
+    machine.MakePack(machine.PackRoot(), file, std::string(LanguageCatalogue[static_cast<std::size_t>(i % 14)].code));
+  }
+  EXPECT_EQ(ScanLanguagePacks(machine.PackRoot()), 14);
+  EXPECT_EQ(machine.CommandsOf("expand").size(), 14u);
+  EXPECT_EQ(Engine().DiscoveredPacks[13].name.Str(), "Chinese");
+}
+
+TEST(PackScan, CabinetsThatAreNotCataloguePacksAddNothing) {
+  TestMachine machine;
+  const std::string root = machine.PackRoot();
+  machine.MakePack(root, "PACK.CAB", "de-DE");    // upper-case extension: not a candidate
+  machine.MakePack(root, "x.cab", "");            // no langcfg.ini
+  machine.MakePack(root, "y.cab", "ja-JP");       // a language outside the catalogue
+  machine.MakeUpdateCabinet(root);                // the update package
+  machine.MakePack(root, "z.cab", "fr-FR");
+  EXPECT_EQ(ScanLanguagePacks(root), 1);
+  EXPECT_EQ(DiscoveredNames(), (std::vector<std::string>{"French"}));
+  EXPECT_EQ(machine.CommandsOf("expand").size(), 4u);
+  EXPECT_FALSE(machine.Exists(root + "\\langcfg.ini"));
+}
+
+TEST(PackScan, StaleLangcfgIsReadForTheNextCabinetAndDeleted) {
+  TestMachine machine;
+  const std::string root = machine.PackRoot();
+  machine.WriteFile(root + "\\langcfg.ini", "[langinfo]\r\n  LANGUAGE =  it-IT  \r\n");
+  machine.MakePack(root, "x.cab", "");
+  EXPECT_EQ(ScanLanguagePacks(root), 1);
+  EXPECT_EQ(DiscoveredNames(), (std::vector<std::string>{"Italian"}));
+  EXPECT_FALSE(machine.Exists(root + "\\langcfg.ini"));
+}
+
+TEST(PackScan, LongLanguageValueIsCutToFiveCharacters) {
+  TestMachine machine;
+  machine.WriteFile(machine.PackRoot() + "\\langcfg.ini", "[LangInfo]\r\nLanguage=de-DEXYZ\r\n");
+  machine.MakePack(machine.PackRoot(), "x.cab", "");
+  EXPECT_EQ(ScanLanguagePacks(machine.PackRoot()), 1);
+  EXPECT_EQ(Engine().DiscoveredPacks[0].code.Str(), "de-DE");
+}
+
+TEST(PackScan, RootDirectoryRules) {
+  {
+    TestMachine machine;
+    EXPECT_EQ(ScanLanguagePacks(std::nullopt), kErrRootDir);
+    EXPECT_EQ(ScanLanguagePacks(machine.PackRoot() + "\\missing"), 0);
+  }
+  {
+    TestMachine machine;
+    machine.SetProductSuite({"EmbeddedNT"});
+    EXPECT_EQ(ScanLanguagePacks(std::nullopt), kErrOsVersion);
+    EXPECT_TRUE(machine.Commands().empty());
+  }
+}
+
+TEST(PackScan, EmptyRootPathFindsNothingAndExtractsNothing) {
+  TestMachine machine;
+#ifndef _WIN32  // under Wine the drive root is the host's
+  // The root of the current drive, which "\*.*" would walk.
+  machine.MakePack("C:", "de.cab", "de-DE");
+  machine.WriteFile("C:\\langcfg.ini", "[LangInfo]\r\nLanguage=fr-FR\r\n");
+#endif
+  EXPECT_EQ(ScanLanguagePacks(""), 0);
+  EXPECT_EQ(ScanPackDirectory(""), 0);
+  EXPECT_TRUE(machine.CommandsOf("expand").empty());
+#ifndef _WIN32
+  EXPECT_TRUE(machine.Exists("C:\\langcfg.ini"));
+#endif
+}
+
+#ifndef _WIN32
+TEST(PackScan, EntriesWhoseNamesAreNotTextAreSkipped) {
+  TestMachine machine;
+  const std::string root = machine.PackRoot();
+  machine.MakePack(root, "de\xff.cab", "de-DE");
+  machine.MakePack(root + "\\\xfe\xfe", "fr.cab", "fr-FR");
+  machine.MakePack(root + "\\\xed\xa0\x80", "es.cab", "es-ES");  // a lone surrogate written as UTF-8
+  machine.MakePack(root, "it.cab", "it-IT");
+  EXPECT_EQ(ScanLanguagePacks(root), 1);
+  EXPECT_EQ(DiscoveredNames(), (std::vector<std::string>{"Italian"}));
+  EXPECT_EQ(machine.CommandsOf("expand").size(), 1u);
+}
+#endif
+
+TEST(PackScan, NoSlotIsWrittenPastTheFourteenth) {
+  TestMachine machine;
+  // Listed before "." and "..", so it is met before the walk can stop.
+  machine.MakePack(machine.PackRoot(), "!fr.cab", "fr-FR");
+  for (auto& slot : Engine().DiscoveredPacks) slot.name.Assign("German");
+  Engine().DiscoveredCount = kSlotCount;
+  EXPECT_EQ(ScanPackDirectory(machine.PackRoot()), kSlotCount);
+  EXPECT_EQ(Engine().DiscoveredCount, kSlotCount);
+  EXPECT_TRUE(machine.CommandsOf("expand").empty());
+}
+
+TEST(PackScan, FailedPackageQueryKeepsThePreviousResult) {
+  TestMachine machine;
+  machine.MakePack(machine.PackRoot(), "de.cab", "de-DE");
+  ASSERT_EQ(ScanLanguagePacks(machine.PackRoot()), 1);
+  machine.Change([](sim::Machine& m) { m.SetPackage(Identity("ja-JP"), sim::kInstalled); });
+  EXPECT_EQ(ScanLanguagePacks(machine.PackRoot()), kErrPackName);
+  EXPECT_EQ(Engine().DiscoveredPacks[0].name.Str(), "German");
+}
+
+TEST(PackScan, PathsWithBlanksAreQuotedOthersAreNot) {
+  TestMachine machine({"de-DE", {"de-DE"}, false});
+  const std::string root = machine.PackRoot() + "\\Language Packs";
+  machine.MakePack(root, "fr.cab", "fr-FR");
+  ASSERT_EQ(ScanLanguagePacks(root), 1);
+  EXPECT_EQ(machine.CommandsOf("expand")[0],
+            "expand \"" + root + "\\fr.cab\" -F:langcfg.ini \"" + root + "\" => 0");
+  ASSERT_EQ(ChangeLanguage("French"), kOk);
+  EXPECT_EQ(machine.CommandsOf("dism.exe")[1],
+            "dism.exe /online /add-package /packagepath:\"" + root + "\\fr.cab\" => 0");
+}
+
+TEST(PackScan, PathTooLongForTheExtractionCommandIsSkipped) {
+  TestMachine machine;
+  // 2 x directory + file name + the command's own text passes 259 units.
+  const std::string deep = machine.PackRoot() + "\\" + std::string(120, 'd');
+  machine.MakePack(deep, "de.cab", "de-DE");
+  machine.MakePack(machine.PackRoot(), "fr.cab", "fr-FR");
+  EXPECT_EQ(ScanLanguagePacks(machine.PackRoot()), 1);
+  EXPECT_EQ(DiscoveredNames(), (std::vector<std::string>{"French"}));
+  for (const auto& line : machine.CommandsOf("expand")) EXPECT_EQ(line.find(std::string(120, 'd')), std::string::npos);
+}
+
+#ifndef _WIN32
+// The simulated machine is a sandbox: a root that is a host path, or climbs
+// out of a drive with "..", finds nothing and leaves the host's files alone;
+// a root without a drive is on C:, a relative one under C:\Kestrio.  The
+// root "\" makes the pattern "\\*.*", a network path on Windows: nothing.
+TEST(PackScan, RootsStayInsideTheSimulatedMachine) {
+  TestMachine machine;
+  // The host folder holding the machine folder, with a pack and a langcfg.ini.
+  const fs::path machineDir = platform::posix::MachineDir();
+  const fs::path outside = machineDir.parent_path() / "outside";
+  fs::create_directories(outside);
+  std::string error;
+  ASSERT_TRUE(sim::WriteCabinet((outside / "es.cab").string(), {{"langcfg.ini", "[LangInfo]\r\nLanguage=es-ES\r\n"}},
+                                &error));
+  sim::WriteFileAtomically((outside / "langcfg.ini").string(), "[LangInfo]\r\nLanguage=it-IT\r\n", nullptr);
+  std::string windowsForm = outside.string();
+  for (char& c : windowsForm)
+    if (c == '/') c = '\\';
+  machine.MakePack("C:\\Packs", "fr.cab", "fr-FR");
+  machine.MakePack("C:\\Kestrio\\Packs", "it.cab", "it-IT");
+  struct Case {
+    std::string root;
+    std::int32_t found;  // -1: not looked at
+    const char* first;
+  };
+  const Case cases[] = {
+      {windowsForm, 0, ""},                                      // "\tmp\..." is C:\tmp\...
+      {outside.string(), 0, ""},                                 // so is "/tmp/..."
+      {"C:\\..\\..\\outside", 0, ""},                            // climbs out of C:
+      {"D:\\Packs\\..\\..\\..\\outside", 0, ""},
+      {"..\\..\\..\\outside", 0, ""},                            // out of C: from the working directory
+      {"\\", 0, ""},                                             // "\\*.*" is a network path
+      {"/", 0, ""},
+      {"C:\\", 2, "Italian"},                                   // C:\Kestrio before C:\Packs
+      {"\\Packs", 1, "French"},                                  // no drive: on C:
+      {"", -1, ""},
+      {"/Kestrio/Packs", 1, "Italian"},
+      {"Packs", 1, "Italian"},                                   // under the working directory
+  };
+  for (const auto& c : cases) {
+    const std::int32_t found = ScanLanguagePacks(c.root);
+    if (c.found >= 0) {
+      EXPECT_EQ(found, c.found) << "root " << c.root;
+    }
+    if (c.found > 0) {
+      EXPECT_EQ(Engine().DiscoveredPacks[0].name.Str(), c.first) << "root " << c.root;
+    }
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(outside)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"es.cab", "langcfg.ini"})) << "root " << c.root;
+  }
+  std::string left;
+  ASSERT_TRUE(sim::ReadWholeFile((outside / "langcfg.ini").string(), left));
+  EXPECT_EQ(left, "[LangInfo]\r\nLanguage=it-IT\r\n");
+}
+#endif
+
+}  // namespace
+}  // namespace kestrio::engine
