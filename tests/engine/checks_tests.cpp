@@ -2,23 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 
-#include "engine/change.h"
 #include "engine/checks.h"
-#include "engine/discovery.h"
-#include "engine/installed.h"
 #include "engine/language.h"
 #include "platform/platform.h"
 #include "sim/tools.h"
-#ifndef _WIN32
-#include "platform/simulated_posix.h"
-#include "sim/cabinet.h"
-#endif
 #include "support/test_machine.h"
 
 namespace kestrio::engine {
@@ -27,7 +17,6 @@ namespace {
 using test::MachineOptions;
 using test::TestMachine;
 using Edit = std::function<void(sim::Machine&)>;
-namespace fs = std::filesystem;
 
 TEST(OperatingSystemCheck, AcceptsOnlyVersionSixWithTheEmbeddedSuite) {
   struct Case {

@@ -5,16 +5,13 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 
 #include "engine/change.h"
-#include "engine/checks.h"
 #include "engine/discovery.h"
 #include "engine/installed.h"
 #include "engine/language.h"
-#include "platform/platform.h"
 #include "sim/tools.h"
 #ifndef _WIN32
 #include "platform/simulated_posix.h"
