@@ -9,6 +9,29 @@ ok() { passed=$((passed+1)); }
 ko() { failed=$((failed+1)); echo "FAIL $*"; }
 expect() { if eval "$1"; then ok; else ko "$2"; fi; }  # CONDITION DESCRIPTION
 
+
+# scratch: a scratch folder $dir and an array $pids for the processes the
+# script starts; at exit the script's own before_cleanup runs (if it has
+# one), the processes are killed and the folder is removed.
+scratch() {
+  dir=$(mktemp -d)
+  pids=()
+  trap scratch_cleanup EXIT
+}
+scratch_cleanup() {
+  if declare -F before_cleanup >/dev/null; then before_cleanup; fi
+  local pid
+  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+  rm -rf "$dir"
+}
+
+# check NAME EXPECTED-RC EXPECTED-OUTPUT-PART -- COMMAND...  (stdout and stderr together)
+check() {
+  local name=$1 rc=$2 want=$3; shift 4
+  local out; out=$("$@" 2>&1); local got=$?
+  if [[ $got -eq $rc && "$out" == *"$want"* ]]; then ok; else ko "$name: rc=$got output=$out"; fi
+}
+
 # machine NAME [kestrio-sim set ARGS...]: a German machine with German and
 # French installed and packs for four languages in D:\LanguagePacks.
 machine() {

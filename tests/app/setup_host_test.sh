@@ -10,15 +10,9 @@
 set -u
 setup="$1" dnc="$2" sim="$3"
 [[ $sim == /* ]] || sim="$PWD/$sim"  # the slow tools below start it from the machine's folders
-dir=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
-  rm -rf "$dir"
-}
-trap cleanup EXIT
 # shellcheck source=../lib.sh
 source "$(dirname "$0")/../lib.sh"
+scratch
 
 # ended PID SECONDS: true when the process has ended within SECONDS; sets $rc.
 ended() {

@@ -7,22 +7,9 @@
 set -u
 dnc="$1" setup="$2" sim="$3" version="$4"
 [[ $sim == /* ]] || sim="$PWD/$sim"  # slow_tool starts it from the machine's folders
-dir=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
-  rm -rf "$dir"
-}
-trap cleanup EXIT
 # shellcheck source=../lib.sh
 source "$(dirname "$0")/../lib.sh"
-
-# check NAME EXPECTED-RC EXPECTED-OUTPUT-PART -- COMMAND...  (stdout and stderr together)
-check() {
-  local name=$1 rc=$2 want=$3; shift 4
-  local out; out=$("$@" 2>&1); local got=$?
-  if [[ $got -eq $rc && "$out" == *"$want"* ]]; then ok; else ko "$name: rc=$got output=$out"; fi
-}
+scratch
 
 # The program's own version is the CMake project's, stamped in by the build.
 out=$("$dnc" --version 2>&1); rc=$?

@@ -9,22 +9,11 @@
 set -u
 build="$1" fleet="$2"
 dnc="$build/tools/kestrio-dnc" setup="$build/app/posix/kestrio-setup" sim="$build/sim/kestrio-sim"
-dir=$(mktemp -d)
-pids=()
-cleanup() {
-  for f in "$dir"/floor "$dir"/stop; do [[ -d $f ]] && "$fleet" "$build" down "$f" >/dev/null 2>&1; done
-  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
-  rm -rf "$dir"
-}
-trap cleanup EXIT
 # shellcheck source=../lib.sh
 source "$(dirname "$0")/../lib.sh"
-
-# check NAME EXPECTED-RC EXPECTED-OUTPUT-PART -- COMMAND...  (stdout and stderr together)
-check() {
-  local name=$1 rc=$2 want=$3; shift 4
-  local out; out=$("$@" 2>&1); local got=$?
-  if [[ $got -eq $rc && "$out" == *"$want"* ]]; then ok; else ko "$name: rc=$got output=$out"; fi
+scratch
+before_cleanup() {
+  for f in "$dir"/floor "$dir"/stop; do [[ -d $f ]] && "$fleet" "$build" down "$f" >/dev/null 2>&1; done
 }
 
 # Unusable command lines and hosts files: status 2 before any connection.
