@@ -110,6 +110,14 @@ bool SplitReply(const std::string& text, std::vector<std::string>& fields) {
 
 }  // namespace
 
+bool ParseWholeNumber(const std::string& text, std::int32_t& number) {
+  char* end = nullptr;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || value < INT32_MIN || value > INT32_MAX) return false;
+  number = static_cast<std::int32_t>(value);
+  return true;
+}
+
 Client::~Client() { Close(); }
 
 bool Client::Connect(const std::string& host, std::uint16_t port, unsigned timeoutMs, std::string& error) {
@@ -195,13 +203,9 @@ ClientResult Client::ReadReply(std::string* rawText) {
     if (fields[2] != "ERRDNC") return Failure("malformed error reply");
     // An error code that is not a whole number would read as code 0, which
     // is success everywhere else.
-    char* end = nullptr;
-    const long long code = std::strtoll(fields[3].c_str(), &end, 10);
-    if (fields[3].empty() || *end != '\0' || code < INT32_MIN || code > INT32_MAX)
-      return Failure("malformed error reply");
     ClientResult r;
+    if (!ParseWholeNumber(fields[3], r.code)) return Failure("malformed error reply");
     r.kind = ClientResult::ErrorReply;
-    r.code = static_cast<std::int32_t>(code);
     return r;
   }
   ClientResult r;

@@ -28,6 +28,10 @@ struct ClientResult {
   bool connectionLost = false;
 };
 
+// Reads TEXT as a whole decimal number that fits 32 bits, and nothing else
+// ("12", "-5"; not "", "1x" or "9999999999").
+bool ParseWholeNumber(const std::string& text, std::int32_t& number);
+
 class Client {
  public:
   static constexpr unsigned kConnectTimeoutMs = 30000;  // the connect's bound when timeoutMs is 0

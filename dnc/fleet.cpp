@@ -65,12 +65,8 @@ class Session {
   bool ReadNumber(const std::string& name, std::int32_t& number) {
     std::string text;
     if (!Read(name, text)) return false;
-    char* end = nullptr;
-    const long long value = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || value < INT32_MIN || value > INT32_MAX)
-      return Fail(name + ": expected a number, the host answered \"" + text + "\"");
-    number = static_cast<std::int32_t>(value);
-    return true;
+    if (ParseWholeNumber(text, number)) return true;
+    return Fail(name + ": expected a number, the host answered \"" + text + "\"");
   }
   bool Write(const std::string& name, const std::string& value) { return Accept(client_.Write(name, value), name, 0); }
   bool Version(std::string& version) {

@@ -166,12 +166,8 @@ class Remote {
   bool ReadNumber(const std::string& name, std::int32_t& number) {
     std::string text;
     if (!Read(name, text)) return false;
-    char* end = nullptr;
-    const long long value = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || value < INT32_MIN || value > INT32_MAX)
-      return Fail(kNoHost, name + ": expected a number, the host answered \"" + text + "\"");
-    number = static_cast<std::int32_t>(value);
-    return true;
+    if (dnc::ParseWholeNumber(text, number)) return true;
+    return Fail(kNoHost, name + ": expected a number, the host answered \"" + text + "\"");
   }
   bool Write(const std::string& name, const std::string& value) { return Accept(client_.Write(name, value), name, 0); }
   bool WriteList(const std::vector<std::string>& names, const std::vector<std::string>& values) {
