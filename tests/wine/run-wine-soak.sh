@@ -40,7 +40,6 @@ for _ in $(seq 1 120); do
   sleep 0.5
 done
 [[ -n $port ]] || { cat "$out" >&2; echo "run-wine-soak: the host did not start listening" >&2; exit 1; }
-# The process that holds the listening socket: the server under Wine.
-pid=$(ss -Hltnp "sport = :$port" | sed -n 's/.*pid=\([0-9]*\).*/\1/p' | head -n 1)
-echo "Windows DNC server under Wine on port $port (process ${pid:-unknown})"
-"$soak" --port "$port" ${pid:+--pid "$pid"} "$@"
+# The subshell above became the Linux process that runs the server.
+echo "Windows DNC server under Wine on port $port (process $host)"
+"$soak" --port "$port" --pid "$host" "$@"
