@@ -245,12 +245,14 @@ std::string RegFile::ReadLine(std::string_view line, Key*& current, std::string&
     if (close + 1 != line.size()) return TrailingText(line.substr(close + 1), "the key's ']'");
     if (line.size() > 1 && line[1] == '-') {
       deleted = std::string(line.substr(2, line.size() - 3));
-      // The comments of the deleted keys go on to the next key, and so does
-      // the line itself: the lines skipped after it stay outside any key
-      // when the file is read again, rather than join the key above.
-      std::vector<std::string> kept = DeleteKey(deleted);
+      // The line itself goes on to the next key, and after it the comments
+      // and skipped lines of the deleted keys and those above it: written
+      // back below the line, the skipped ones stay outside any key when the
+      // file is read again, rather than join the key above.
+      std::vector<std::string> kept{std::string(line)};
+      const std::vector<std::string> comments = DeleteKey(deleted);
+      kept.insert(kept.end(), comments.begin(), comments.end());
       kept.insert(kept.end(), before.begin(), before.end());
-      kept.emplace_back(line);
       before = std::move(kept);
       current = nullptr;
       return {};

@@ -2,8 +2,8 @@
 // machine.ini, read from arbitrary bytes.  Whatever a reader takes it must
 // write back in a form it reads again to the same file: reading what was
 // written and writing it again gives the same lines (for a registry file,
-// blank lines aside; for an INI file, from its second writing on).  A file the
-// strict INI reader takes, the lenient one takes too.
+// blank and comment lines aside; for an INI file, from its second writing
+// on).  A file the strict INI reader takes, the lenient one takes too.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -33,9 +33,10 @@ void CheckIni(const std::string& bytes) {
   }
 }
 
-// A registry file's lines without the blank ones, which carry nothing
-// (where they are differs when skipped lines join another key's lines);
-// a blank line that ends hex data going on with '\' is kept.
+// A registry file's lines without the blank and comment lines, which carry
+// nothing (where they go differs when skipped lines join another key's, or
+// follow a deleted key); a blank line that ends hex data going on with '\'
+// is kept.
 std::string WithoutBlankLines(const std::string& text) {
   std::string out, previous;
   std::size_t from = 0;
@@ -44,7 +45,8 @@ std::string WithoutBlankLines(const std::string& text) {
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(from, end - from);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty() || (!previous.empty() && previous.back() == '\\')) out += line + "\n";
+    const bool carries = !line.empty() && line[0] != ';';
+    if (carries || (line.empty() && !previous.empty() && previous.back() == '\\')) out += line + "\n";
     previous = line;
     from = end + 1;
   }
