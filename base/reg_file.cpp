@@ -176,6 +176,7 @@ bool RegFile::Parse(std::string_view bytes, std::string* error, std::vector<std:
     const std::size_t first = i;
     std::string line(TrimRight(lines[i]));
     std::string cause;
+    bool intoBlank = false;  // a value that goes on with '\' into a blank line
     // Hex data goes on over lines ending in a backslash.
     const std::string lower = Lower(line);
     if (!line.empty() && line.back() == '\\' && line[0] != '[' && line[0] != ';' &&
@@ -186,6 +187,7 @@ bool RegFile::Parse(std::string_view bytes, std::string* error, std::vector<std:
           cause = "the value goes on with '\\' past the end of the file";
         } else if (const std::string_view next = TrimLeft(TrimRight(lines[i + 1])); next.empty()) {
           cause = "the value goes on with '\\' into a blank line (line " + std::to_string(i + 2) + ")";
+          intoBlank = i + 2 < lines.size();  // not the end of the file's last line
         } else {
           line += next;
           ++i;
@@ -219,6 +221,9 @@ bool RegFile::Parse(std::string_view bytes, std::string* error, std::vector<std:
     skipped->push_back(where + ": " + std::string(TrimRight(lines[first])));
     // The skipped lines stay in the file as they were.
     for (std::size_t k = first; k <= i && k < lines.size(); ++k) before.emplace_back(TrimRight(lines[k]));
+    // So does the blank line that ends such a value: without it, the line
+    // written after the skipped one would be taken into it on the next read.
+    if (intoBlank) before.emplace_back();
   }
   if (!header) {
     if (error) *error = "line 1: empty registry file";
@@ -240,8 +245,13 @@ std::string RegFile::ReadLine(std::string_view line, Key*& current, std::string&
     if (close + 1 != line.size()) return TrailingText(line.substr(close + 1), "the key's ']'");
     if (line.size() > 1 && line[1] == '-') {
       deleted = std::string(line.substr(2, line.size() - 3));
-      // The comments of the deleted keys go on to the next key.
-      std::vector<std::string> kept = DeleteKey(deleted);
+      // The line itself goes on to the next key, and after it the comments
+      // and skipped lines of the deleted keys and those above it: written
+      // back below the line, the skipped ones stay outside any key when the
+      // file is read again, rather than join the key above.
+      std::vector<std::string> kept{std::string(line)};
+      const std::vector<std::string> comments = DeleteKey(deleted);
+      kept.insert(kept.end(), comments.begin(), comments.end());
       kept.insert(kept.end(), before.begin(), before.end());
       before = std::move(kept);
       current = nullptr;

@@ -34,7 +34,8 @@ class RegFile {
   // Reads a whole file.  A bad line ends the reading with "line N: cause" in
   // `error`; with `skipped` it is passed over instead, listed there in that
   // form with its text, and kept as it stands for Serialize.  A "[-KEY]" line
-  // deletes the key and its subkeys read so far.
+  // deletes the key and its subkeys read so far, and is kept for Serialize
+  // too, so that what was skipped after it stays outside any key.
   bool Parse(std::string_view bytes, std::string* error, std::vector<std::string>* skipped = nullptr);
   // The file's bytes in the form it was read in (a new file: version 5.00 in
   // UTF-8).  A REGEDIT4 file holding text outside Windows-1252 is written as

@@ -60,6 +60,33 @@ start_xvfb() {
   rm -f "$numberfile"
 }
 
+# The port Kestrio.exe's DNC server listens on, and whether it answers.
+kestrio_port=3873
+kestrio_answers() { (exec 3<>"/dev/tcp/127.0.0.1/$kestrio_port") 2>/dev/null; }
+
+# start_kestrio_server TARGET OUT: TARGET/Kestrio.exe on a virtual display of
+# its own, its output in OUT; sets xvfb and host (the Linux process that runs
+# the program) and returns once its DNC server answers.  Fails, saying why,
+# when the port is taken or the program ends or does not listen.
+start_kestrio_server() {
+  local target=$1 out=$2
+  if kestrio_answers; then
+    echo "port $kestrio_port is taken: the program's DNC server could not start" >&2
+    return 1
+  fi
+  start_xvfb || { echo "Xvfb did not start" >&2; return 1; }
+  (cd "$target" && exec wine ./Kestrio.exe >"$out" 2>&1) &
+  host=$!
+  for _ in $(seq 1 240); do
+    kestrio_answers && return 0
+    kill -0 "$host" 2>/dev/null || { cat "$out" >&2; echo "Kestrio.exe ended" >&2; return 1; }
+    sleep 0.5
+  done
+  cat "$out" >&2
+  echo "Kestrio.exe did not start listening on port $kestrio_port" >&2
+  return 1
+}
+
 # The CNC of the demo and the screenshot, in the prefix WINEPREFIX: the
 # program (KESTRIO_EXE) and the machine's tools in TARGET, German and French
 # installed, and packs for German, French, Spanish and Italian in

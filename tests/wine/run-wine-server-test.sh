@@ -21,13 +21,6 @@ flock 9
 source "$here/lib.sh"
 wine_prefix_env "$wine_dir"
 
-port=3873
-answers() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }
-if answers; then
-  echo "run-wine-server-test: port $port is taken: the program's DNC server could not start" >&2
-  exit 1
-fi
-
 target=$wine_dir/Kestrio
 "$here/prepare-prefix.sh" "$WINEPREFIX" "$build" "$target"
 cp -f "$build/app/win32/Kestrio.exe" "$target/"
@@ -46,18 +39,9 @@ cleanup() {
   rm -rf "$out" "$floor"
 }
 trap cleanup EXIT
-start_xvfb || { echo "run-wine-server-test: Xvfb did not start" >&2; exit 1; }
-(cd "$target" && exec wine ./Kestrio.exe > "$out" 2>&1) &
-host=$!
-
-for _ in $(seq 1 240); do
-  answers && break
-  kill -0 "$host" 2>/dev/null || { cat "$out" >&2; echo "run-wine-server-test: Kestrio.exe ended" >&2; exit 1; }
-  sleep 0.5
-done
-answers || { cat "$out" >&2; echo "run-wine-server-test: Kestrio.exe did not start listening" >&2; exit 1; }
-echo "Windows DNC server under Wine on port $port"
-KESTRIO_DNC_SERVER=127.0.0.1:$port "$client"
+start_kestrio_server "$target" "$out" || { echo "run-wine-server-test: no server to test" >&2; exit 1; }
+echo "Windows DNC server under Wine on port $kestrio_port"
+KESTRIO_DNC_SERVER=127.0.0.1:$kestrio_port "$client"
 
 # kestrio-dnc.exe fleet against two Linux hosts and a port nobody listens on.
 "$here/../../tools/sim-fleet.sh" "$native" up "$floor" 2 --uniform --tick-ms 100 >/dev/null
