@@ -35,17 +35,18 @@ bool IsOneTagWithClosingEmptyString(const std::vector<std::uint8_t>& data) {
   return true;
 }
 
-// Reads one whole line (without its newline) in pieces of at most 1023 bytes.
+// Reads one whole line, without its newline, whatever its length.  Every
+// byte is kept, a NUL too: read as C strings, the text on either side of a
+// NUL would join into words the listing does not hold.
 bool ReadLine(std::FILE* file, std::string& line) {
   line.clear();
-  char piece[1024];
-  while (std::fgets(piece, sizeof piece, file) != nullptr) {
-    line += piece;
-    if (!line.empty() && line.back() == '\n') {
-      line.pop_back();
+  int c;
+  while ((c = std::getc(file)) != EOF) {
+    if (c == '\n') {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       return true;
     }
+    line += static_cast<char>(c);
   }
   return !line.empty();
 }
