@@ -16,6 +16,18 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
+bool Quoted(std::string_view value) {
+  return value.size() >= 2 &&
+         ((value.front() == '"' && value.back() == '"') || (value.front() == '\'' && value.back() == '\''));
+}
+
+// A value the reader would change (blanks at either end, or quotes around it
+// that it would take off) is written between double quotes, which the
+// reader takes off again.
+std::string Written(const std::string& value) {
+  return Trim(value) != value || Quoted(value) ? '"' + value + '"' : value;
+}
+
 }  // namespace
 
 std::string TextFromFileBytes(std::string_view bytes) {
@@ -67,10 +79,7 @@ bool IniFile::Parse(std::string_view bytes, bool strict, std::string* error) {
       continue;
     }
     std::string_view value = Trim(line.substr(eq + 1));
-    if (value.size() >= 2 && ((value.front() == '"' && value.back() == '"') ||
-                              (value.front() == '\'' && value.back() == '\''))) {
-      value = value.substr(1, value.size() - 2);
-    }
+    if (Quoted(value)) value = value.substr(1, value.size() - 2);
     current->entries.emplace_back(std::string(Trim(line.substr(0, eq))), std::string(value));
   }
   return true;
@@ -81,7 +90,7 @@ std::string IniFile::Serialize() const {
   for (const auto& section : sections_) {
     if (!out.empty()) out += '\n';
     out += '[' + section.name + "]\n";
-    for (const auto& [key, value] : section.entries) out += key + '=' + value + '\n';
+    for (const auto& [key, value] : section.entries) out += key + '=' + Written(value) + '\n';
   }
   return out;
 }

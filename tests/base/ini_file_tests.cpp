@@ -1,6 +1,9 @@
 // INI files read as GetPrivateProfileString reads them.
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 #include "base/ini_file.h"
 
 namespace kestrio {
@@ -32,6 +35,18 @@ TEST(IniFile, StrictParsingNamesTheBadLine) {
     std::string error;
     EXPECT_FALSE(ini.Parse(content, true, &error)) << content;
     EXPECT_EQ(error, message);
+  }
+}
+
+TEST(IniFile, WritesBackEveryValueSoThatItReadsTheSame) {
+  sim::IniFile ini;
+  ASSERT_TRUE(ini.Parse("[s]\nplain=a b\nblanks=\"  a \t\"\nquotes='\"a\"'\nsingle=\"'a'\"\nempty=\n", true, nullptr));
+  sim::IniFile again;
+  ASSERT_TRUE(again.Parse(ini.Serialize(), true, nullptr));
+  for (const auto& [key, value] : std::vector<std::pair<const char*, const char*>>{
+           {"plain", "a b"}, {"blanks", "  a \t"}, {"quotes", "\"a\""}, {"single", "'a'"}, {"empty", ""}}) {
+    EXPECT_EQ(ini.Get("s", key), value) << key;
+    EXPECT_EQ(again.Get("s", key), value) << key;
   }
 }
 
