@@ -60,6 +60,28 @@ start_xvfb() {
   rm -f "$numberfile"
 }
 
+# kestrio_machine BUILD: takes the build's Wine lock (held until the script
+# ends) and prefix, and puts BUILD's Kestrio.exe with the machine's tools
+# (German, nothing else installed) in the folder named by target.
+kestrio_machine() {
+  local build=$1 wine_dir=$1/wine
+  mkdir -p "$wine_dir"
+  exec 9>"$wine_dir/lock"
+  flock 9
+  wine_prefix_env "$wine_dir"
+  target=$wine_dir/Kestrio
+  "$(dirname "${BASH_SOURCE[0]}")/prepare-prefix.sh" "$WINEPREFIX" "$build" "$target"
+  cp -f "$build/app/win32/Kestrio.exe" "$target/"
+  write_machine_ini "$target" de-DE
+}
+
+# Ends what start_kestrio_server started.
+stop_kestrio_server() {
+  if [[ -n ${host:-} ]]; then kill "$host" 2>/dev/null || true; fi
+  wineserver -k 2>/dev/null || true
+  if [[ -n ${xvfb:-} ]]; then kill "$xvfb" 2>/dev/null || true; fi
+}
+
 # The port Kestrio.exe's DNC server listens on, and whether it answers.
 kestrio_port=3873
 kestrio_answers() { (exec 3<>"/dev/tcp/127.0.0.1/$kestrio_port") 2>/dev/null; }

@@ -13,26 +13,15 @@ soak=$2
 shift 2
 [[ -x $soak ]] || { echo "run-wine-soak: $soak not built (build the native preset first)" >&2; exit 1; }
 here=$(cd "$(dirname "$0")" && pwd)
-wine_dir=$build/wine
-mkdir -p "$wine_dir"
-exec 9>"$wine_dir/lock"
-flock 9
 # shellcheck source=lib.sh
 source "$here/lib.sh"
-wine_prefix_env "$wine_dir"
-
-target=$wine_dir/Kestrio
-"$here/prepare-prefix.sh" "$WINEPREFIX" "$build" "$target"
-cp -f "$build/app/win32/Kestrio.exe" "$target/"
-write_machine_ini "$target" de-DE
+kestrio_machine "$build"
 
 out=$(mktemp)
 xvfb=""
 host=""
 cleanup() {
-  if [[ -n $host ]]; then kill "$host" 2>/dev/null || true; fi
-  wineserver -k 2>/dev/null || true
-  if [[ -n $xvfb ]]; then kill "$xvfb" 2>/dev/null || true; fi
+  stop_kestrio_server
   rm -f "$out"
 }
 trap cleanup EXIT
