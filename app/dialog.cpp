@@ -50,7 +50,9 @@ void SetupDialog::InitSetup() {
   view_.SetCaption(std::string(kCaption) + "        " + kVersion);
   std::string name;
   const std::int32_t rc = ops_.getCurrentLanguage(name);
-  dnc::SetSetupStatus(rc);
+  // The port is open already: a remote request accepted meanwhile keeps its
+  // STATUS 1 until its own operation writes the result.
+  dnc::SetStatusUnlessBusy(rc);
   if (rc != engine::kOk) {
     Ask(ErrorText(rc, engine::kTextUnknownError), Icon::Stop, Buttons::Ok);
     Refresh();
@@ -62,11 +64,30 @@ void SetupDialog::InitSetup() {
   dnc::SetCurrentLanguageText(name);
 }
 
-Answer SetupDialog::Ask(const std::string& text, Icon icon, Buttons buttons) {
-  ++modal_;
+Answer SetupDialog::Ask(const std::string& text, Icon icon, Buttons buttons, Poll poll) {
+  if (poll == Poll::Held) ++pollHeld_;
+  ++boxesOpen_;
   const Answer answer = view_.ShowMessage(text, icon, buttons);
-  --modal_;
+  --boxesOpen_;
+  if (poll == Poll::Held) --pollHeld_;
   return answer;
+}
+
+void SetupDialog::ShowChangeFailure(const std::string& text) {
+  failureText_ = text;
+  if (failureBox_) {
+    // This failure ran inside the loop of the box that is up: end that box
+    // and let its own call show it again, rather than nest a second one.
+    failureReplaced_ = true;
+    view_.EndMessage(*failureBox_);
+    return;
+  }
+  failureBox_ = boxesOpen_;
+  do {
+    failureReplaced_ = false;
+    Ask(failureText_, Icon::Stop, Buttons::Ok);
+  } while (failureReplaced_);
+  failureBox_.reset();
 }
 
 bool SetupDialog::OperationPending() const {
@@ -85,9 +106,9 @@ std::string SetupDialog::ErrorText(std::int32_t code, const char* fallback) cons
 }
 
 void SetupDialog::OnSelectClicked() {
-  ++modal_;
+  ++pollHeld_;
   const std::optional<std::string> chosen = view_.ChooseFolder(rootDir_);
-  --modal_;
+  --pollHeld_;
   // A remote request taken in while the browser was open has the turn.
   if (!chosen || OperationPending()) return;
   rootDir_ = *chosen;
@@ -111,19 +132,18 @@ void SetupDialog::OnLanguageSelChange(const std::string& selectedItemText) {
 
 void SetupDialog::OnGoClicked() {
   static const char* const kWarnings[] = {engine::kTextTakesMinutes, engine::kTextKeepPowered, engine::kTextRestarts};
-  for (const char* warning : kWarnings) Ask(warning, Icon::Exclamation, Buttons::Ok);
-  if (Ask(engine::kTextContinue, Icon::Exclamation, Buttons::YesNo) != Answer::Yes) return;
-  // A remote request accepted while the boxes were up has the turn: the
-  // operator's change would run beside it.
-  if (OperationPending()) return;
+  for (const char* warning : kWarnings) Ask(warning, Icon::Exclamation, Buttons::Ok, Poll::Held);
+  if (Ask(engine::kTextContinue, Icon::Exclamation, Buttons::YesNo, Poll::Held) != Answer::Yes) return;
+  // The change claims the setup in the same step as the busy test: a remote
+  // request accepted while the boxes were up, or at this very moment, has
+  // the turn, and the operator's change would run beside it.
+  if (Busy() || ending_ || !dnc::SetStatusUnlessBusy(1)) return;
   StartChange();
 }
 
 bool SetupDialog::OnSysCommand(unsigned command) {
   if ((command & 0xFFF0) == kAboutCommand) {
-    ++modal_;
     view_.ShowAbout();
-    --modal_;
     return true;
   }
   if (command != kCloseCommand) return false;
@@ -197,9 +217,8 @@ void SetupDialog::StartChange() {
   view_.StartTimer(TIMER_PROGRESS);
   Refresh();
   changing_ = true;
-  // Busy from here on, before the worker runs: no close and no remote
-  // request slips in between.
-  dnc::SetSetupStatus(1);
+  // STATUS is 1 already: a remote GO set it when it was accepted, the
+  // operator's GO claimed it before the first step here.
   ops_.startWorker([this, name = selectedLanguage_, change = ops_.change, &view = view_] {
     const std::int32_t result = change(name);
     dnc::SetSetupStatus(result);
@@ -219,7 +238,7 @@ void SetupDialog::ChangeFinished(std::int32_t result) {
   view_.Enable(Control::Go, true);
   view_.Enable(Control::Select, true);
   Refresh();
-  Ask(ErrorText(result, engine::kTextUnknownError), Icon::Stop, Buttons::Ok);
+  ShowChangeFailure(ErrorText(result, engine::kTextUnknownError));
 }
 
 void SetupDialog::AnimateScan() {
@@ -241,10 +260,10 @@ void SetupDialog::StepProgress() {
 }
 
 void SetupDialog::PollRemoteRequests() {
-  // Requests accepted while an operation runs, while modal UI is up or
-  // while a failed scan ends the program wait: a second operation never
-  // runs beside the first.
-  if (Busy() || modal_ > 0 || ending_) return;
+  // Requests accepted while an operation runs, while GO's questions or the
+  // folder browser are up, or while a failed scan ends the program wait: a
+  // second operation never runs beside the first.
+  if (Busy() || pollHeld_ > 0 || ending_) return;
   const dnc::RemoteRequests requests = dnc::TakeRemoteRequests();
   if (requests.rootDir) {
     rootDir_ = *requests.rootDir;

@@ -10,6 +10,7 @@
 // follow, in their order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -64,6 +65,10 @@ class DialogView {
   virtual void SetProgressRange(int low, int high, int step) = 0;
   virtual void SetProgress(int position) = 0;
   virtual Answer ShowMessage(const std::string& text, Icon icon, Buttons buttons) = 0;
+  // Ends the message box that ShowMessage has open at nesting `level` (0:
+  // the first of the boxes open now) as if its OK button were pressed, so
+  // that its ShowMessage returns Answer::Ok.  A level not open is ignored.
+  virtual void EndMessage(std::size_t level) = 0;
   // The folder browser rooted at My Computer; `preselect` is selected when
   // not empty.  Nothing when the operator cancels.
   virtual std::optional<std::string> ChooseFolder(const std::string& preselect) = 0;
@@ -124,8 +129,14 @@ class SetupDialog {
  private:
   // The modal UI of the dialog: message boxes, the folder browser and the
   // About box run nested message loops in which the timers keep firing.
-  // While one is up the poll takes no request.
-  Answer Ask(const std::string& text, Icon icon, Buttons buttons);
+  // Only the UI whose answer starts an operation (GO's questions, the folder
+  // browser) holds the poll; while any other box is up, on a machine that
+  // nobody may stand at, remote requests are taken as when idle.
+  enum class Poll { Runs, Held };
+  Answer Ask(const std::string& text, Icon icon, Buttons buttons, Poll poll = Poll::Runs);
+  // The stop box of a failed change.  Remote retries that fail while it is
+  // up replace it with their text: one box on the screen, one nested loop.
+  void ShowChangeFailure(const std::string& text);
   // True when an operator's command may not start work now: an operation
   // runs, a remote request waits for its turn, or a failed scan is ending
   // the program.
@@ -151,7 +162,11 @@ class SetupDialog {
   bool remoteScan_ = false;  // the running scan was asked for by a remote ROOTDIR
   bool changing_ = false;
   bool ending_ = false;      // a scan failed: the program ends after its message
-  int modal_ = 0;            // modal UI shown now (nested)
+  int pollHeld_ = 0;         // modal UI up whose answer starts an operation (nested)
+  std::size_t boxesOpen_ = 0;              // message boxes open now (nested)
+  std::optional<std::size_t> failureBox_;  // nesting level of a failed change's stop box while it is up
+  std::string failureText_;                // what that box shows: the latest failure's text
+  bool failureReplaced_ = false;           // a newer failure ended the box, to be shown again
 };
 
 }  // namespace kestrio::app

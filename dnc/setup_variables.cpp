@@ -143,6 +143,13 @@ void SetSetupStatus(std::int32_t status) {
   g_block.status = status;
 }
 
+bool SetStatusUnlessBusy(std::int32_t status) {
+  std::lock_guard lock(g_mutex);
+  if (g_block.status == 1) return false;
+  g_block.status = status;
+  return true;
+}
+
 std::int32_t GetSetupStatus() {
   std::lock_guard lock(g_mutex);
   return g_block.status;

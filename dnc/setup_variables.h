@@ -45,6 +45,12 @@ RemoteRequests TakeRemoteRequests();
 
 void SetSetupStatus(std::int32_t status);
 std::int32_t GetSetupStatus();
+// Sets `status` in one step with its busy test: only when it is not 1, so
+// that a remote request accepted first keeps its claim.  False when the
+// setup was busy and nothing changed.  SetStatusUnlessBusy(1) is how the
+// operator's GO claims the setup; the start-up writes the current-language
+// query's result with it.
+bool SetStatusUnlessBusy(std::int32_t status);
 // The current language's catalogue name (UTF-8), stored in the ANSI code page.
 void SetCurrentLanguageText(const std::string& name);
 // The end of a scan that succeeded: `status` 0, then the count, then the

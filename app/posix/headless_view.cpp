@@ -61,7 +61,20 @@ void HeadlessView::SetProgress(int position) { Log("progress " + std::to_string(
 Answer HeadlessView::ShowMessage(const std::string& text, Icon, Buttons buttons) {
   std::fflush(stdout);  // keep the order of the two streams in a shared log
   std::fprintf(stderr, "%s: %s\n", kCaption, text.c_str());
-  return buttons == Buttons::YesNo ? Answer::Yes : Answer::Ok;
+  if (!options_.boxesStay) return buttons == Buttons::YesNo ? Answer::Yes : Answer::Ok;
+  const std::size_t level = boxesEnded_.size();
+  boxesEnded_.push_back(false);
+  Log("message box " + std::to_string(level + 1) + " up");
+  RunUntil([this, level] { return boxesEnded_[level]; });
+  const bool ended = boxesEnded_[level];
+  boxesEnded_.pop_back();
+  Log("message box " + std::to_string(level + 1) + (ended ? " ended" : " gone with the program"));
+  // Nobody answered: a question is taken as No, so that nothing starts.
+  return ended || buttons == Buttons::Ok ? Answer::Ok : Answer::No;
+}
+
+void HeadlessView::EndMessage(std::size_t level) {
+  if (level < boxesEnded_.size()) boxesEnded_[level] = true;
 }
 
 std::optional<std::string> HeadlessView::ChooseFolder(const std::string&) { return std::nullopt; }
@@ -100,7 +113,7 @@ std::optional<HeadlessView::Clock::time_point> HeadlessView::NextTimerDue() cons
   return next;
 }
 
-void HeadlessView::FireDueTimers(SetupDialog& dialog) {
+void HeadlessView::FireDueTimers() {
   const Clock::time_point now = Clock::now();
   std::vector<unsigned> due;
   for (const auto& [id, when] : timers_)
@@ -111,13 +124,14 @@ void HeadlessView::FireDueTimers(SetupDialog& dialog) {
     if (it == timers_.end() || it->second > now) continue;
     // Ticks that came due while the loop was busy are not made up.
     it->second = now + options_.tick;
-    dialog.OnTimer(id);
+    if (dialog_ != nullptr) dialog_->OnTimer(id);
     if (!running_) return;
   }
 }
 
-void HeadlessView::Run(SetupDialog& dialog) {
-  while (running_) {
+template <typename Done>
+void HeadlessView::RunUntil(Done done) {
+  while (running_ && !done()) {
     std::function<void()> work;
     {
       std::unique_lock lock(mutex_);
@@ -134,8 +148,12 @@ void HeadlessView::Run(SetupDialog& dialog) {
     if (work)
       work();
     else
-      FireDueTimers(dialog);
+      FireDueTimers();
   }
+}
+
+void HeadlessView::Run() {
+  RunUntil([] { return false; });
 }
 
 }  // namespace kestrio::app::posix

@@ -7,6 +7,10 @@
 // standard output).  Run() is the UI thread's loop: work handed over with
 // PostToUi, in the order it was posted, and the ticks of the timers the
 // dialog started.  Quit and Close end the loop.
+//
+// With `boxesStay` the machine has nobody at it: a box stays up, never
+// answered, and runs the loop nested inside it as a window's modal box
+// does, until the dialog ends it or the program ends.
 #pragma once
 
 #include <chrono>
@@ -30,6 +34,7 @@ class HeadlessView final : public DialogView {
   struct Options {
     std::chrono::milliseconds tick{1000};  // period of every timer
     bool verbose = false;                  // log the controls' changes on standard output
+    bool boxesStay = false;                // message boxes are never answered
   };
 
   explicit HeadlessView(Options options);
@@ -42,6 +47,7 @@ class HeadlessView final : public DialogView {
   void SetProgressRange(int low, int high, int step) override;
   void SetProgress(int position) override;
   Answer ShowMessage(const std::string& text, Icon icon, Buttons buttons) override;
+  void EndMessage(std::size_t level) override;
   std::optional<std::string> ChooseFolder(const std::string& preselect) override;
   void StartTimer(Timer id) override;
   void StopTimer(Timer id) override;
@@ -50,15 +56,20 @@ class HeadlessView final : public DialogView {
   void Quit() override;
   void PostToUi(std::function<void()> work) override;
 
+  // The dialog whose timers the loop fires; before Run or any box.
+  void Attach(SetupDialog& dialog) { dialog_ = &dialog; }
   // The UI loop, on the calling thread, until Quit or Close.  Posted work
   // goes before timer ticks, as a window's queue hands out timer messages
   // only when nothing else waits.
-  void Run(SetupDialog& dialog);
+  void Run();
 
  private:
   void Log(const std::string& line) const;
   std::optional<Clock::time_point> NextTimerDue() const;
-  void FireDueTimers(SetupDialog& dialog);
+  void FireDueTimers();
+  // The loop, until Quit or Close, or until `done` holds after a step.
+  template <typename Done>
+  void RunUntil(Done done);
 
   const Options options_;
   std::mutex mutex_;                              // guards queue_
@@ -66,6 +77,8 @@ class HeadlessView final : public DialogView {
   std::deque<std::function<void()>> queue_;       // posted work, oldest first
   std::map<unsigned, Clock::time_point> timers_;  // running timers and their next tick (UI thread only)
   bool running_ = true;                           // false once Quit or Close ran (UI thread only)
+  SetupDialog* dialog_ = nullptr;                 // whose timers fire
+  std::vector<bool> boxesEnded_;                  // per box staying up, innermost last: ended by the dialog
 };
 
 }  // namespace kestrio::app::posix

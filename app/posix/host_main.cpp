@@ -1,6 +1,6 @@
 // kestrio-setup: the setup program on a simulated machine, without a window.
 //
-//   kestrio-setup --machine DIR [--port N] [--listen ADDR] [--tick-ms MS] [--verbose]
+//   kestrio-setup --machine DIR [--port N] [--listen ADDR] [--tick-ms MS] [--boxes answered|stay] [--verbose]
 //
 // The DNC service listens on the loopback address unless --listen names
 // another local IPv4 address (0.0.0.0: every address, as the Windows program
@@ -13,6 +13,8 @@
 // then serves remote requests until it is closed.  SIGINT and SIGTERM are the
 // window's close command: refused while an operation is in progress.  The
 // process also ends after a failed pack scan, once its message is out.
+// Message boxes are answered at once, or with --boxes stay never, as on a
+// CNC that nobody stands at (the failed scan's box then keeps the program).
 #include <CLI/CLI.hpp>
 
 #include <arpa/inet.h>
@@ -116,6 +118,7 @@ int main(int argc, char** argv) {
   std::string listen = "127.0.0.1";
   unsigned tickMs = 1000;
   bool verbose = false;
+  std::string boxes = "answered";
   kestrio::tools::AddMachineOption(app, machine);
   app.add_option("--port", port, "TCP port of the DNC service; 0 takes a free one")
       ->check(CLI::Range(0u, 65535u))
@@ -124,6 +127,10 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--tick-ms", tickMs, "period of the dialog's timers, in milliseconds")
       ->check(CLI::Range(1u, 60000u))
+      ->capture_default_str();
+  app.add_option("--boxes", boxes,
+                 "message boxes: answered at once (OK, Yes), or stay up unanswered as on a machine nobody stands at")
+      ->check(CLI::IsMember({"answered", "stay"}))
       ->capture_default_str();
   app.add_flag("--verbose", verbose, "log the changes of the dialog's controls");
   CLI11_PARSE(app, argc, argv);
@@ -145,21 +152,29 @@ int main(int argc, char** argv) {
 
   kestrio::dnc::ConfigurarPuertoDNC(static_cast<std::uint16_t>(port));
   kestrio::dnc::ConfigurarDireccionDNC(ntohl(address.s_addr));
-  HeadlessView view({std::chrono::milliseconds(tickMs), verbose});
-  kestrio::app::SetupDialog dialog(view, kestrio::app::DialogOperations::Real());
+  HeadlessView view({std::chrono::milliseconds(tickMs), verbose, boxes == "stay"});
+  kestrio::app::DialogOperations operations = kestrio::app::DialogOperations::Real();
+  // The port line comes as soon as the server is up: a start-up box that
+  // stays up must not hide it.
+  operations.startServer = [startServer = operations.startServer, port] {
+    startServer();
+    if (const std::uint16_t bound = kestrio::dnc::PuertoDNC(); bound != 0)
+      std::printf("kestrio-setup: DNC server on port %u\n", static_cast<unsigned>(bound));
+    else
+      std::fprintf(stderr, "kestrio-setup: the DNC server did not start on port %u; remote requests are not served\n",
+                   port);
+    std::fflush(stdout);
+  };
+  kestrio::app::SetupDialog dialog(view, std::move(operations));
+  view.Attach(dialog);
   if (!WatchCloseSignals(view, dialog)) {
     std::fprintf(stderr, "kestrio-setup: cannot watch for SIGINT and SIGTERM: %s\n", std::strerror(errno));
     return 1;
   }
-  dialog.InitSetup();
-  if (const std::uint16_t bound = kestrio::dnc::PuertoDNC(); bound != 0)
-    std::printf("kestrio-setup: DNC server on port %u\n", static_cast<unsigned>(bound));
-  else
-    std::fprintf(stderr, "kestrio-setup: the DNC server did not start on port %u; remote requests are not served\n",
-                 port);
-  std::fflush(stdout);
-
-  view.Run(dialog);
+  // The dialog starts inside the loop, as a window's initialisation runs
+  // inside its message loop: a box it shows has the loop's timers.
+  view.PostToUi([&dialog] { dialog.InitSetup(); });
+  view.Run();
 
   // The server thread and any worker end with the process, as the window's
   // program ends: nothing is torn down under them.

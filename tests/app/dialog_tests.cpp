@@ -3,6 +3,7 @@
 // the remote poll, the timers, the confirmations and the close refusal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <set>
@@ -32,10 +33,19 @@ class FakeView : public DialogView {
     messages.push_back(text);
     Log("message " + text);
     lastIcon = icon;
+    boxesEnded.push_back(false);
+    mostBoxesOpen = std::max(mostBoxesOpen, boxesEnded.size());
     if (whileOpen) whileOpen(text);
-    if (buttons == Buttons::YesNo) return answer;
+    const bool ended = boxesEnded.back();
+    boxesEnded.pop_back();
+    if (buttons == Buttons::YesNo && !ended) return answer;
     return Answer::Ok;
   }
+  void EndMessage(std::size_t level) override {
+    if (level < boxesEnded.size()) boxesEnded[level] = true;
+  }
+  // The innermost box was ended by the dialog (its loop would return now).
+  bool BoxEnded() const { return !boxesEnded.empty() && boxesEnded.back(); }
   std::optional<std::string> ChooseFolder(const std::string& preselect) override {
     preselected = preselect;
     if (whileOpen) whileOpen(kBrowser);
@@ -43,7 +53,10 @@ class FakeView : public DialogView {
   }
   void StartTimer(Timer id) override { timers.insert(id); }
   void StopTimer(Timer id) override { timers.erase(id); }
-  void ShowAbout() override { ++abouts; }
+  void ShowAbout() override {
+    ++abouts;
+    if (whileOpen) whileOpen(kAbout);
+  }
   void Close() override { closed = true; }
   void Quit() override {
     quit = true;
@@ -51,7 +64,10 @@ class FakeView : public DialogView {
   }
   void PostToUi(std::function<void()> work) override { posted.push_back(std::move(work)); }
 
-  void Log(const std::string& e) { events.push_back(e); }
+  void Log(const std::string& e) {
+    events.push_back(e);
+    if (onEvent) onEvent(e);
+  }
   std::size_t IndexOf(const std::string& e) const {
     for (std::size_t k = 0; k < events.size(); ++k)
       if (events[k] == e) return k;
@@ -78,7 +94,12 @@ class FakeView : public DialogView {
   // Runs while a message box (given its text) or the folder browser is open,
   // as the nested message loop of modal UI would run timers and requests.
   std::function<void(const std::string&)> whileOpen;
+  // Runs at each logged step of the window, to step into the dialog between two of them.
+  std::function<void(const std::string&)> onEvent;
+  std::vector<bool> boxesEnded;  // per open box, innermost last
+  std::size_t mostBoxesOpen = 0;
   static constexpr const char* kBrowser = "<folder browser>";
+  static constexpr const char* kAbout = "<about box>";
 };
 
 class Dialog : public ::testing::Test {
@@ -434,29 +455,36 @@ TEST_F(Dialog, StatusCloseAndGoThroughEachOperation) {
   }
 }
 
-// Message boxes and the folder browser run nested message loops in which
-// the poll keeps ticking.  A remote request written while one is open waits
-// until it closes, takes the turn from the operator's command, and runs
-// alone; after a failed scan nothing runs at all.
-TEST_F(Dialog, RemoteRequestDuringModalUiRunsAloneAfterIt) {
+// Message boxes, the folder browser and the About box run nested message
+// loops in which the poll keeps ticking.  A remote request written while
+// GO's questions or the browser are up waits until they close, takes the
+// turn from the operator's command, and runs alone; after a failed scan
+// nothing runs at all.  The boxes that start nothing (a failed change's stop
+// box, the About box) hold no request: nobody may be there to answer them.
+TEST_F(Dialog, RemoteRequestWaitsOnlyForModalUiThatStartsAnOperation) {
   struct Row {
     const char* label;
-    const char* openAt;  // the box's text, or the folder browser
-    bool operatorGo;     // the operator clicks GO; otherwise Select
+    const char* openAt;  // the box's text, the folder browser or the About box
+    enum { kGo, kSelect, kAbout } operatorDoes;
     std::int32_t scanResult, changeResult;
     bool remoteGo;       // NEXT French and GO; otherwise ROOTDIR E:\remote
+    bool runsWhileOpen;
     std::vector<std::string> scanned, changed;  // after the setup's first scan
   };
   const Row rows[] = {
-      {"first GO warning, remote GO", "This process takes several minutes.", true, 0, 0, true, {}, {"French"}},
-      {"GO question, remote GO", "Do you want to continue?", true, 0, 0, true, {}, {"French"}},
-      {"first GO warning, remote ROOTDIR", "This process takes several minutes.", true, 0, 0, false, {"E:\\remote"}, {}},
-      {"folder browser, remote ROOTDIR", FakeView::kBrowser, false, 0, 0, false, {"E:\\remote"}, {}},
-      {"folder browser, remote GO", FakeView::kBrowser, false, 0, 0, true, {}, {"French"}},
+      {"first GO warning, remote GO", "This process takes several minutes.", Row::kGo, 0, 0, true, false, {}, {"French"}},
+      {"GO question, remote GO", "Do you want to continue?", Row::kGo, 0, 0, true, false, {}, {"French"}},
+      {"first GO warning, remote ROOTDIR", "This process takes several minutes.", Row::kGo, 0, 0, false, false,
+       {"E:\\remote"}, {}},
+      {"folder browser, remote ROOTDIR", FakeView::kBrowser, Row::kSelect, 0, 0, false, false, {"E:\\remote"}, {}},
+      {"folder browser, remote GO", FakeView::kBrowser, Row::kSelect, 0, 0, true, false, {}, {"French"}},
       {"stop box of a failed change, remote ROOTDIR", "System is protected. Change to Administrator mode, please.",
-       true, 0, -10, false, {"E:\\remote"}, {"Spanish"}},
-      {"stop box of a failed scan, remote GO", "An error ocurred getting language pack name.", false, -13, 0, true,
-       {"D:\\mine"}, {}},
+       Row::kGo, 0, -10, false, true, {"E:\\remote"}, {"Spanish"}},
+      {"stop box of a failed change, remote GO", "System is protected. Change to Administrator mode, please.",
+       Row::kGo, 0, -10, true, true, {}, {"Spanish", "French"}},
+      {"About box, remote GO", FakeView::kAbout, Row::kAbout, 0, 0, true, true, {}, {"French"}},
+      {"stop box of a failed scan, remote GO", "An error ocurred getting language pack name.", Row::kSelect, -13, 0,
+       true, false, {"D:\\mine"}, {}},
   };
   for (const Row& r : rows) {
     view_ = FakeView{};
@@ -469,8 +497,10 @@ TEST_F(Dialog, RemoteRequestDuringModalUiRunsAloneAfterIt) {
     scanResult_ = r.scanResult;
     changeResult_ = r.changeResult;
     std::size_t workersWhileOpen = 99;
+    bool landed = false;
     view_.whileOpen = [&](const std::string& open) {
-      if (open != r.openAt) return;
+      if (open != r.openAt || landed) return;
+      landed = true;  // once: the box shown again by a failing retry is not this row's
       if (r.remoteGo) {
         Remote("KESTRIO.NEXT", "French");
         Remote("KESTRIO.GO", "1");
@@ -481,13 +511,15 @@ TEST_F(Dialog, RemoteRequestDuringModalUiRunsAloneAfterIt) {
       workersWhileOpen = workers_.size();
     };
     view_.folder = "D:\\mine";
-    if (r.operatorGo) {
+    if (r.operatorDoes == Row::kGo) {
       dialog_->OnGoClicked();
-    } else {
+    } else if (r.operatorDoes == Row::kSelect) {
       dialog_->OnSelectClicked();
+    } else {
+      dialog_->OnSysCommand(kAboutCommand);
     }
     Finish();  // the operator's own operation, if it started, ends here
-    EXPECT_EQ(workersWhileOpen, 0u) << r.label;
+    EXPECT_EQ(workersWhileOpen, r.runsWhileOpen ? 1u : 0u) << r.label;
     for (int tick = 0; tick < 3; ++tick) {
       dialog_->OnTimer(TIMER_REMOTE_POLL);
       EXPECT_LE(workers_.size(), 1u) << r.label;
@@ -497,6 +529,125 @@ TEST_F(Dialog, RemoteRequestDuringModalUiRunsAloneAfterIt) {
     EXPECT_EQ(changedTo_, r.changed) << r.label;
     EXPECT_EQ(view_.quit, r.scanResult < 0) << r.label;
   }
+}
+
+// A machine nobody stands at: its first failed change leaves a stop box up,
+// and the remote retries that follow run inside that box's loop.  However
+// many fail, one box is on the screen, showing the latest failure; a retry
+// that succeeds leaves it as it is.
+TEST_F(Dialog, RemoteRetriesRunUnderAFailedChangesBoxAndKeepOneBox) {
+  changeResult_ = -10;
+  Start();
+  Scan("D:\\packs");
+  dialog_->OnGoClicked();
+  struct Retry {
+    const char* name;
+    std::int32_t result;
+  };
+  std::deque<Retry> retries = {{"French", -10}, {"French", 0}, {"Polish", -6}, {"Czech", -6}, {"Italian", -9}};
+  view_.whileOpen = [&](const std::string&) {
+    while (!retries.empty() && !view_.BoxEnded()) {
+      const Retry retry = retries.front();
+      retries.pop_front();
+      changeResult_ = retry.result;
+      Remote("KESTRIO.NEXT", retry.name);
+      Remote("KESTRIO.GO", "1");
+      dialog_->OnTimer(TIMER_REMOTE_POLL);
+      Finish();
+      EXPECT_EQ(Status(), retry.result) << retry.name;
+    }
+  };
+  view_.messages.clear();
+  Finish();  // the operator's change fails: its box comes up
+  EXPECT_TRUE(retries.empty());
+  EXPECT_EQ(changedTo_, (std::vector<std::string>{"Spanish", "French", "French", "Polish", "Czech", "Italian"}));
+  EXPECT_EQ(view_.mostBoxesOpen, 1u);
+  EXPECT_EQ(view_.messages, (std::vector<std::string>{
+                                "System is protected. Change to Administrator mode, please.",
+                                "System is protected. Change to Administrator mode, please.",
+                                "Invalid language name.", "Invalid language name.",
+                                "You have selected the same language to install. Please, change language."}));
+  EXPECT_EQ(Status(), -9);
+  EXPECT_TRUE(On(Control::Go) && On(Control::Select) && On(Control::Language));
+}
+
+// STATUS is claimed in one step with its busy test.  A remote request that
+// lands at any moment of the start-up or of an operator's command either
+// has the turn or is refused: never two operations, never the operator's
+// result read as the client's.
+TEST_F(Dialog, ARequestInTheGapOfAStartNeverGetsAnotherOperationsResult) {
+  struct Row {
+    const char* label;
+    const char* when;     // the window's step at which the request lands; "query": during the start-up's query
+    std::int32_t currentStatus;
+    bool remoteGo;        // NEXT French and GO; otherwise ROOTDIR E:\remote
+    enum { kNothing, kGo, kSelect } operatorDoes;
+    std::int32_t statusAfterStart;
+    std::vector<std::string> scanned, changed;
+  };
+  const Row rows[] = {
+      {"ROOTDIR while the start-up queries the language", "query", 0, false, Row::kNothing, 1, {"E:\\remote"}, {}},
+      {"ROOTDIR while the start-up query fails", "query", -5, false, Row::kNothing, 1, {"E:\\remote"}, {}},
+      {"ROOTDIR under the start-up's stop box", "message An error ocurred getting the current language", -5, false,
+       Row::kNothing, 1, {"E:\\remote"}, {}},
+      {"GO at the first step of the operator's change", "enable 1003 off", 0, true, Row::kGo, 0, {"D:\\packs"},
+       {"Spanish"}},
+      {"ROOTDIR at the first step of the operator's change", "enable 1003 off", 0, false, Row::kGo, 0, {"D:\\packs"},
+       {"Spanish"}},
+      {"ROOTDIR at the first step of the operator's scan", "enable 1008 off", 0, false, Row::kSelect, 0,
+       {"D:\\packs", "D:\\mine", "E:\\remote"}, {}},
+  };
+  for (const Row& r : rows) {
+    view_ = FakeView{};
+    workers_.clear();
+    scannedRoots_.clear();
+    changedTo_.clear();
+    currentStatus_ = r.currentStatus;
+    current_ = r.currentStatus == 0 ? "German" : "";
+    bool landed = false;
+    const auto land = [&] {
+      if (landed) return;
+      landed = true;
+      if (r.remoteGo) {
+        Remote("KESTRIO.NEXT", "French");
+        Remote("KESTRIO.GO", "1");
+      } else {
+        Remote("KESTRIO.ROOTDIR", "E:\\remote");
+      }
+    };
+    const bool atStart = r.operatorDoes == Row::kNothing;
+    const auto query = ops_.getCurrentLanguage;
+    if (std::string(r.when) == "query")
+      ops_.getCurrentLanguage = [&](std::string& name) {
+        land();
+        return query(name);
+      };
+    if (atStart) view_.onEvent = [&](const std::string& e) { if (e == r.when) land(); };
+    Start();
+    ops_.getCurrentLanguage = query;
+    if (atStart) {
+      view_.onEvent = nullptr;
+      EXPECT_EQ(Status(), r.statusAfterStart) << r.label;
+    } else {
+      Scan("D:\\packs");
+      view_.onEvent = [&](const std::string& e) { if (e == r.when) land(); };
+      view_.folder = "D:\\mine";
+      if (r.operatorDoes == Row::kGo) dialog_->OnGoClicked(); else dialog_->OnSelectClicked();
+      view_.onEvent = nullptr;
+    }
+    EXPECT_TRUE(landed) << r.label;
+    for (int tick = 0; tick < 3; ++tick) {
+      Finish();
+      dialog_->OnTimer(TIMER_REMOTE_POLL);
+      EXPECT_LE(workers_.size(), 1u) << r.label;
+    }
+    Finish();
+    EXPECT_EQ(scannedRoots_, r.scanned) << r.label;
+    EXPECT_EQ(changedTo_, r.changed) << r.label;
+    EXPECT_NE(Status(), 1) << r.label;  // every accepted request wrote its own result
+  }
+  currentStatus_ = 0;
+  current_ = "German";
 }
 
 TEST_F(Dialog, SystemCommandsAndKeys) {
