@@ -77,6 +77,34 @@ int CALLBACK BrowseFolderHook(HWND browser, UINT message, LPARAM, LPARAM data) {
   return 0;
 }
 
+// The message box that MessageBoxW is about to show, caught as it is
+// activated: MessageBoxW gives no handle of its own box.  The hook lives
+// from just before the call until the box is caught; the UI thread alone
+// shows boxes.
+struct BoxCatch {
+  HHOOK hook = nullptr;
+  std::vector<HWND>* boxes = nullptr;  // the view's open boxes
+  std::size_t level = 0;               // the slot of the box being shown
+} g_catch;
+
+void StopCatching() {
+  if (g_catch.hook != nullptr) UnhookWindowsHookEx(g_catch.hook);
+  g_catch.hook = nullptr;
+}
+
+LRESULT CALLBACK CatchMessageBox(int code, WPARAM wParam, LPARAM lParam) {
+  const HHOOK hook = g_catch.hook;
+  if (code == HCBT_ACTIVATE && g_catch.boxes != nullptr && g_catch.level < g_catch.boxes->size()) {
+    const HWND window = reinterpret_cast<HWND>(wParam);
+    wchar_t name[16] = {};
+    if (GetClassNameW(window, name, static_cast<int>(std::size(name))) > 0 && std::wstring_view(name) == L"#32770") {
+      (*g_catch.boxes)[g_catch.level] = window;
+      StopCatching();
+    }
+  }
+  return CallNextHookEx(hook, code, wParam, lParam);
+}
+
 INT_PTR CALLBACK AboutProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
   switch (message) {
     case WM_INITDIALOG:
@@ -297,10 +325,22 @@ void Win32DialogView::SetProgress(int position) {
 Answer Win32DialogView::ShowMessage(const std::string& text, Icon icon, Buttons buttons) {
   const UINT style = (icon == Icon::Stop ? MB_ICONSTOP : MB_ICONEXCLAMATION) |
                      (buttons == Buttons::YesNo ? MB_YESNO : MB_OK);
+  // The box's handle, for EndMessage; kept by index, as a box shown inside
+  // this one's loop may grow the list.
+  const std::size_t level = boxes_.size();
+  boxes_.push_back(nullptr);
+  StopCatching();
+  g_catch = {SetWindowsHookExW(WH_CBT, CatchMessageBox, nullptr, GetCurrentThreadId()), &boxes_, level};
   const int answer = MessageBoxW(window_, Wide(text).c_str(), Wide(kCaption).c_str(), style);
+  if (g_catch.level == level) StopCatching();
+  boxes_.resize(level);
   if (answer == IDYES) return Answer::Yes;
   if (answer == IDNO) return Answer::No;
   return Answer::Ok;
+}
+
+void Win32DialogView::EndMessage(std::size_t level) {
+  if (level < boxes_.size() && boxes_[level] != nullptr) EndDialog(boxes_[level], IDOK);
 }
 
 std::optional<std::string> Win32DialogView::ChooseFolder(const std::string& preselect) {

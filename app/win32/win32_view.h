@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 #include "app/dialog.h"
 
@@ -39,6 +40,7 @@ class Win32DialogView final : public DialogView {
   void SetProgressRange(int low, int high, int step) override;
   void SetProgress(int position) override;
   Answer ShowMessage(const std::string& text, Icon icon, Buttons buttons) override;
+  void EndMessage(std::size_t level) override;
   std::optional<std::string> ChooseFolder(const std::string& preselect) override;
   void StartTimer(Timer id) override;
   void StopTimer(Timer id) override;
@@ -61,6 +63,7 @@ class Win32DialogView final : public DialogView {
   HICON bigIcon_ = nullptr;              // icon 129 at the system's icon size
   HICON smallIcon_ = nullptr;            // icon 129 at the small icon size
   std::unique_ptr<SetupDialog> dialog_;  // the dialog's logic
+  std::vector<HWND> boxes_;              // the message boxes open now, innermost last (null until shown)
 };
 
 }  // namespace kestrio::app::win32
