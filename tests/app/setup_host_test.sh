@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # kestrio-setup, the Linux host of the dialog, end to end over TCP with
 # kestrio-dnc on simulated machines: the remote scan and change with the
-# busy status, engine errors that leave the host running, one copy per
-# machine, the close signals, a failed scan that ends the program, every
+# busy status, engine errors that leave the host running, retries under a
+# failed change's box that nobody answers, one copy per machine, the close signals, a failed scan that ends the program, every
 # judged step's tool failing under a remote change, and a power cut at each
 # step of a change.
 #
@@ -105,6 +105,29 @@ expect 'has_line "$dir/protected.err" "Kestrio Setup: System is protected. Chang
   "no message for the protected system: $(cat "$dir/protected.err")"
 expect 'kill -0 $pid 2>/dev/null' "the host ended after a failed change"
 grep -qs "add-package" "$dir/protected/commands.log" && ko "the protected machine ran the package tool" || ok
+
+# A machine nobody stands at (--boxes stay): the failed change's stop box
+# stays up, unanswered, and the client's retry runs all the same once the
+# cause is gone.  Failing retries replace that box: one box up at a time,
+# showing the latest failure.
+machine unattended exit.add-package=87 && start_host unattended --boxes stay --verbose || exit 1
+install_failed="An error ocurred while installing language pack."
+u=("$dnc" --port "$port" --scan-timeout 20 --change-timeout 20)
+check "unattended: the first change fails" 1 "$install_failed" -- "${u[@]}" change --root 'D:\LanguagePacks' --language Spanish
+expect 'has_line "$dir/unattended.out" "kestrio-setup: message box 1 up"' "unattended: no box stayed up: $(cat "$dir/unattended.out")"
+"$sim" set "$dir/unattended" exit.add-package= >/dev/null
+check "unattended: the retry runs with the box up" 0 "" -- "${u[@]}" change --root 'D:\LanguagePacks' --language Spanish
+expect 'grep -qxF "dism.exe /online /add-package /packagepath:D:\LanguagePacks\es-ES\lp.cab => 0" "$dir/unattended/commands.log"' \
+  "unattended: commands.log lacks the add-package of the retry: $(cat "$dir/unattended/commands.log")"
+"$sim" set "$dir/unattended" exit.add-package=87 >/dev/null
+check "unattended: a failing retry" 1 "$install_failed" -- "${u[@]}" change --root 'D:\LanguagePacks' --language Spanish
+"${u[@]}" write KESTRIO.NEXT=Klingon KESTRIO.GO=1 >/dev/null
+expect '[[ $(settled 10) == -6 ]]' "unattended: the last retry did not end with STATUS -6"
+expect 'has_line "$dir/unattended.err" "Kestrio Setup: Invalid language name."' "unattended: the latest failure is not shown"
+expect '[[ $(grep -c "message box 1 ended" "$dir/unattended.out") -eq 2 ]] && ! grep -q "message box 2" "$dir/unattended.out"' \
+  "unattended: the boxes were not replaced one by one: $(grep 'message box' "$dir/unattended.out")"
+kill -TERM "$pid"
+expect 'ended $pid 5 && [[ $rc -eq 0 ]]' "unattended: SIGTERM with the box up did not end the host with status 0"
 
 # Closing during a change is refused; once it is over, closing works.
 machine busy && slow_tool busy bcdedit 2 && start_host busy || exit 1
