@@ -121,7 +121,7 @@ expect 'grep -qxF "dism.exe /online /add-package /packagepath:D:\LanguagePacks\e
   "unattended: commands.log lacks the add-package of the retry: $(cat "$dir/unattended/commands.log")"
 "$sim" set "$dir/unattended" exit.add-package=87 >/dev/null
 check "unattended: a failing retry" 1 "$install_failed" -- "${u[@]}" change --root 'D:\LanguagePacks' --language Spanish
-"${u[@]}" write KESTRIO.NEXT=Klingon KESTRIO.GO=1 >/dev/null
+"$dnc" --port "$port" write KESTRIO.NEXT=Klingon KESTRIO.GO=1 >/dev/null
 expect '[[ $(settled 10) == -6 ]]' "unattended: the last retry did not end with STATUS -6"
 expect 'has_line "$dir/unattended.err" "Kestrio Setup: Invalid language name."' "unattended: the latest failure is not shown"
 expect '[[ $(grep -c "message box 1 ended" "$dir/unattended.out") -eq 2 ]] && ! grep -q "message box 2" "$dir/unattended.out"' \
