@@ -12,8 +12,9 @@
 //                                     with status 0
 //   gui_probe go                      clicks GO once it is enabled and sees
 //                                     the first warning box open, unanswered
-//   gui_probe box TEXT                a message box of the dialog reading
-//                                     TEXT is open (it is left open)
+//   gui_probe box TEXT                one message box of the dialog is
+//                                     open, and it reads TEXT (it is left
+//                                     open)
 //   gui_probe answer TEXT BUTTON ...  answers the boxes in turn: each reads
 //                                     TEXT and is closed with BUTTON (ok,
 //                                     yes or no)
@@ -120,6 +121,15 @@ HWND FindBox(HWND dialog, const std::wstring& text) {
       if (_wcsicmp(ClassOf(child).c_str(), L"Static") == 0 && Text(child) == text) return box;
   }
   return nullptr;
+}
+
+// The message boxes that `dialog` owns.
+int CountBoxes(HWND dialog) {
+  int count = 0;
+  HWND box = nullptr;
+  while ((box = FindWindowExW(nullptr, box, L"#32770", L"Kestrio Setup")) != nullptr)
+    if (GetWindow(box, GW_OWNER) == dialog && IsWindowVisible(box)) ++count;
+  return count;
 }
 
 HWND AwaitBox(HWND dialog, const std::wstring& text) {
@@ -323,7 +333,13 @@ int Drop(const wchar_t* count) {
 }
 
 int Box(const wchar_t* text) {
-  if (HWND dialog = OpenDialog(); dialog != nullptr) AwaitBox(dialog, text);
+  HWND dialog = OpenDialog();
+  if (dialog == nullptr || AwaitBox(dialog, text) == nullptr) return g_failures;
+  // A box that replaces another may take a moment to come up; none may stay
+  // beside it.
+  int count = 0;
+  Check(WaitFor(20000, [&] { return (count = CountBoxes(dialog)) == 1; }),
+        "it is the only box of the dialog (" + std::to_string(count) + " open)");
   return g_failures;
 }
 

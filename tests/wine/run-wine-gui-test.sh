@@ -6,7 +6,9 @@
 # change carried out by the program with the machine's tools beside it.
 # Remote requests that arrive while a message box is up (the operator's
 # first GO warning, the stop box of a failed scan) wait for it and never run
-# beside another operation.
+# beside another operation; under the stop box of a failed change, which
+# nobody may be there to answer, remote retries run, and failing ones
+# replace that box rather than pile up.
 # Screenshots of the dialog go to WIN32_BUILD_DIR/artifacts.
 #
 #   run-wine-gui-test.sh WIN32_BUILD_DIR NATIVE_BUILD_DIR
@@ -146,11 +148,49 @@ shot kestrio-dialog-changed.png
 
 probe close
 
+server_answers() {
+  local _
+  for _ in $(seq 1 180); do
+    timeout 10 "$dnc" --port $port read KESTRIO.VERSION >/dev/null 2>&1 && return 0
+    sleep 0.5
+  done
+  return 1
+}
+remote_change() {  # LANGUAGE: kestrio-dnc change, its output in $work/retries.log
+  timeout 400 "$dnc" --port $port change --root "$packs_win" --language "$1" --scan-timeout 120 \
+    --change-timeout 120 >>"$work/retries.log" 2>&1
+}
+fails() { ! "$@"; }
+
+echo "-- a machine nobody stands at: retries run under a failed change's stop box"
+cp "$target/machine.ini" "$work/machine.ini"
+install_failed="An error ocurred while installing language pack."
+start_program
+check "the DNC server answers again" server_answers
+printf '\n[exit]\nadd-package=87\n' >>"$target/machine.ini"
+check "a remote change fails at the add-package" fails remote_change Spanish
+probe box "$install_failed"
+sed -i '/^add-package=87$/d' "$target/machine.ini"
+check "the retry succeeds, nobody having answered the box" remote_change Spanish
+check "its add-package of the Spanish pack ran" \
+  bash -c 'grep -i /add-package "$1" | tail -n 1 | grep -qi "es-ES.*=> 0"' _ "$log"
+printf 'add-package=87\n' >>"$target/machine.ini"
+check "a second failing retry" fails remote_change Spanish
+check "a third failing retry" fails remote_change Spanish
+timeout 60 "$dnc" --port $port write KESTRIO.NEXT=Klingon KESTRIO.GO=1 >/dev/null || failed=1
+check "a fourth retry, of a name no scan found, ends with KESTRIO.STATUS -6" wait_status -6
+sed 's/^/   > /' "$work/retries.log"
+probe box "Invalid language name."
+shot kestrio-dialog-unattended.png
+probe answer "Invalid language name." ok
+probe close
+cp "$work/machine.ini" "$target/machine.ini"
+
 echo "-- a remote GO while the stop box of a failed scan is up"
 # A first scan finds the packs, so that a change of Spanish would reach
 # dism.exe; the second scan fails at the package listing.
 start_program
-check "the DNC server answers again" bash -c 'for _ in $(seq 1 180); do timeout 10 "$1" --port "$2" read KESTRIO.VERSION >/dev/null 2>&1 && exit 0; sleep 0.5; done; exit 1' _ "$dnc" "$port"
+check "the DNC server answers again" server_answers
 timeout 60 "$dnc" --port $port write "KESTRIO.ROOTDIR=$packs_win" >/dev/null || failed=1
 check "the first scan ends with KESTRIO.STATUS 0" wait_status 0
 printf '\n[exit]\nget-packages=1\n' >>"$target/machine.ini"
