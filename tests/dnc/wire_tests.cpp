@@ -371,8 +371,8 @@ TEST(DncWire, ListLimitsOfFiftyItems) {
   nombres.push_back("W.L");
   EXPECT_EQ(c.ReadList(nombres).kind, ClientResult::Refused);  // the client knows the limit
 
-  // And the server keeps it, on raw frames: a closing "#" ends the list
-  // without adding an item, so fifty items may carry one.
+  // And the server keeps it, on raw frames: a closing "#" adds no item but
+  // still takes the fifty-first slot, so fifty items may not carry one.
   struct Caso {
     std::size_t items;
     bool cierre;  // a "#" after the last item
@@ -380,7 +380,7 @@ TEST(DncWire, ListLimitsOfFiftyItems) {
   };
   const Caso casos[] = {
       {49, false, true}, {49, true, true}, {50, false, true},
-      {50, true, true},  {51, false, false}, {51, true, false},
+      {50, true, false}, {51, false, false}, {51, true, false},
   };
   for (const auto& caso : casos) {
     Poner("v", 7);
