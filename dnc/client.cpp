@@ -92,6 +92,34 @@ ClientResult ConnectionLost(std::string problem) {
   return r;
 }
 
+ClientResult TimedOut(std::string problem) {
+  ClientResult r = Failure(std::move(problem));
+  r.timedOut = true;
+  return r;
+}
+
+// A NAK came, so the request was refused, but its error text did not: that
+// is no time-out of the request itself.
+ClientResult NakWithoutText(ClientResult failure) {
+  failure.problem = "the server refused the request (NAK) but its error text did not follow: " + failure.problem;
+  failure.timedOut = false;
+  return failure;
+}
+
+// A field of a reply as a message may show it: a server that sends anything
+// must not reach the technician's terminal with control characters or a
+// screenful of text.
+std::string Shown(const std::string& field) {
+  constexpr std::size_t kShown = 40;
+  std::string out;
+  for (std::size_t k = 0; k < field.size() && k < kShown; ++k) {
+    const auto c = static_cast<unsigned char>(field[k]);
+    out += c < 0x20 || c == 0x7F ? '?' : field[k];
+  }
+  if (field.size() > kShown) out += "...";
+  return out;
+}
+
 // The fields of a reply text SOH "S," kind "," a "," b "," ETX.
 bool SplitReply(const std::string& text, std::vector<std::string>& fields) {
   if (text.size() < 4 || text.front() != SOH || text.back() != ETX) return false;
@@ -163,7 +191,7 @@ bool Client::ReceiveExactly(char* buffer, std::size_t size, ClientResult& failur
     if (n < 0) {
       const int error = net::LastError();
       if (net::IsTimeout(error)) {
-        failure = Failure("no reply from the server within " + std::to_string(timeoutMs_) + " ms");
+        failure = TimedOut("no reply from the server within " + std::to_string(timeoutMs_) + " ms");
       } else {
         failure = ConnectionLost("receiving the reply failed: " + net::ErrorText(error));
       }
@@ -191,11 +219,11 @@ ClientResult Client::ReadReply(std::string* rawText) {
     if (block[0] != static_cast<char>(DNC_NAK)) return Failure("unknown reply code");
     // A NAK is followed by the error text, a packet of its own.
     error = true;
-    if (!ReceiveExactly(header, sizeof header, failure)) return failure;
+    if (!ReceiveExactly(header, sizeof header, failure)) return NakWithoutText(failure);
     length = (static_cast<unsigned char>(header[0]) << 8) | static_cast<unsigned char>(header[1]);
   }
   std::string text(length, '\0');
-  if (!ReceiveExactly(text.data(), length, failure)) return failure;
+  if (!ReceiveExactly(text.data(), length, failure)) return error ? NakWithoutText(failure) : failure;
   if (rawText) *rawText = text;
   std::vector<std::string> fields;
   if (!SplitReply(text, fields) || fields.size() < 4 || fields[0] != "S") return Failure("malformed reply");
@@ -226,26 +254,59 @@ ClientResult Client::ReadReply(std::string* rawText) {
   return r;
 }
 
-ClientResult Client::Exchange(const Request& request, bool write) {
+// What answers a request: a text of this kind naming this name, or, for a
+// write (kind empty), the ACK.  `request` says what was asked, for messages.
+struct ExpectedReply {
+  std::string kind;
+  std::string name;
+  std::string request;
+};
+
+ClientResult Client::Exchange(const Request& request, const ExpectedReply& expected) {
   if (!request.Ok()) return Failure(ClientResult::Refused, request.problem);
   if (!Connected()) return Failure("not connected");
   if (!SendPayload(request.payload))
     return ConnectionLost("sending the request failed: " + net::ErrorText(net::LastError()));
-  ClientResult r = ReadReply();
-  if (write && r.kind == ClientResult::Ok && !r.values.empty()) return Failure("unexpected reply to a write");
-  return r;
+  std::string text;
+  ClientResult r = ReadReply(&text);
+  const bool write = expected.kind.empty();
+  // A write that is not answered in time may still have been taken: the
+  // server answers only after the variable took the value.
+  if (write && r.kind == ClientResult::Failed && r.timedOut) {
+    r.problem = "no reply within " + std::to_string(timeoutMs_) + " ms; the request may still be carried out";
+    return r;
+  }
+  if (r.kind != ClientResult::Ok) return r;
+  // A reply to another request (a server out of step, or one answering
+  // someone else) must not pass for this one's.
+  std::string got = "ACK";
+  if (!text.empty()) {
+    std::vector<std::string> fields;
+    SplitReply(text, fields);  // ReadReply took it whole: four fields at least
+    if (!write && fields[1] == expected.kind && fields[2] == expected.name) return r;
+    got = Shown(fields[1]) + " " + Shown(fields[2]);
+  } else if (write) {
+    return r;
+  }
+  return Failure("unexpected reply " + got + " to " + expected.request);
 }
 
-ClientResult Client::Read(const std::string& name) { return Exchange(ReadRequest(name), false); }
-ClientResult Client::ReadList(const std::vector<std::string>& names) { return Exchange(ListReadRequest(names), false); }
+ClientResult Client::Read(const std::string& name) {
+  return Exchange(ReadRequest(name), {"VAR", name, "the read of " + name});
+}
+ClientResult Client::ReadList(const std::vector<std::string>& names) {
+  // A list reply names no variable: its name field is always "KK".
+  return Exchange(ListReadRequest(names), {"LST", "KK", "the list read of " + std::to_string(names.size()) + " names"});
+}
 ClientResult Client::Write(const std::string& name, const std::string& value) {
-  return Exchange(WriteRequest(name, value), true);
+  return Exchange(WriteRequest(name, value), {"", "", "the write of " + name});
 }
 ClientResult Client::WriteList(const std::vector<std::string>& names, const std::vector<std::string>& values) {
-  return Exchange(ListWriteRequest(names, values), true);
+  return Exchange(ListWriteRequest(names, values),
+                  {"", "", "the list write of " + std::to_string(names.size()) + " names"});
 }
 ClientResult Client::Version() {
-  return Exchange(Request{std::string(1, SOH) + "R,NET,VER," + ETX, {}}, false);
+  return Exchange(Request{std::string(1, SOH) + "R,NET,VER," + ETX, {}}, {"NET", "VER", "the version request"});
 }
 
 Request ReadRequest(const std::string& name) { return Build("R,VAR,", false, {name}, nullptr); }

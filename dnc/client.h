@@ -26,6 +26,8 @@ struct ClientResult {
   // receive failed), as against a reply that did not come in time or could
   // not be read.
   bool connectionLost = false;
+  // For Failed: nothing more came within the time-out.
+  bool timedOut = false;
 };
 
 // Reads TEXT as a whole decimal number that fits 32 bits, and nothing else
@@ -60,11 +62,13 @@ class Client {
   // Raw access for tests: sends a payload with its 2-byte length header.
   bool SendPayload(std::string_view payload);
   // Reads one reply: an ACK, an error (NAK packet and its text) or a text.
+  // It is judged on its own bytes only; Read, Write and the others also
+  // check that it answers the request they sent.
   ClientResult ReadReply(std::string* rawText = nullptr);
 
  private:
   bool ReceiveExactly(char* buffer, std::size_t size, ClientResult& failure);
-  ClientResult Exchange(const struct Request& request, bool write);
+  ClientResult Exchange(const struct Request& request, const struct ExpectedReply& expected);
   platform::net::Socket socket_ = platform::net::kInvalidSocket;
   unsigned timeoutMs_ = 0;  // for each reply; 0: none
 };

@@ -243,11 +243,12 @@ bool SepararLista(std::string_view texto, std::vector<std::string>& items) {
       continue;
     }
     if (!fin && actual.empty()) return false;
-    // A closing "#" leaves an empty last item: it ends the list before the
-    // count is checked, so fifty items may carry one.
-    if (fin && actual.empty()) return true;
+    // The table holds fifty items and every "#" or the end of the text takes
+    // a slot, even the empty one that a closing "#" leaves: so fifty items
+    // followed by "#" do not fit.  An empty item is not counted.
     if (guardados >= kMaxItems) return false;
     ++guardados;
+    if (fin && actual.empty()) return true;
     items.push_back(actual);
     actual.clear();
   }

@@ -38,7 +38,9 @@ std::string RemoveCommand(std::string_view keep) {
 std::int32_t ChangeLanguage(std::optional<std::string_view> name) {
   const EngineState& engine = Engine();
   if (const std::int32_t rc = CheckWriteFilter(); rc != kOk) return rc;
-  if (!name) return kErrLanguageName;
+  // An empty name is no name: it must not pass the same-language test when
+  // the current language could not be read and its name is empty too.
+  if (!name || name->empty()) return kErrLanguageName;
   if (engine.CurrentLanguage.name == *name) return kErrSameLanguage;
   const LanguageInfo* pack = FindDiscovered(*name);
   if (pack == nullptr) return kErrLanguageName;

@@ -33,13 +33,18 @@ using text::Narrow;
 using text::Wide;
 
 // A failed call keeps its cause: the function, the system's error code and
-// the path (or other subject) it was given go to standard output, as the
-// trace channels' lines do, before the caller returns its portable answer.
+// the path (or other subject) it was given go to the debugger's output
+// (OutputDebugStringW; DebugView or a debugger shows it) before the caller
+// returns its portable answer.  Standard output carries the DNC and VS
+// trace channels and nothing else.
 // Returns false, so a failure reads "return Failed(...)".
 bool Failed(const char* function, DWORD error, std::string_view subject) {
-  std::printf("PLATFORM: %s failed, error %lu: %.*s\n", function, static_cast<unsigned long>(error),
-              static_cast<int>(subject.size()), subject.data());
-  std::fflush(stdout);
+  char head[160];
+  std::snprintf(head, sizeof head, "PLATFORM: %s failed, error %lu: ", function, static_cast<unsigned long>(error));
+  std::string line = head;
+  line.append(subject);
+  line += '\n';
+  OutputDebugStringW(Wide(line).c_str());
   return false;
 }
 

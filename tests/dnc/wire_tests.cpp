@@ -371,8 +371,8 @@ TEST(DncWire, ListLimitsOfFiftyItems) {
   nombres.push_back("W.L");
   EXPECT_EQ(c.ReadList(nombres).kind, ClientResult::Refused);  // the client knows the limit
 
-  // And the server keeps it, on raw frames: a closing "#" ends the list
-  // without adding an item, so fifty items may carry one.
+  // And the server keeps it, on raw frames: a closing "#" adds no item but
+  // still takes the fifty-first slot, so fifty items may not carry one.
   struct Caso {
     std::size_t items;
     bool cierre;  // a "#" after the last item
@@ -380,7 +380,7 @@ TEST(DncWire, ListLimitsOfFiftyItems) {
   };
   const Caso casos[] = {
       {49, false, true}, {49, true, true}, {50, false, true},
-      {50, true, true},  {51, false, false}, {51, true, false},
+      {50, true, false}, {51, false, false}, {51, true, false},
   };
   for (const auto& caso : casos) {
     Poner("v", 7);
@@ -608,7 +608,10 @@ TEST(DncClient, ConnectionLostIsToldFromATimeOut) {
 
 // Reply bytes a broken or hostile server may send, against what the client
 // library makes of them.  The peer reads the request, sends the bytes and
-// then closes the connection or stays silent.
+// then closes the connection or stays silent.  Rows without a request of
+// their own read the reply raw, after a read of KESTRIO.STATUS; the others
+// go through the request they name, which also checks that the reply is its
+// own.
 TEST(DncClient, RawRepliesAndWhatTheClientReports) {
   const auto texto = [](const std::string& cuerpo) {
     std::string paquete(10, '\0');
@@ -623,6 +626,11 @@ TEST(DncClient, RawRepliesAndWhatTheClientReports) {
     return paquete;
   };
   const std::string nak = codigo(static_cast<char>(DNC_NAK));
+  const std::string ack = codigo(static_cast<char>(DNC_ACK));
+  using Pedir = ClientResult (*)(Client&);
+  const Pedir leer = [](Client& c) { return c.Read("KESTRIO.STATUS"); };
+  const Pedir leerLista = [](Client& c) { return c.ReadList({"KESTRIO.STATUS", "KESTRIO.NITEMS"}); };
+  const Pedir escribir = [](Client& c) { return c.Write("KESTRIO.NEXT", "French"); };
   struct Caso {
     const char* etiqueta;
     std::string bytes;
@@ -631,6 +639,7 @@ TEST(DncClient, RawRepliesAndWhatTheClientReports) {
     std::int32_t error;
     bool perdida;
     const char* motivo;
+    Pedir pedir = nullptr;  // none: the raw read
   };
   const Caso casos[] = {
       {"a value", texto("S,VAR,KESTRIO.STATUS,0,"), false, ClientResult::Ok, 0, false, ""},
@@ -659,23 +668,57 @@ TEST(DncClient, RawRepliesAndWhatTheClientReports) {
       {"no closing ETX", texto("S,VAR,X,1,").substr(0, 21) + "!", false, ClientResult::Failed, 0, false,
        "malformed reply"},
       {"silence", "", false, ClientResult::Failed, 0, false, "no reply from the server within 300 ms"},
+      // Replies checked against the request that was sent.
+      {"read: its own value", texto("S,VAR,KESTRIO.STATUS,0,"), false, ClientResult::Ok, 0, false, "", leer},
+      {"read: a list reply", texto("S,LST,KK,0,"), false, ClientResult::Failed, 0, false,
+       "unexpected reply LST KK to the read of KESTRIO.STATUS", leer},
+      {"read: another variable's value", texto("S,VAR,KESTRIO.NITEMS,4,"), false, ClientResult::Failed, 0, false,
+       "unexpected reply VAR KESTRIO.NITEMS to the read of KESTRIO.STATUS", leer},
+      {"read: an ACK", ack, false, ClientResult::Failed, 0, false, "unexpected reply ACK to the read of KESTRIO.STATUS",
+       leer},
+      {"read: a name with control characters", texto("S,VAR,\x1b[2J,0,"), false, ClientResult::Failed, 0, false,
+       "unexpected reply VAR ?[2J to the read", leer},
+      {"read: an error", nak + texto("S,VAR,ERRDNC,3085,NOSEUSA,"), false, ClientResult::ErrorReply, 3085,
+       false, "", leer},
+      {"list read: its own values", texto("S,LST,KK,0#4,"), false, ClientResult::Ok, 0, false, "", leerLista},
+      {"list read: a single value", texto("S,VAR,KESTRIO.STATUS,0,"), false, ClientResult::Failed, 0, false,
+       "unexpected reply VAR KESTRIO.STATUS to the list read of 2 names", leerLista},
+      {"list read: a list under another name", texto("S,LST,KESTRIO.NITEMS,0#4,"), false, ClientResult::Failed, 0,
+       false, "unexpected reply LST KESTRIO.NITEMS to the list read of 2 names", leerLista},
+      {"write: a value", texto("S,VAR,KESTRIO.NEXT,French,"), false, ClientResult::Failed, 0, false,
+       "unexpected reply VAR KESTRIO.NEXT to the write of KESTRIO.NEXT", escribir},
+      {"write: silence", "", false, ClientResult::Failed, 0, false,
+       "no reply within 300 ms; the request may still be carried out", escribir},
+      {"write: NAK, then silence", nak, false, ClientResult::Failed, 0, false,
+       "(NAK) but its error text did not follow: no reply from the server within 300 ms", escribir},
   };
   for (const auto& caso : casos) {
     Oyente oyente(1);
     Client c;
     std::string error;
     ASSERT_TRUE(c.Connect("127.0.0.1", oyente.Puerto(), 300, error)) << error;
-    ASSERT_TRUE(c.SendPayload(Pedido("R,VAR,KESTRIO.STATUS,")));
-    const int s = oyente.Aceptar();
-    ASSERT_GE(s, 0);
-    char pedido[64];
-    ASSERT_GT(::recv(s, pedido, sizeof pedido, 0), 0);
-    if (!caso.bytes.empty()) {
-      ASSERT_EQ(::send(s, caso.bytes.data(), caso.bytes.size(), 0), static_cast<ssize_t>(caso.bytes.size()));
+    // The peer answers on a thread of its own: a request call sends and
+    // then waits for its reply.
+    int s = -1;
+    std::thread par([&] {
+      s = oyente.Aceptar();
+      ASSERT_GE(s, 0);
+      char pedido[kMaxPayload];
+      ASSERT_GT(::recv(s, pedido, sizeof pedido, 0), 0);
+      if (!caso.bytes.empty()) {
+        ASSERT_EQ(::send(s, caso.bytes.data(), caso.bytes.size(), 0), static_cast<ssize_t>(caso.bytes.size()));
+      }
+      if (caso.cierra) ::close(s);
+    });
+    ClientResult r;
+    if (caso.pedir) {
+      r = caso.pedir(c);
+    } else {
+      EXPECT_TRUE(c.SendPayload(Pedido("R,VAR,KESTRIO.STATUS,")));
+      r = c.ReadReply();
     }
-    if (caso.cierra) ::close(s);
-    const ClientResult r = c.ReadReply();
-    if (!caso.cierra) ::close(s);
+    par.join();
+    if (!caso.cierra && s >= 0) ::close(s);
     EXPECT_EQ(r.kind, caso.tipo) << caso.etiqueta;
     EXPECT_EQ(r.code, caso.error) << caso.etiqueta;
     EXPECT_EQ(r.connectionLost, caso.perdida) << caso.etiqueta;

@@ -101,9 +101,13 @@ TEST_F(LanguageChange, ChecksFailInTheirOrderBeforeAnythingRuns) {
     std::error_code ec;
     fs::remove(m.HostPath(std::string(sim::kProgramDir) + "\\" + std::string(sim::kUpdateCabinet)), ec);
   };
+  // The current language's name empty, as when it could not be read.
+  const Edit currentUnknown = [](sim::Machine&) { Engine().CurrentLanguage.Clear(); };
   const Case cases[] = {
       {"protected volume before the name", false, protect, std::nullopt, kErrProtected},
       {"no name", false, {}, std::nullopt, kErrLanguageName},
+      {"an empty name", false, {}, "", kErrLanguageName},
+      {"an empty name, the current language unknown", false, currentUnknown, "", kErrLanguageName},
       {"the current language", false, {}, "German", kErrSameLanguage},
       {"not discovered", false, {}, "Italian", kErrLanguageName},
       {"differs in case", false, {}, "spanish", kErrLanguageName},
