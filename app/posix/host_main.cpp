@@ -1,6 +1,7 @@
 // kestrio-setup: the setup program on a simulated machine, without a window.
 //
 //   kestrio-setup --machine DIR [--port N] [--listen ADDR] [--tick-ms MS] [--verbose]
+//                 [--keepalive IDLE,INTERVAL,COUNT]
 //
 // The DNC service listens on the loopback address unless --listen names
 // another local IPv4 address (0.0.0.0: every address, as the Windows program
@@ -10,7 +11,9 @@
 // as long as it runs, and a second start exits at once with status 1.  The
 // program starts the dialog logic as the window would (DNC server, remote
 // poll, current language), prints "kestrio-setup: DNC server on port N", and
-// then serves remote requests until it is closed.  SIGINT and SIGTERM are the
+// then serves remote requests until it is closed.  --keepalive is for tests:
+// shorter keep-alive timings of the DNC connections, so that a client that
+// vanished is dropped in seconds rather than two minutes.  SIGINT and SIGTERM are the
 // window's close command: refused while an operation is in progress.  The
 // process also ends after a failed pack scan, once its message is out.
 #include <CLI/CLI.hpp>
@@ -27,6 +30,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/dialog.h"
 #include "app/posix/headless_view.h"
@@ -116,6 +120,7 @@ int main(int argc, char** argv) {
   std::string listen = "127.0.0.1";
   unsigned tickMs = 1000;
   bool verbose = false;
+  std::vector<unsigned> keepAlive;
   kestrio::tools::AddMachineOption(app, machine);
   app.add_option("--port", port, "TCP port of the DNC service; 0 takes a free one")
       ->check(CLI::Range(0u, 65535u))
@@ -126,6 +131,13 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1u, 60000u))
       ->capture_default_str();
   app.add_flag("--verbose", verbose, "log the changes of the dialog's controls");
+  app.add_option("--keepalive", keepAlive,
+                 "for tests: keep-alive of the DNC connections: seconds idle before the first probe, seconds "
+                 "between probes, unanswered probes that end the connection (default 60,10,6)")
+      ->type_name("IDLE,INTERVAL,COUNT")
+      ->delimiter(',')
+      ->expected(3)
+      ->check(CLI::Range(1u, 86400u));
   CLI11_PARSE(app, argc, argv);
 
   // Lines reach a log file as they are printed.
@@ -145,6 +157,7 @@ int main(int argc, char** argv) {
 
   kestrio::dnc::ConfigurarPuertoDNC(static_cast<std::uint16_t>(port));
   kestrio::dnc::ConfigurarDireccionDNC(ntohl(address.s_addr));
+  if (!keepAlive.empty()) kestrio::dnc::ConfigurarKeepAliveDNC({keepAlive[0], keepAlive[1], keepAlive[2]});
   HeadlessView view({std::chrono::milliseconds(tickMs), verbose});
   kestrio::app::SetupDialog dialog(view, kestrio::app::DialogOperations::Real());
   if (!WatchCloseSignals(view, dialog)) {
