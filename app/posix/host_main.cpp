@@ -11,11 +11,12 @@
 // as long as it runs, and a second start exits at once with status 1.  The
 // program starts the dialog logic as the window would (DNC server, remote
 // poll, current language), prints "kestrio-setup: DNC server on port N", and
-// then serves remote requests until it is closed.  --keepalive is for tests:
-// shorter keep-alive timings of the DNC connections, so that a client that
-// vanished is dropped in seconds rather than two minutes.  SIGINT and SIGTERM are the
+// then serves remote requests until it is closed.  SIGINT and SIGTERM are the
 // window's close command: refused while an operation is in progress.  The
 // process also ends after a failed pack scan, once its message is out.
+// --keepalive is for tests: shorter keep-alive timings of the DNC
+// connections, so that a client that vanished is dropped in seconds rather
+// than in two minutes.
 #include <CLI/CLI.hpp>
 
 #include <arpa/inet.h>
