@@ -15,6 +15,8 @@ std::atomic<std::uint16_t> g_puerto{PUERTO_DNC};
 std::atomic<std::uint32_t> g_direccion{net::kAnyAddress};
 std::atomic<Socket> socketEscucha{net::kInvalidSocket};
 Socket socketDatos = net::kInvalidSocket;  // the server thread's alone
+// Set before the server thread starts, read only by it.
+net::KeepAliveTimes g_keepAlive = KEEPALIVE_DNC;
 
 // Sends all of `size` bytes; a short send is continued, so a reply never
 // leaves half a frame behind.  Errors are not reported: the next receive
@@ -32,6 +34,7 @@ void EnviarTodo(Socket s, const char* datos, std::size_t size) {
 
 void ConfigurarPuertoDNC(std::uint16_t puerto) { g_puerto = puerto; }
 void ConfigurarDireccionDNC(std::uint32_t direccion) { g_direccion = direccion; }
+void ConfigurarKeepAliveDNC(const net::KeepAliveTimes& tiempos) { g_keepAlive = tiempos; }
 
 std::uint16_t PuertoDNC() {
   const Socket s = socketEscucha.load();
@@ -133,6 +136,12 @@ int ConfigSocketDatos() {
       TrazaDNC(0, pasos[k].traza, net::LastError());
       return -(k + 1);
     }
+  }
+  // Without its own timings the connection keeps SO_KEEPALIVE with the
+  // system's (two hours on both systems): a live client loses nothing, so a
+  // failure here is traced and the connection served all the same.
+  if (!net::SetKeepAliveTimes(socketDatos, g_keepAlive)) {
+    TrazaDNC(0, "DNCSERVER: ConfigSocketDatos: tiempos de KEEPALIVE. Error %d\n", net::LastError());
   }
   return 0;
 }

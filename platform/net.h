@@ -24,6 +24,20 @@ int LastError();
 enum class Option { ReuseAddress, KeepAlive, NoDelay, SendBuffer, ReceiveBuffer };
 bool SetOption(Socket s, Option option, int value);
 
+// Keep-alive timings of a connection with SO_KEEPALIVE on: the first probe
+// after `idleSeconds` without traffic, then one every `intervalSeconds`; after
+// `probes` unanswered ones the connection fails (a receive on it returns an
+// error).  Windows 7 always sends 10 probes, whatever `probes` says.
+struct KeepAliveTimes {
+  unsigned idleSeconds;
+  unsigned intervalSeconds;
+  unsigned probes;
+};
+// Sets the timings of `s` (TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT;
+// SIO_KEEPALIVE_VALS on Windows).  False, with LastError() set, when the
+// system refuses one: the timings it took before stay.
+bool SetKeepAliveTimes(Socket s, const KeepAliveTimes& times);
+
 // IPv4 addresses in host byte order: every local address (INADDR_ANY) and
 // the loopback address.
 inline constexpr std::uint32_t kAnyAddress = 0;

@@ -50,6 +50,23 @@ bool SetOption(Socket s, Option option, int value) {
   return ::setsockopt(Fd(s), level, name, &value, sizeof value) == 0;
 }
 
+bool SetKeepAliveTimes(Socket s, const KeepAliveTimes& times) {
+  const struct {
+    int name;
+    unsigned value;
+  } settings[] = {
+      {TCP_KEEPIDLE, times.idleSeconds}, {TCP_KEEPINTVL, times.intervalSeconds}, {TCP_KEEPCNT, times.probes}};
+  for (const auto& setting : settings) {
+    if (setting.value > INT_MAX) {
+      errno = EINVAL;
+      return false;
+    }
+    const int value = static_cast<int>(setting.value);
+    if (::setsockopt(Fd(s), IPPROTO_TCP, setting.name, &value, sizeof value) != 0) return false;
+  }
+  return true;
+}
+
 bool Bind(Socket s, std::uint32_t local, std::uint16_t port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;

@@ -2,6 +2,7 @@
 //
 // The machine's Windows has Winsock 2 as well, but the server keeps to the
 // 1.1 calls (wsock32.dll): no getaddrinfo, no WSAPoll, no overlapped I/O.
+// The one exception, the keep-alive timings, is in keepalive_win32.cpp.
 // A Socket carries the SOCKET value; INVALID_SOCKET is kInvalidSocket.
 #include <winsock.h>
 

@@ -1,6 +1,7 @@
 // kestrio-setup: the setup program on a simulated machine, without a window.
 //
 //   kestrio-setup --machine DIR [--port N] [--listen ADDR] [--tick-ms MS] [--boxes answered|stay] [--verbose]
+//                 [--keepalive IDLE,INTERVAL,COUNT]
 //
 // The DNC service listens on the loopback address unless --listen names
 // another local IPv4 address (0.0.0.0: every address, as the Windows program
@@ -15,6 +16,9 @@
 // process also ends after a failed pack scan, once its message is out.
 // Message boxes are answered at once, or with --boxes stay never, as on a
 // CNC that nobody stands at (the failed scan's box then keeps the program).
+// --keepalive is for tests: shorter keep-alive timings of the DNC
+// connections, so that a client that vanished is dropped in seconds rather
+// than in two minutes.
 #include <CLI/CLI.hpp>
 
 #include <arpa/inet.h>
@@ -29,6 +33,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/dialog.h"
 #include "app/posix/headless_view.h"
@@ -119,6 +124,7 @@ int main(int argc, char** argv) {
   unsigned tickMs = 1000;
   bool verbose = false;
   std::string boxes = "answered";
+  std::vector<unsigned> keepAlive;
   kestrio::tools::AddMachineOption(app, machine);
   app.add_option("--port", port, "TCP port of the DNC service; 0 takes a free one")
       ->check(CLI::Range(0u, 65535u))
@@ -133,6 +139,13 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"answered", "stay"}))
       ->capture_default_str();
   app.add_flag("--verbose", verbose, "log the changes of the dialog's controls");
+  app.add_option("--keepalive", keepAlive,
+                 "for tests: keep-alive of the DNC connections: seconds idle before the first probe, seconds "
+                 "between probes, unanswered probes that end the connection (default 60,10,6)")
+      ->type_name("IDLE,INTERVAL,COUNT")
+      ->delimiter(',')
+      ->expected(3)
+      ->check(CLI::Range(1u, 86400u));
   CLI11_PARSE(app, argc, argv);
 
   // Lines reach a log file as they are printed.
@@ -152,6 +165,7 @@ int main(int argc, char** argv) {
 
   kestrio::dnc::ConfigurarPuertoDNC(static_cast<std::uint16_t>(port));
   kestrio::dnc::ConfigurarDireccionDNC(ntohl(address.s_addr));
+  if (!keepAlive.empty()) kestrio::dnc::ConfigurarKeepAliveDNC({keepAlive[0], keepAlive[1], keepAlive[2]});
   HeadlessView view({std::chrono::milliseconds(tickMs), verbose, boxes == "stay"});
   kestrio::app::DialogOperations operations = kestrio::app::DialogOperations::Real();
   // The port line comes as soon as the server is up: a start-up box that

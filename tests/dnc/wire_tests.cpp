@@ -26,8 +26,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <netinet/tcp.h>
+
 #include <atomic>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #endif
 
 namespace kestrio::dnc {
@@ -449,6 +454,65 @@ TEST(DncWire, DisconnectBetweenRequestsIsTraced) {
   const std::string traza = Traza().substr(desde);
   EXPECT_NE(traza.find("nBytes=0. Me han cerrado el socket"), std::string::npos) << traza;
   EXPECT_EQ(traza.find("Error"), std::string::npos) << traza;
+}
+
+#ifndef _WIN32
+// The descriptor, in this process, of the established connection from local
+// port `local` to remote port `remoto` (found by its inode in /proc/net/tcp),
+// or -1.
+int DescriptorDeConexion(std::uint16_t local, std::uint16_t remoto) {
+  const auto puerto = [](const std::string& direccion) {
+    return std::strtoul(direccion.c_str() + direccion.find(':') + 1, nullptr, 16);
+  };
+  std::ifstream tcp("/proc/net/tcp");
+  std::string linea;
+  std::getline(tcp, linea);  // the column names
+  std::string inodo;
+  while (inodo.empty() && std::getline(tcp, linea)) {
+    std::istringstream campos(linea);
+    std::string sl, origen, destino, estado, colas, temporizador, reintentos, uid, plazo, inode;
+    campos >> sl >> origen >> destino >> estado >> colas >> temporizador >> reintentos >> uid >> plazo >> inode;
+    if (estado == "01" && puerto(origen) == local && puerto(destino) == remoto) inodo = inode;
+  }
+  if (inodo.empty()) return -1;
+  std::error_code error;
+  for (const auto& entrada : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+    if (std::filesystem::read_symlink(entrada.path(), error).string() == "socket:[" + inodo + "]")
+      return std::stoi(entrada.path().filename().string());
+  }
+  return -1;
+}
+#endif
+
+// A client that vanished without closing holds the server (one connection
+// at a time, no receive time-out) until keep-alive finds it gone: the
+// server's end of each connection probes after a minute of silence, not the
+// system's two hours.
+TEST(DncWire, ConnectionsAreProbedAfterAMinuteOfSilence) {
+  REQUIRE_IN_PROCESS();
+#ifdef _WIN32
+  GTEST_SKIP() << "Winsock cannot read keep-alive timings back";
+#else
+  Conexion cliente;
+  // Answered: the connection was configured before its first request.
+  cliente.EnviarPaquete(Pedido("R,NET,VER,"));
+  ASSERT_EQ(cliente.Respuesta(), Pedido("S,NET,VER,1,"));
+  const int servidor = DescriptorDeConexion(g_port, net::LocalPort(cliente.Socket()));
+  ASSERT_GE(servidor, 0) << "the server's end of the connection was not found";
+  const struct {
+    const char* nombre;
+    int nivel, opcion, valor;
+  } esperadas[] = {{"SO_KEEPALIVE", SOL_SOCKET, SO_KEEPALIVE, 1},
+                   {"TCP_KEEPIDLE", IPPROTO_TCP, TCP_KEEPIDLE, 60},
+                   {"TCP_KEEPINTVL", IPPROTO_TCP, TCP_KEEPINTVL, 10},
+                   {"TCP_KEEPCNT", IPPROTO_TCP, TCP_KEEPCNT, 6}};
+  for (const auto& e : esperadas) {
+    int valor = -1;
+    socklen_t largo = sizeof valor;
+    ASSERT_EQ(::getsockopt(servidor, e.nivel, e.opcion, &valor, &largo), 0) << e.nombre << ": " << std::strerror(errno);
+    EXPECT_EQ(valor, e.valor) << e.nombre;
+  }
+#endif
 }
 
 // Out of descriptors, accept fails again at once for the client waiting in

@@ -338,8 +338,8 @@ int Box(const wchar_t* text) {
   // A box that replaces another may take a moment to come up; none may stay
   // beside it.
   int count = 0;
-  Check(WaitFor(20000, [&] { return (count = CountBoxes(dialog)) == 1; }),
-        "it is the only box of the dialog (" + std::to_string(count) + " open)");
+  const bool alone = WaitFor(20000, [&] { return (count = CountBoxes(dialog)) == 1; });
+  Check(alone, "it is the only box of the dialog (" + std::to_string(count) + " open)");
   return g_failures;
 }
 
