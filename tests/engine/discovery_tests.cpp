@@ -12,6 +12,7 @@
 #include "engine/discovery.h"
 #include "engine/installed.h"
 #include "engine/language.h"
+#include "platform/platform.h"
 #include "sim/tools.h"
 #ifndef _WIN32
 #include "platform/simulated_posix.h"
@@ -141,6 +142,114 @@ TEST(PackScan, EntriesWhoseNamesAreNotTextAreSkipped) {
   EXPECT_EQ(machine.CommandsOf("expand").size(), 1u);
 }
 #endif
+
+#ifndef _WIN32
+// The cabinets `expand` was given, in the order it was given them.
+std::vector<std::string> ExtractedCabinets(const TestMachine& machine) {
+  std::vector<std::string> out;
+  for (const auto& line : machine.CommandsOf("expand")) {
+    const auto start = line.find(' ') + 1;
+    out.push_back(line.substr(start, line.find(" -F:") - start));
+  }
+  return out;
+}
+
+// A folder met again through a link (a junction on the machine itself) is
+// not walked again: no pack is counted twice and each cabinet is extracted
+// once.  The first path on which the depth-first walk meets a folder is the
+// one its packs keep; a linked folder outside the root is walked that once.
+TEST(PackScan, EachFolderIsWalkedOnceHoweverLinksLeadToIt) {
+  struct Case {
+    const char* label;
+    const char* root;
+    std::function<void(TestMachine&)> prepare;
+    std::vector<std::string> found;
+    std::vector<std::string> extracted;
+  };
+  const Case cases[] = {
+      {"a link inside the tree back to the root", "D:\\Packs",
+       [](TestMachine& m) {
+         m.MakePack("D:\\Packs", "a.cab", "de-DE");
+         m.MakePack("D:\\Packs\\sub", "fr.cab", "fr-FR");
+         m.MakeFolderLink("D:\\Packs\\sub\\loop", "D:\\Packs");
+       },
+       {"German", "French"},
+       {"D:\\Packs\\a.cab", "D:\\Packs\\sub\\fr.cab"}},
+      // The ancestor is walked once through the link, the root inside it not again.
+      {"a link to an ancestor above the root", "D:\\Packs\\Inner",
+       [](TestMachine& m) {
+         m.MakePack("D:\\Packs", "above.cab", "es-ES");
+         m.MakePack("D:\\Packs\\Inner", "de.cab", "de-DE");
+         m.MakeFolderLink("D:\\Packs\\Inner\\up", "D:\\Packs");
+       },
+       {"German", "Spanish"},
+       {"D:\\Packs\\Inner\\de.cab", "D:\\Packs\\Inner\\up\\above.cab"}},
+      {"two links to one folder outside the root", "D:\\Packs",
+       [](TestMachine& m) {
+         m.MakePack("D:\\Shared", "it.cab", "it-IT");
+         m.MakeFolderLink("D:\\Packs\\a", "D:\\Shared");
+         m.MakeFolderLink("D:\\Packs\\b", "D:\\Shared");
+         m.MakePack("D:\\Packs", "z.cab", "fr-FR");
+       },
+       {"Italian", "French"},
+       {"D:\\Packs\\a\\it.cab", "D:\\Packs\\z.cab"}},
+      {"a link to a folder the walk also reaches directly", "D:\\Packs",
+       [](TestMachine& m) {
+         m.MakePack("D:\\Packs\\real", "it.cab", "it-IT");
+         m.MakeFolderLink("D:\\Packs\\a", "D:\\Packs\\real");
+       },
+       {"Italian"},
+       {"D:\\Packs\\a\\it.cab"}},
+      {"a link to the root of the drive", "D:\\Packs",
+       [](TestMachine& m) {
+         m.MakePack("D:\\Packs", "de.cab", "de-DE");
+         m.MakeFolderLink("D:\\Packs\\drive", "D:\\");
+         m.MakePack("D:\\Other", "es.cab", "es-ES");
+       },
+       {"German", "Spanish"},
+       {"D:\\Packs\\de.cab", "D:\\Packs\\drive\\Other\\es.cab"}},
+  };
+  for (const auto& c : cases) {
+    TestMachine machine;
+    c.prepare(machine);
+    EXPECT_EQ(ScanLanguagePacks(c.root), static_cast<std::int32_t>(c.found.size())) << c.label;
+    EXPECT_EQ(DiscoveredNames(), c.found) << c.label;
+    EXPECT_EQ(ExtractedCabinets(machine), c.extracted) << c.label;
+    for (const auto& cabinet : c.extracted) {
+      EXPECT_FALSE(machine.Exists(cabinet.substr(0, cabinet.rfind('\\')) + "\\langcfg.ini")) << c.label;
+    }
+  }
+}
+#endif
+
+// What the walk knows a folder by: the same however the path spells it,
+// different for another folder, and nothing for what is no folder.
+TEST(FolderIdentity, OneFolderHoweverSpelledAndNoOther) {
+  TestMachine machine;
+  const std::string root = machine.PackRoot();
+  machine.MakeDirectory(root + "\\sub");
+  machine.WriteFile(root + "\\note.txt", "not a folder");
+  platform::FolderIdentity expected;
+  ASSERT_TRUE(platform::QueryFolderIdentity(root, expected));
+  const struct {
+    std::string path;
+    bool read;
+    bool same;
+  } cases[] = {
+      {root + "\\.", true, true},
+      {root + "\\sub\\..", true, true},
+      {root + "\\sub", true, false},
+      {root + "\\missing", false, false},
+      {root + "\\note.txt", false, false},
+  };
+  for (const auto& c : cases) {
+    platform::FolderIdentity identity;
+    EXPECT_EQ(platform::QueryFolderIdentity(c.path, identity), c.read) << c.path;
+    if (c.read) {
+      EXPECT_EQ(identity == expected, c.same) << c.path;
+    }
+  }
+}
 
 TEST(PackScan, NoSlotIsWrittenPastTheFourteenth) {
   TestMachine machine;
