@@ -67,7 +67,7 @@ class TestMachine {
   // A symbolic link at Windows path `link` to the folder `target`, which a
   // listing shows as a folder, as Windows shows a junction.  (Under Wine a
   // Windows program cannot make one: CreateSymbolicLinkW there reports
-  // success and makes nothing, and there are no reparse points.)
+  // success and makes nothing; tests/wine/lib.sh makes them beforehand.)
   void MakeFolderLink(const std::string& link, const std::string& target);
 #endif
   // The working directory of the program (a Windows path).
