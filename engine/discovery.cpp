@@ -2,8 +2,11 @@
 //
 // Every cabinet under the root may be a language pack: its langcfg.ini,
 // extracted next to it with `expand`, names the language in [LangInfo]
-// Language.  The file is deleted again after each cabinet.
+// Language.  The file is deleted again after each cabinet.  The walk enters
+// each folder once, however many ways (junctions, symbolic links) lead to it.
 #include "engine/discovery.h"
+
+#include <set>
 
 #include "engine/checks.h"
 #include "engine/installed.h"
@@ -54,6 +57,38 @@ void ExamineCabinet(std::string_view dir, std::string_view file) {
   platform::RemoveFile(iniPath);
 }
 
+// The folders one walk has entered.  A link back to the root or above it,
+// two links to one folder, or a link to a folder the walk also reaches
+// directly would otherwise have the walk list the same cabinets again, on
+// ever longer paths, until the slots or the path limit end it.
+using VisitedFolders = std::set<platform::FolderIdentity>;
+
+void WalkFolder(std::string_view dir, VisitedFolders& visited) {
+  const EngineState& engine = Engine();
+  // An empty path is no folder: "\*.*" would be the root of the current drive.
+  if (dir.empty()) return;
+  const std::string pattern = Join(dir, "*.*");
+  if (!FitsPath(pattern)) return;
+  // "dir\." names the folder the pattern lists ("C:" alone would be the
+  // drive's current folder).  A folder met before is not entered again.  One
+  // whose identity cannot be read is walked as it was found: its packs are
+  // not lost, and a loop through it still ends, as every pass makes the
+  // path longer and the path limit stops the walk.
+  platform::FolderIdentity identity;
+  if (platform::QueryFolderIdentity(Join(dir, "."), identity) && !visited.insert(identity).second) return;
+  platform::ListDirectory(pattern, [&](const platform::DirEntry& entry) {
+    if (entry.directory) {
+      if (entry.name != "." && entry.name != "..") {
+        const std::string sub = Join(dir, entry.name);
+        if (FitsPath(sub)) WalkFolder(sub, visited);
+      }
+    } else if (HasCabExtension(entry.name)) {
+      ExamineCabinet(dir, entry.name);
+    }
+    return engine.DiscoveredCount < kSlotCount;
+  });
+}
+
 }  // namespace
 
 std::vector<std::string> DiscoveredNames() {
@@ -77,23 +112,9 @@ std::string CommandLinePath(std::string_view path) {
 }
 
 std::int32_t ScanPackDirectory(std::string_view dir) {
-  EngineState& engine = Engine();
-  // An empty path is no folder: "\*.*" would be the root of the current drive.
-  if (dir.empty()) return engine.DiscoveredCount;
-  const std::string pattern = Join(dir, "*.*");
-  if (!FitsPath(pattern)) return engine.DiscoveredCount;
-  platform::ListDirectory(pattern, [&](const platform::DirEntry& entry) {
-    if (entry.directory) {
-      if (entry.name != "." && entry.name != "..") {
-        const std::string sub = Join(dir, entry.name);
-        if (FitsPath(sub)) ScanPackDirectory(sub);
-      }
-    } else if (HasCabExtension(entry.name)) {
-      ExamineCabinet(dir, entry.name);
-    }
-    return engine.DiscoveredCount < kSlotCount;
-  });
-  return engine.DiscoveredCount;
+  VisitedFolders visited;
+  WalkFolder(dir, visited);
+  return Engine().DiscoveredCount;
 }
 
 std::int32_t ScanLanguagePacks(std::optional<std::string_view> rootDir) {

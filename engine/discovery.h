@@ -14,7 +14,8 @@ namespace kestrio::engine {
 // root directory), -2 (unsupported system) or -13 (package listing failed).
 std::int32_t ScanLanguagePacks(std::optional<std::string_view> rootDir);
 
-// Scans `dir` and everything below it; returns DiscoveredCount.
+// Scans `dir` and everything below it, each folder once however many links
+// lead to it; returns DiscoveredCount.
 std::int32_t ScanPackDirectory(std::string_view dir);
 
 // The names of the packs the last scan found, in discovery order.

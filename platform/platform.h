@@ -87,6 +87,21 @@ struct DirEntry {
 bool ListDirectory(std::string_view pattern,
                    const std::function<bool(const DirEntry&)>& visit);
 
+// What a folder is known by, however a path reaches it (with "." or "..",
+// through a junction or a symbolic link): the volume's serial number and the
+// folder's file index on Windows, the device and inode on the simulated
+// machine.  Two paths name one folder when their identities are equal.
+struct FolderIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  friend auto operator<=>(const FolderIdentity&, const FolderIdentity&) = default;
+};
+
+// The identity of the folder `path` names, links followed as a listing
+// follows them.  False when the path names no folder or the folder cannot be
+// opened to read its identity.
+bool QueryFolderIdentity(std::string_view path, FolderIdentity& identity);
+
 // GetPrivateProfileStringW: section and key match regardless of case, blanks
 // around the value are dropped, and the result holds at most
 // `capacityUnits - 1` UTF-16 units.  `fallback` when the entry is missing.

@@ -232,6 +232,13 @@ bool ListDirectory(std::string_view pattern, const std::function<bool(const DirE
   return true;
 }
 
+bool QueryFolderIdentity(std::string_view path, FolderIdentity& identity) {
+  struct stat st {};
+  if (::stat(Host(path).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  return true;
+}
+
 std::string ReadIniString(std::string_view file, std::string_view section, std::string_view key,
                           std::string_view fallback, std::size_t capacityUnits) {
   std::string bytes;

@@ -10,7 +10,8 @@
 //   version          GetVersionExW
 //   registry         RegOpenKeyExW / RegQueryValueExW
 //   write filter     FBWFLIB.dll from the system folder, loaded for each query
-//   disk and files   free space, attributes, listings, INI files, fopen
+//   disk and files   free space, attributes, listings, folder identities, INI
+//                    files, fopen
 //   processes        CreateProcessW with a hidden window
 //   text             the ANSI code page
 #include <windows.h>
@@ -231,6 +232,25 @@ bool ListDirectory(std::string_view pattern, const std::function<bool(const DirE
     if (!visit(entry)) break;
   } while (FindNextFileW(find, &found));
   FindClose(find);
+  return true;
+}
+
+bool QueryFolderIdentity(std::string_view path, FolderIdentity& identity) {
+  // FILE_FLAG_BACKUP_SEMANTICS is what lets CreateFileW open a folder.  The
+  // handle only reads attributes and shares everything, so no other program
+  // working in the folder is disturbed.
+  const HANDLE folder = CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return Failed("CreateFileW", GetLastError(), path);
+  BY_HANDLE_FILE_INFORMATION info{};
+  const BOOL read = GetFileInformationByHandle(folder, &info);
+  const DWORD error = GetLastError();
+  CloseHandle(folder);
+  if (!read) return Failed("GetFileInformationByHandle", error, path);
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
+  identity = {info.dwVolumeSerialNumber,
+              (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
   return true;
 }
 

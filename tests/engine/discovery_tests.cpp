@@ -12,6 +12,7 @@
 #include "engine/discovery.h"
 #include "engine/installed.h"
 #include "engine/language.h"
+#include "platform/platform.h"
 #include "sim/tools.h"
 #ifndef _WIN32
 #include "platform/simulated_posix.h"
@@ -141,6 +142,129 @@ TEST(PackScan, EntriesWhoseNamesAreNotTextAreSkipped) {
   EXPECT_EQ(machine.CommandsOf("expand").size(), 1u);
 }
 #endif
+
+// The cabinets `expand` was given, in the order it was given them.
+std::vector<std::string> ExtractedCabinets(const TestMachine& machine) {
+  std::vector<std::string> out;
+  for (const auto& line : machine.CommandsOf("expand")) {
+    const auto start = line.find(' ') + 1;
+    out.push_back(line.substr(start, line.find(" -F:") - start));
+  }
+  return out;
+}
+
+// A folder met again through a link (a junction on the machine itself) is
+// not walked again: no pack is counted twice and each cabinet is extracted
+// once.  The first path on which the depth-first walk meets a folder is the
+// one its packs keep; a linked folder outside the root is walked that once.
+//
+// Paths are below a base folder: the simulated machine's D:, or under Wine a
+// folder beside the test program whose links run-wine-test.sh has made (a
+// Windows program there cannot make one).  Under Wine the root of the drive
+// is the host's, so that row is the Linux machine's alone.
+TEST(PackScan, EachFolderIsWalkedOnceHoweverLinksLeadToIt) {
+  struct Pack {
+    const char* dir;
+    const char* file;
+    const char* tag;
+  };
+  struct Link {
+    const char* link;
+    const char* target;  // "" for the root of the drive
+  };
+  struct Case {
+    const char* label;
+    const char* root;
+    std::vector<Pack> packs;
+    std::vector<Link> links;
+    std::vector<std::string> found;
+    std::vector<std::string> extracted;
+  };
+  const Case cases[] = {
+      {"a link inside the tree back to the root", "\\Loop",
+       {{"\\Loop", "a.cab", "de-DE"}, {"\\Loop\\sub", "fr.cab", "fr-FR"}},
+       {{"\\Loop\\sub\\loop", "\\Loop"}},
+       {"German", "French"},
+       {"\\Loop\\a.cab", "\\Loop\\sub\\fr.cab"}},
+      // The ancestor is walked once through the link, the root inside it not again.
+      {"a link to an ancestor above the root", "\\Above\\Inner",
+       {{"\\Above", "above.cab", "es-ES"}, {"\\Above\\Inner", "de.cab", "de-DE"}},
+       {{"\\Above\\Inner\\up", "\\Above"}},
+       {"German", "Spanish"},
+       {"\\Above\\Inner\\de.cab", "\\Above\\Inner\\up\\above.cab"}},
+      {"two links to one folder outside the root", "\\Two",
+       {{"\\Shared", "it.cab", "it-IT"}, {"\\Two", "z.cab", "fr-FR"}},
+       {{"\\Two\\a", "\\Shared"}, {"\\Two\\b", "\\Shared"}},
+       {"Italian", "French"},
+       {"\\Two\\a\\it.cab", "\\Two\\z.cab"}},
+      {"a link to a folder the walk also reaches directly", "\\Direct",
+       {{"\\Direct\\real", "it.cab", "it-IT"}},
+       {{"\\Direct\\a", "\\Direct\\real"}},
+       {"Italian"},
+       {"\\Direct\\a\\it.cab"}},
+#ifndef _WIN32
+      {"a link to the root of the drive", "\\Packs",
+       {{"\\Packs", "de.cab", "de-DE"}, {"\\Other", "es.cab", "es-ES"}},
+       {{"\\Packs\\drive", ""}},
+       {"German", "Spanish"},
+       {"\\Packs\\de.cab", "\\Packs\\drive\\Other\\es.cab"}},
+#endif
+  };
+  for (const auto& c : cases) {
+    TestMachine machine;
+    const std::string& packRoot = machine.PackRoot();
+#ifdef _WIN32
+    const std::string base = packRoot.substr(0, packRoot.rfind('\\')) + "\\links";
+#else
+    const std::string base = packRoot.substr(0, packRoot.find('\\'));  // D:
+#endif
+    for (const auto& p : c.packs) machine.MakePack(base + p.dir, p.file, p.tag);
+    for (const auto& l : c.links) {
+#ifdef _WIN32
+      ASSERT_TRUE(machine.Exists(base + l.link)) << l.link << ": not made by run-wine-test.sh";
+#else
+      machine.MakeFolderLink(base + l.link, base + (*l.target ? l.target : "\\"));
+#endif
+    }
+    EXPECT_EQ(ScanLanguagePacks(base + c.root), static_cast<std::int32_t>(c.found.size())) << c.label;
+    EXPECT_EQ(DiscoveredNames(), c.found) << c.label;
+    std::vector<std::string> extracted;
+    for (const auto& cabinet : c.extracted) extracted.push_back(base + cabinet);
+    EXPECT_EQ(ExtractedCabinets(machine), extracted) << c.label;
+    for (const auto& cabinet : extracted) {
+      EXPECT_FALSE(machine.Exists(cabinet.substr(0, cabinet.rfind('\\')) + "\\langcfg.ini")) << c.label;
+    }
+  }
+}
+
+// What the walk knows a folder by: the same however the path spells it,
+// different for another folder, and nothing for what is no folder.
+TEST(FolderIdentity, OneFolderHoweverSpelledAndNoOther) {
+  TestMachine machine;
+  const std::string root = machine.PackRoot();
+  machine.MakeDirectory(root + "\\sub");
+  machine.WriteFile(root + "\\note.txt", "not a folder");
+  platform::FolderIdentity expected;
+  ASSERT_TRUE(platform::QueryFolderIdentity(root, expected));
+  const struct {
+    std::string path;
+    bool read;
+    bool same;
+  } cases[] = {
+      {root + "\\.", true, true},
+      {root + "\\sub\\..", true, true},
+      {root + "\\sub", true, false},
+      {root + "\\missing", false, false},
+      {root + "\\note.txt", false, false},
+  };
+  for (const auto& c : cases) {
+    platform::FolderIdentity identity;
+    EXPECT_EQ(platform::QueryFolderIdentity(c.path, identity), c.read) << c.path;
+    if (c.read) {
+      EXPECT_EQ(identity == expected, c.same) << c.path;
+    }
+  }
+}
 
 TEST(PackScan, NoSlotIsWrittenPastTheFourteenth) {
   TestMachine machine;

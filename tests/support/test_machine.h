@@ -63,6 +63,13 @@ class TestMachine {
   bool Exists(const std::string& windowsPath) const;
   void Remove(const std::string& windowsPath);
   void MakeDirectory(const std::string& windowsPath);
+#ifndef _WIN32
+  // A symbolic link at Windows path `link` to the folder `target`, which a
+  // listing shows as a folder, as Windows shows a junction.  (Under Wine a
+  // Windows program cannot make one: CreateSymbolicLinkW there reports
+  // success and makes nothing; tests/wine/lib.sh makes them beforehand.)
+  void MakeFolderLink(const std::string& link, const std::string& target);
+#endif
   // The working directory of the program (a Windows path).
   const std::string& WorkDir() const { return workDir_; }
 

@@ -93,4 +93,10 @@ void TestMachine::MakeDirectory(const std::string& windowsPath) {
   fs::create_directories(sim::MapWindowsPath(dir_, windowsPath));
 }
 
+void TestMachine::MakeFolderLink(const std::string& link, const std::string& target) {
+  // The target by its host path, so the link leads to the same folder from
+  // wherever it is reached.
+  fs::create_directory_symlink(sim::MapWindowsPath(dir_, target), sim::MapWindowsPath(dir_, link));
+}
+
 }  // namespace kestrio::test

@@ -42,6 +42,22 @@ make_pack() {
   rm -rf "$src"
 }
 
+# The folder links the pack scan's tests walk, in TARGET/links: a Windows
+# program under Wine cannot make a link (CreateSymbolicLinkW there makes
+# nothing), while Wine shows a symbolic link to a folder as a folder, as
+# Windows shows a junction.  The tests put the cabinets in.  Made afresh for
+# each run; rm does not follow the links.
+make_folder_links() {
+  local links=$1/links
+  rm -rf "$links"
+  mkdir -p "$links/Loop/sub" "$links/Above/Inner" "$links/Two" "$links/Shared" "$links/Direct/real"
+  ln -s .. "$links/Loop/sub/loop"        # back to the walk's root
+  ln -s .. "$links/Above/Inner/up"       # up to the folder above the root
+  ln -s ../Shared "$links/Two/a"         # two links to one folder
+  ln -s ../Shared "$links/Two/b"
+  ln -s real "$links/Direct/a"           # to a folder also reached directly
+}
+
 # Starts Xvfb on a free display and exports DISPLAY; its process id goes to
 # the variable xvfb.  Returns nonzero when it does not come up.
 start_xvfb() {

@@ -44,6 +44,7 @@ name=$(basename "$exe" .exe)
 target=$wine_dir/$name
 "$here/prepare-prefix.sh" "$WINEPREFIX" "$build" "$target"
 cp -f "$exe" "$target/"
+if [[ $name == engine_tests ]]; then make_folder_links "$target"; fi
 # What the tests put in FBWFLIB.dll's place: the machine's own library, and
 # one without the filter's functions (engine_tests).
 mkdir -p "$target/libraries"
