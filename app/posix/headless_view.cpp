@@ -59,6 +59,7 @@ void HeadlessView::SetProgressRange(int low, int high, int step) {
 void HeadlessView::SetProgress(int position) { Log("progress " + std::to_string(position)); }
 
 Answer HeadlessView::ShowMessage(const std::string& text, Icon, Buttons buttons) {
+  if (options_.beforeBox) options_.beforeBox();
   std::fflush(stdout);  // keep the order of the two streams in a shared log
   std::fprintf(stderr, "%s: %s\n", kCaption, text.c_str());
   if (!options_.boxesStay) return buttons == Buttons::YesNo ? Answer::Yes : Answer::Ok;

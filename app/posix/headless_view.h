@@ -35,6 +35,7 @@ class HeadlessView final : public DialogView {
     std::chrono::milliseconds tick{1000};  // period of every timer
     bool verbose = false;                  // log the controls' changes on standard output
     bool boxesStay = false;                // message boxes are never answered
+    std::function<void()> beforeBox;       // runs before each message box is shown
   };
 
   explicit HeadlessView(Options options);

@@ -166,12 +166,13 @@ int main(int argc, char** argv) {
   kestrio::dnc::ConfigurarPuertoDNC(static_cast<std::uint16_t>(port));
   kestrio::dnc::ConfigurarDireccionDNC(ntohl(address.s_addr));
   if (!keepAlive.empty()) kestrio::dnc::ConfigurarKeepAliveDNC({keepAlive[0], keepAlive[1], keepAlive[2]});
-  HeadlessView view({std::chrono::milliseconds(tickMs), verbose, boxes == "stay"});
-  kestrio::app::DialogOperations operations = kestrio::app::DialogOperations::Real();
-  // The port line comes as soon as the server is up: a start-up box that
-  // stays up must not hide it.
-  operations.startServer = [startServer = operations.startServer, port] {
-    startServer();
+  // The port line says the setup has started: its state (STATUS, CURRENT)
+  // is written by then.  A start-up box that stays up must not hide it, so
+  // it comes before the first box at the latest.
+  bool announced = false;
+  const auto announce = [&announced, port] {
+    if (announced) return;
+    announced = true;
     if (const std::uint16_t bound = kestrio::dnc::PuertoDNC(); bound != 0)
       std::printf("kestrio-setup: DNC server on port %u\n", static_cast<unsigned>(bound));
     else
@@ -179,7 +180,8 @@ int main(int argc, char** argv) {
                    port);
     std::fflush(stdout);
   };
-  kestrio::app::SetupDialog dialog(view, std::move(operations));
+  HeadlessView view({std::chrono::milliseconds(tickMs), verbose, boxes == "stay", announce});
+  kestrio::app::SetupDialog dialog(view, kestrio::app::DialogOperations::Real());
   view.Attach(dialog);
   if (!WatchCloseSignals(view, dialog)) {
     std::fprintf(stderr, "kestrio-setup: cannot watch for SIGINT and SIGTERM: %s\n", std::strerror(errno));
@@ -187,7 +189,10 @@ int main(int argc, char** argv) {
   }
   // The dialog starts inside the loop, as a window's initialisation runs
   // inside its message loop: a box it shows has the loop's timers.
-  view.PostToUi([&dialog] { dialog.InitSetup(); });
+  view.PostToUi([&dialog, &announce] {
+    dialog.InitSetup();
+    announce();
+  });
   view.Run();
 
   // The server thread and any worker end with the process, as the window's
