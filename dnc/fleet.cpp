@@ -6,8 +6,7 @@
 #include <map>
 #include <thread>
 
-#include "dnc/client.h"
-#include "dnc/setup_variables.h"
+#include "dnc/session.h"
 
 namespace kestrio::dnc::fleet {
 namespace {
@@ -43,96 +42,10 @@ std::string ParseAddress(const std::string& text, std::uint16_t defaultPort, Hos
   return {};
 }
 
-// ---- One connection to a host ------------------------------------------------
-
-// The requests of one host's procedure over one connection; the first
-// failure is kept with the engine's code when the host reported one.
-class Session {
- public:
-  Session(const HostEntry& host, unsigned timeoutMs) : host_(host), timeoutMs_(timeoutMs) {}
-
-  bool Connect() {
-    std::string error;
-    if (client_.Connect(host_.host, host_.port, timeoutMs_, error)) return true;
-    return Fail("unreachable: " + error);
-  }
-  bool Read(const std::string& name, std::string& value) {
-    const ClientResult r = client_.Read(name);
-    if (!Accept(r, name, 1)) return false;
-    value = r.values[0];
-    return true;
-  }
-  bool ReadNumber(const std::string& name, std::int32_t& number) {
-    std::string text;
-    if (!Read(name, text)) return false;
-    if (ParseWholeNumber(text, number)) return true;
-    return Fail(name + ": expected a number, the host answered \"" + text + "\"");
-  }
-  bool Write(const std::string& name, const std::string& value) { return Accept(client_.Write(name, value), name, 0); }
-  bool Version(std::string& version) {
-    const ClientResult r = client_.Version();
-    if (!Accept(r, "version", 1)) return false;
-    version = r.values[0];
-    return true;
-  }
-  // Reads STATUS every `poll` while it is 1; true with `status` once it is
-  // not 1 any more.
-  bool WaitWhileBusy(unsigned limitSeconds, std::chrono::milliseconds poll, const std::string& what,
-                     std::int32_t& status) {
-    const auto deadline = Clock::now() + std::chrono::seconds(limitSeconds);
-    for (;;) {
-      if (!ReadNumber("KESTRIO.STATUS", status)) return false;
-      if (status != 1) return true;
-      if (Clock::now() >= deadline)
-        return Fail(what + " did not finish within " + std::to_string(limitSeconds) +
-                    " s (KESTRIO.STATUS is still 1; the host may still be at work)");
-      std::this_thread::sleep_for(poll);
-    }
-  }
-  // A negative STATUS with the engine's own text for it.
-  bool EngineFailure(std::int32_t status, const std::string& what) {
-    std::string text;
-    if (!Read("KESTRIO.ERROR." + std::to_string(status), text)) return false;
-    code_ = status;
-    problem_ = text.empty() ? what + " failed with " + std::to_string(status) : text;
-    return false;
-  }
-  bool Fail(std::string problem) {
-    if (problem_.empty()) problem_ = std::move(problem);
-    return false;
-  }
-  void ScanUnderWay() { scanUnderWay_ = true; }
-  void ChangeUnderWay() { changeUnderWay_ = true; }
-
-  std::int32_t Code() const { return code_; }
-  const std::string& Problem() const { return problem_; }
-
- private:
-  bool Accept(const ClientResult& r, const std::string& what, std::size_t values) {
-    switch (r.kind) {
-      case ClientResult::ErrorReply: return Fail(what + ": " + DescribeError(r.code));
-      case ClientResult::Refused: return Fail(what + ": " + r.problem);
-      case ClientResult::Failed:
-        if (r.connectionLost && changeUnderWay_)
-          return Fail("the connection ended during the change; the machine may be restarting (" + r.problem + ")");
-        if (r.connectionLost && scanUnderWay_)
-          return Fail("the connection ended during the scan: Kestrio Setup ends after a failed scan once its message "
-                      "is answered (" + r.problem + ")");
-        return Fail(r.problem);
-      case ClientResult::Ok: break;
-    }
-    if (r.values.size() != values) return Fail("unexpected reply to " + what);
-    return true;
-  }
-
-  const HostEntry& host_;
-  unsigned timeoutMs_;
-  Client client_;
-  std::int32_t code_ = 0;
-  std::string problem_;
-  bool scanUnderWay_ = false;
-  bool changeUnderWay_ = false;
-};
+// What a fleet tells of a failure: an unreachable host says so first.
+std::string Told(Fault fault, const std::string& problem) {
+  return fault == Fault::Unreachable ? "unreachable: " + problem : problem;
+}
 
 // ---- JSON --------------------------------------------------------------------
 
@@ -212,11 +125,11 @@ std::string HostStatus::Describe() const {
 
 HostStatus QueryStatus(const HostEntry& host, unsigned timeoutMs) {
   HostStatus s;
-  Session session(host, timeoutMs);
+  Session session(host.host, host.port, timeoutMs);
   s.reachable = session.Connect() && session.Version(s.protocol) && session.ReadNumber("KESTRIO.STATUS", s.status) &&
                 session.Read("KESTRIO.CURRENT", s.language) &&
                 (s.status >= 0 || session.Read("KESTRIO.ERROR." + std::to_string(s.status), s.errorText));
-  s.problem = session.Problem();
+  s.problem = Told(session.GetFault(), session.Problem());
   return s;
 }
 
@@ -295,60 +208,23 @@ void FleetChange::Set(std::size_t index, State state, std::int32_t code, std::st
   }
 }
 
-// One host, over one connection: a busy host is refused before anything is
-// written (a write while busy would be dropped without a word), a host
-// already in the language is skipped, then ROOTDIR and the wait, the names
-// found, NEXT and GO and the wait.
 void FleetChange::ChangeOne(std::size_t index) {
   const HostEntry host = Snapshot()[index].host;
-  const std::string& language = settings_.language;
-  Session s(host, settings_.timeoutMs);
+  Session session(host.host, host.port, settings_.timeoutMs);
+  RemoteChangeSettings change;
+  change.root = settings_.root;
+  change.language = settings_.language;
+  change.scanTimeout = settings_.scanTimeout;
+  change.changeTimeout = settings_.changeTimeout;
+  change.poll = settings_.poll;
+  change.skipIfCurrent = true;
+  RemoteChangeSteps steps;
+  steps.changing = [&] { Set(index, State::Changing); };
   Set(index, State::Scanning);
-  const auto failed = [&] { Set(index, State::Failed, s.Code(), s.Problem()); };
-
-  std::int32_t status = 0;
-  std::string current;
-  if (!s.Connect() || !s.ReadNumber("KESTRIO.STATUS", status)) return failed();
-  if (status == 1) {
-    s.Fail("busy: a scan or a language change is under way (KESTRIO.STATUS is 1)");
-    return failed();
-  }
-  if (!s.Read("KESTRIO.CURRENT", current)) return failed();
-  if (current == language) return Set(index, State::Skipped, 0, "already " + language);
-
-  if (!s.Write("KESTRIO.ROOTDIR", settings_.root)) return failed();
-  s.ScanUnderWay();
-  if (!s.WaitWhileBusy(settings_.scanTimeout, settings_.poll, "the scan of " + settings_.root, status))
-    return failed();
-  if (status != 0) {
-    if (status > 0) s.Fail("the scan: unexpected KESTRIO.STATUS " + std::to_string(status));
-    else s.EngineFailure(status, "the scan");
-    return failed();
-  }
-  std::int32_t count = 0;
-  if (!s.ReadNumber("KESTRIO.NITEMS", count)) return failed();
-  bool found = false;
-  const std::size_t published = std::min(static_cast<std::size_t>(std::max(count, 0)), kPackSlots);
-  for (std::size_t i = 0; i < published && !found; ++i) {
-    std::string name;
-    if (!s.Read("KESTRIO.NAME." + std::to_string(i), name)) return failed();
-    found = name == language;
-  }
-  if (!found) {
-    s.Fail("no language pack for " + language + " under " + settings_.root);
-    return failed();
-  }
-
-  if (!s.Write("KESTRIO.NEXT", language) || !s.Write("KESTRIO.GO", "1")) return failed();
-  s.ChangeUnderWay();
-  Set(index, State::Changing);
-  if (!s.WaitWhileBusy(settings_.changeTimeout, settings_.poll, "the change to " + language, status)) return failed();
-  if (status != 0) {
-    if (status > 0) s.Fail("the change: unexpected KESTRIO.STATUS " + std::to_string(status));
-    else s.EngineFailure(status, "the change");
-    return failed();
-  }
-  Set(index, State::Done, 0, language + " installed; the machine restarts to finish");
+  const RemoteChangeResult r = RunRemoteChange(session, change, steps);
+  if (r.end == ChangeEnd::Done) Set(index, State::Done, 0, r.text);
+  else if (r.end == ChangeEnd::Skipped) Set(index, State::Skipped, 0, r.text);
+  else Set(index, State::Failed, r.code, Told(r.fault, r.text));
 }
 
 void FleetChange::Run(const std::atomic<bool>& stop, const std::function<void(const HostReport&)>& onUpdate) {

@@ -36,6 +36,7 @@
 #include "dnc/client.h"
 #include "dnc/fleet.h"
 #include "dnc/protocol.h"
+#include "dnc/session.h"
 #include "dnc/setup_variables.h"
 #include "kestrio_version.h"
 #include "tools/terminal.h"
@@ -49,8 +50,6 @@ constexpr int kFailed = 1;  // an error reply, an engine error, a wait that ran 
 constexpr int kNoHost = 2;  // no connection, no usable answer, a request that cannot be sent
 constexpr int kLostDuringChange = 3;  // the connection ended after GO was accepted
 
-constexpr const char* kStatus = "KESTRIO.STATUS";
-constexpr auto kPollInterval = std::chrono::milliseconds(250);
 
 // Standard output, written at once: a script or a terminal sees each piece
 // as soon as it is printed.
@@ -125,84 +124,15 @@ class Progress {
   std::size_t spin_ = 0;
 };
 
-// One connection to the host, held for the whole command: the server serves
-// one connection at a time, so no other client's request comes between ours.
-// Every failure is reported once, here, and its exit status kept.
-class Remote {
- public:
-  Remote(std::string host, std::uint16_t port, unsigned timeoutMs)
-      : host_(std::move(host)), port_(port), timeoutMs_(timeoutMs) {}
-
-  void ReportThrough(Progress* progress) { progress_ = progress; }
-  // From here on a connection that ends is the change's doing, not a fault:
-  // the package tool restarts the machine once it is done.
-  void ChangeUnderWay() { changeUnderWay_ = true; }
-  int ExitCode() const { return exitCode_; }
-
-  bool Fail(int exitCode, const std::string& text) {
-    if (progress_) progress_->End();
-    Complain(text);
-    exitCode_ = exitCode;
-    return false;
-  }
-
-  bool Connect() {
-    std::string error;
-    return client_.Connect(host_, port_, timeoutMs_, error) || Fail(kNoHost, error);
-  }
-
-  bool Read(const std::string& name, std::string& value) {
-    const dnc::ClientResult r = client_.Read(name);
-    if (!Accept(r, name, 1)) return false;
-    value = r.values[0];
-    return true;
-  }
-  bool ReadList(const std::vector<std::string>& names, std::vector<std::string>& values) {
-    const dnc::ClientResult r = client_.ReadList(names);
-    if (!Accept(r, Join(names, "#"), names.size())) return false;
-    values = r.values;
-    return true;
-  }
-  bool ReadNumber(const std::string& name, std::int32_t& number) {
-    std::string text;
-    if (!Read(name, text)) return false;
-    if (dnc::ParseWholeNumber(text, number)) return true;
-    return Fail(kNoHost, name + ": expected a number, the host answered \"" + text + "\"");
-  }
-  bool Write(const std::string& name, const std::string& value) { return Accept(client_.Write(name, value), name, 0); }
-  bool WriteList(const std::vector<std::string>& names, const std::vector<std::string>& values) {
-    return Accept(client_.WriteList(names, values), Join(names, "#"), 0);
-  }
-  bool Version(std::string& version) {
-    const dnc::ClientResult r = client_.Version();
-    if (!Accept(r, "version", 1)) return false;
-    version = r.values[0];
-    return true;
-  }
-
- private:
-  bool Accept(const dnc::ClientResult& r, const std::string& what, std::size_t values) {
-    if (r.kind == dnc::ClientResult::ErrorReply) return Fail(kFailed, what + ": " + dnc::DescribeError(r.code));
-    if (r.kind == dnc::ClientResult::Refused) return Fail(kNoHost, what + ": " + r.problem);
-    const std::string where = host_ + ":" + std::to_string(port_) + ": ";
-    if (r.kind == dnc::ClientResult::Failed && r.connectionLost && changeUnderWay_)
-      return Fail(kLostDuringChange,
-                  where + "the connection ended during the change; the machine may be restarting (" + r.problem + ")");
-    if (r.kind == dnc::ClientResult::Failed) return Fail(kNoHost, where + r.problem);
-    if (r.values.size() != values)
-      return Fail(kNoHost, where + "unexpected reply to " + what + " (" + std::to_string(r.values.size()) +
-                               " values for " + std::to_string(values) + ")");
-    return true;
-  }
-
-  std::string host_;
-  std::uint16_t port_;
-  unsigned timeoutMs_;
-  dnc::Client client_;
-  Progress* progress_ = nullptr;
-  bool changeUnderWay_ = false;
-  int exitCode_ = 0;
-};
+// How a session's first failure ends the command: told once (a failure on
+// the connection names the host), and its exit status.
+int Report(const dnc::Session& session, dnc::Fault fault, const std::string& problem) {
+  const bool onConnection = fault == dnc::Fault::NoAnswer || fault == dnc::Fault::Lost;
+  Complain((onConnection ? session.Address() + ": " : "") + problem);
+  if (fault == dnc::Fault::Refused) return kFailed;
+  return fault == dnc::Fault::Lost ? kLostDuringChange : kNoHost;
+}
+int Report(const dnc::Session& session) { return Report(session, session.GetFault(), session.Problem()); }
 
 // ---- Commands --------------------------------------------------------------
 //
@@ -214,23 +144,23 @@ int Refuse(const std::string& text) {
   return kNoHost;
 }
 
-int ReadCommand(Remote& remote, const std::vector<std::string>& names) {
+int ReadCommand(dnc::Session& remote, const std::vector<std::string>& names) {
   const dnc::Request request = names.size() == 1 ? dnc::ReadRequest(names[0]) : dnc::ListReadRequest(names);
   if (!request.Ok()) return Refuse(request.problem);
-  if (!remote.Connect()) return remote.ExitCode();
+  if (!remote.Connect()) return Report(remote);
   if (names.size() == 1) {
     std::string value;
-    if (!remote.Read(names[0], value)) return remote.ExitCode();
+    if (!remote.Read(names[0], value)) return Report(remote);
     Print(value + '\n');
     return 0;
   }
   std::vector<std::string> values;
-  if (!remote.ReadList(names, values)) return remote.ExitCode();
+  if (!remote.ReadList(names, values)) return Report(remote);
   for (std::size_t k = 0; k < names.size(); ++k) Print(names[k] + '=' + values[k] + '\n');
   return 0;
 }
 
-int WriteCommand(Remote& remote, const std::vector<std::string>& assignments) {
+int WriteCommand(dnc::Session& remote, const std::vector<std::string>& assignments) {
   std::vector<std::string> names, values;
   for (const auto& item : assignments) {
     const auto equals = item.find('=');
@@ -241,22 +171,22 @@ int WriteCommand(Remote& remote, const std::vector<std::string>& assignments) {
   const bool list = names.size() > 1;
   const dnc::Request request = list ? dnc::ListWriteRequest(names, values) : dnc::WriteRequest(names[0], values[0]);
   if (!request.Ok()) return Refuse(request.problem);
-  if (!remote.Connect()) return remote.ExitCode();
-  if (!(list ? remote.WriteList(names, values) : remote.Write(names[0], values[0]))) return remote.ExitCode();
+  if (!remote.Connect() || !(list ? remote.WriteList(names, values) : remote.Write(names[0], values[0])))
+    return Report(remote);
   Print("ok\n");
   return 0;
 }
 
-int VersionCommand(Remote& remote) {
+int VersionCommand(dnc::Session& remote) {
   std::string version;
-  if (!remote.Connect() || !remote.Version(version)) return remote.ExitCode();
+  if (!remote.Connect() || !remote.Version(version)) return Report(remote);
   Print(version + '\n');
   return 0;
 }
 
-int VarsCommand(Remote& remote) {
+int VarsCommand(dnc::Session& remote) {
   std::string list;
-  if (!remote.Connect() || !remote.Read("KESTRIO.@LIST", list)) return remote.ExitCode();
+  if (!remote.Connect() || !remote.Read("KESTRIO.@LIST", list)) return Report(remote);
   std::size_t start = 0;
   while (start <= list.size()) {
     const auto end = std::min(list.find(';', start), list.size());
@@ -266,110 +196,31 @@ int VarsCommand(Remote& remote) {
   return 0;
 }
 
-struct ChangeOptions {
-  std::string root;
-  std::string language;
-  unsigned scanTimeout = 600;     // seconds
-  unsigned changeTimeout = 3600;  // seconds
-};
-
-// The remote language change, one step after the other over one connection.
-class ChangeProcedure {
- public:
-  ChangeProcedure(Remote& remote, const ChangeOptions& options)
-      : remote_(remote), options_(options), progress_(kestrio::tools::StdoutIsTerminal()) {
-    remote_.ReportThrough(&progress_);
-  }
-  ~ChangeProcedure() { remote_.ReportThrough(nullptr); }
-
-  int Run() {
-    if (!remote_.Connect() || !CheckIdle() || !Scan() || !ReadNames() || !Install()) return remote_.ExitCode();
-    progress_.Line("done: " + options_.language + " is installed; the machine restarts to finish");
-    return 0;
-  }
-
- private:
-  // A write while the host is busy is dropped without a word, so a busy host
-  // is refused before anything is written.  Nobody else can start an
-  // operation while this connection is served.
-  bool CheckIdle() {
-    std::int32_t status = 0;
-    if (!remote_.ReadNumber(kStatus, status)) return false;
-    if (status == 1)
-      return remote_.Fail(kFailed, "the host is busy (KESTRIO.STATUS is 1): a scan or a language change is under "
-                                   "way; try again when it has finished");
-    std::string current;
-    if (!remote_.Read("KESTRIO.CURRENT", current)) return false;
-    if (!current.empty()) progress_.Line("current language: " + current);
-    return true;
-  }
-
-  bool Scan() {
-    if (!remote_.Write("KESTRIO.ROOTDIR", options_.root)) return false;
-    progress_.Begin("scanning " + options_.root, "scanning " + options_.root);
-    return WaitWhileBusy(options_.scanTimeout, "the scan of " + options_.root);
-  }
-
-  bool ReadNames() {
-    std::int32_t count = 0;
-    if (!remote_.ReadNumber("KESTRIO.NITEMS", count)) return false;
-    if (count < 0) return remote_.Fail(kNoHost, "KESTRIO.NITEMS: " + std::to_string(count) + " is not a count");
-    // The host publishes the names of its first slots only.
-    const std::size_t published = std::min(static_cast<std::size_t>(count), dnc::kPackSlots);
-    // Seven names of at most 63 characters stay within a reply's 1023
-    // characters even if every character had to be escaped.
-    constexpr std::size_t kNamesPerRead = 7;
-    for (std::size_t first = 0; first < published; first += kNamesPerRead) {
-      std::vector<std::string> variables, values;
-      for (std::size_t i = first; i < std::min(first + kNamesPerRead, published); ++i)
-        variables.push_back("KESTRIO.NAME." + std::to_string(i));
-      if (!remote_.ReadList(variables, values)) return false;
-      found_.insert(found_.end(), values.begin(), values.end());
-    }
-    if (found_.empty()) return remote_.Fail(kFailed, "no language packs found under " + options_.root);
+// The remote language change with its progress: phases on a live line or as
+// plain lines, the packs found, and the engine's text of a failure.
+int ChangeCommand(dnc::Session& remote, const dnc::RemoteChangeSettings& change) {
+  Progress progress(kestrio::tools::StdoutIsTerminal());
+  dnc::RemoteChangeSteps steps;
+  steps.current = [&](const std::string& language) { progress.Line("current language: " + language); };
+  steps.scanning = [&] { progress.Begin("scanning " + change.root, "scanning " + change.root); };
+  steps.found = [&](std::int32_t count, const std::vector<std::string>& names) {
+    progress.End();
+    if (names.empty()) return;
     std::string line = "found " + std::to_string(count) + " language pack" + (count == 1 ? "" : "s") + ": " +
-                       Join(found_, ", ");
-    if (published < static_cast<std::size_t>(count)) line += " (the host names the first " + std::to_string(published) + ")";
-    progress_.Line(line);
-    for (const auto& name : found_)
-      if (name == options_.language) return true;
-    return remote_.Fail(kFailed, options_.language + " is not among the language packs found under " +
-                                     options_.root + ": " + Join(found_, ", "));
-  }
-
-  bool Install() {
-    if (!remote_.Write("KESTRIO.NEXT", options_.language) || !remote_.Write("KESTRIO.GO", "1")) return false;
-    remote_.ChangeUnderWay();
-    progress_.Begin("installing " + options_.language, "changing to " + options_.language);
-    return WaitWhileBusy(options_.changeTimeout, "the change to " + options_.language);
-  }
-
-  // Polls KESTRIO.STATUS while it is 1; true when it comes back 0.
-  bool WaitWhileBusy(unsigned limitSeconds, const std::string& what) {
-    const auto deadline = Clock::now() + std::chrono::seconds(limitSeconds);
-    std::int32_t status = 1;
-    for (;;) {
-      if (!remote_.ReadNumber(kStatus, status)) return false;
-      if (status != 1) break;
-      if (Clock::now() >= deadline)
-        return remote_.Fail(kFailed, what + " did not finish within " + std::to_string(limitSeconds) +
-                                         " s (KESTRIO.STATUS is still 1; the host may still be at work)");
-      progress_.Tick();
-      std::this_thread::sleep_for(kPollInterval);
-    }
-    progress_.End();
-    if (status == 0) return true;
-    if (status > 0) return remote_.Fail(kFailed, what + ": unexpected KESTRIO.STATUS " + std::to_string(status));
-    std::string text;
-    if (!remote_.Read("KESTRIO.ERROR." + std::to_string(status), text)) return false;
-    return remote_.Fail(kFailed, what + " failed: " + text + " (" + std::to_string(status) + ")");
-  }
-
-  Remote& remote_;
-  const ChangeOptions& options_;
-  Progress progress_;
-  std::vector<std::string> found_;  // names of the packs the scan found
-};
+                       Join(names, ", ");
+    if (names.size() < static_cast<std::size_t>(count))
+      line += " (the host names the first " + std::to_string(names.size()) + ")";
+    progress.Line(line);
+  };
+  steps.changing = [&] { progress.Begin("installing " + change.language, "changing to " + change.language); };
+  steps.waiting = [&] { progress.Tick(); };
+  const dnc::RemoteChangeResult r = dnc::RunRemoteChange(remote, change, steps);
+  progress.End();
+  if (r.end != dnc::ChangeEnd::Done)
+    return Report(remote, r.fault, r.code ? r.step + " failed: " + r.text + " (" + std::to_string(r.code) + ")" : r.text);
+  progress.Line("done: " + change.language + " is installed; the machine restarts to finish");
+  return 0;
+}
 
 // ---- fleet -------------------------------------------------------------------
 //
@@ -602,7 +453,7 @@ struct CommandLine {
   unsigned timeoutMs = 5000;
   std::string command;              // read, write, version, vars, change or fleet
   std::vector<std::string> values;  // read: names; write: NAME=VALUE items; fleet: status|change HOSTS
-  ChangeOptions change;
+  dnc::RemoteChangeSettings change;
   FleetOptions fleet;
   bool hostGiven = false;
   bool help = false;
@@ -723,7 +574,7 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
 }
 
 // The arguments of fleet change, checked before anything starts.
-std::optional<std::string> CheckChangeArguments(const ChangeOptions& change) {
+std::optional<std::string> CheckChangeArguments(const dnc::RemoteChangeSettings& change) {
   if (change.root.empty()) return "--root: give the folder of the language packs";
   if (change.language.empty()) return "--language: give a language name";
   for (const auto& [option, value] : {std::pair{"--root", &change.root}, std::pair{"--language", &change.language}}) {
@@ -767,12 +618,12 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  Remote remote(line.host, line.port, line.timeoutMs);
+  dnc::Session remote(line.host, line.port, line.timeoutMs);
   if (line.command == "read") return ReadCommand(remote, line.values);
   if (line.command == "write") return WriteCommand(remote, line.values);
   if (line.command == "version") return VersionCommand(remote);
   if (line.command == "vars") return VarsCommand(remote);
   if (line.command == "fleet") return FleetCommand(line);
   if (const auto mistake = CheckChangeArguments(line.change)) return Refuse(*mistake);
-  return ChangeProcedure(remote, line.change).Run();
+  return ChangeCommand(remote, line.change);
 }

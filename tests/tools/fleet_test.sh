@@ -74,10 +74,10 @@ for row in "cnc01:scanning changing done " "cnc03:scanning skipped " "cnc05:scan
 done
 result() { jq -r --arg n "$1" '.hosts[] | select(.name == $n) | "\(.result) \(.code) \(.text)"' "$dir/report.json"; }
 for row in "cnc01|done 0 Polish installed; the machine restarts to finish" "cnc03|skipped 0 already Polish" \
-           "cnc05|failed 0 no language pack for Polish under D:\\LanguagePacks" \
+           "cnc05|failed 0 Polish is not among the language packs found under D:\\LanguagePacks: German" \
            "cnc07|failed -10 System is protected. Change to Administrator mode, please." \
            "cnc11|failed -11 Insufficient free space." \
-           "busy|failed 0 busy: a scan or a language change is under way (KESTRIO.STATUS is 1)" \
+           "busy|failed 0 the host is busy (KESTRIO.STATUS is 1): a scan or a language change is under way" \
            "gone|failed 0 unreachable: cannot connect to 127.0.0.1:$closed_port"; do
   expect '[[ $(result "${row%%|*}") == "${row#*|}"* ]]' "report of ${row%%|*}: '$(result "${row%%|*}")'"
 done

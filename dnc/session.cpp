@@ -1,0 +1,192 @@
+#include "dnc/session.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "dnc/setup_variables.h"
+
+namespace kestrio::dnc {
+namespace {
+
+constexpr const char* kStatus = "KESTRIO.STATUS";
+using Clock = std::chrono::steady_clock;
+
+std::string Join(const std::vector<std::string>& items, const char* separator) {
+  std::string out;
+  for (std::size_t k = 0; k < items.size(); ++k) out += (k ? separator : "") + items[k];
+  return out;
+}
+
+// Reads STATUS every `poll` while it is 1; true once it reads 0.  A negative
+// status fails with the engine's own text for it and its code.
+bool WaitWhileBusy(Session& s, unsigned limitSeconds, std::chrono::milliseconds poll, const std::string& what,
+                   const std::function<void()>& waiting) {
+  const auto deadline = Clock::now() + std::chrono::seconds(limitSeconds);
+  std::int32_t status = 1;
+  for (;;) {
+    if (!s.ReadNumber(kStatus, status)) return false;
+    if (status != 1) break;
+    if (Clock::now() >= deadline)
+      return s.Fail(Fault::Refused, what + " did not finish within " + std::to_string(limitSeconds) +
+                                        " s (KESTRIO.STATUS is still 1; the host may still be at work)");
+    if (waiting) waiting();
+    std::this_thread::sleep_for(poll);
+  }
+  if (status == 0) return true;
+  if (status > 0) return s.Fail(Fault::Refused, what + ": unexpected KESTRIO.STATUS " + std::to_string(status));
+  std::string text;
+  if (!s.Read("KESTRIO.ERROR." + std::to_string(status), text)) return false;
+  return s.Fail(Fault::Refused, text.empty() ? what + " failed with " + std::to_string(status) : text, status);
+}
+
+// The names of the packs the scan found, as many as the host publishes.
+bool ReadNames(Session& s, std::int32_t& count, std::vector<std::string>& names) {
+  if (!s.ReadNumber("KESTRIO.NITEMS", count)) return false;
+  if (count < 0) return s.Fail(Fault::NoAnswer, "KESTRIO.NITEMS: " + std::to_string(count) + " is not a count");
+  const std::size_t published = std::min(static_cast<std::size_t>(count), kPackSlots);
+  // Seven names of at most 63 characters stay within a reply's 1023
+  // characters even if every character had to be escaped.
+  constexpr std::size_t kNamesPerRead = 7;
+  for (std::size_t first = 0; first < published; first += kNamesPerRead) {
+    std::vector<std::string> variables, values;
+    for (std::size_t i = first; i < std::min(first + kNamesPerRead, published); ++i)
+      variables.push_back("KESTRIO.NAME." + std::to_string(i));
+    if (!s.ReadList(variables, values)) return false;
+    names.insert(names.end(), values.begin(), values.end());
+  }
+  return true;
+}
+
+}  // namespace
+
+Session::Session(std::string host, std::uint16_t port, unsigned timeoutMs)
+    : host_(std::move(host)), port_(port), timeoutMs_(timeoutMs) {}
+
+bool Session::Fail(Fault fault, std::string problem, std::int32_t code) {
+  if (fault_ == Fault::None) {
+    fault_ = fault;
+    problem_ = std::move(problem);
+    code_ = code;
+  }
+  return false;
+}
+
+bool Session::Connect() {
+  std::string error;
+  return client_.Connect(host_, port_, timeoutMs_, error) || Fail(Fault::Unreachable, error);
+}
+
+bool Session::Read(const std::string& name, std::string& value) {
+  const ClientResult r = client_.Read(name);
+  if (!Accept(r, name, 1)) return false;
+  value = r.values[0];
+  return true;
+}
+
+bool Session::ReadList(const std::vector<std::string>& names, std::vector<std::string>& values) {
+  const ClientResult r = client_.ReadList(names);
+  if (!Accept(r, Join(names, "#"), names.size())) return false;
+  values = r.values;
+  return true;
+}
+
+bool Session::ReadNumber(const std::string& name, std::int32_t& number) {
+  std::string text;
+  if (!Read(name, text)) return false;
+  if (ParseWholeNumber(text, number)) return true;
+  return Fail(Fault::NoAnswer, name + ": expected a number, the host answered \"" + text + "\"");
+}
+
+bool Session::Write(const std::string& name, const std::string& value) {
+  return Accept(client_.Write(name, value), name, 0);
+}
+
+bool Session::WriteList(const std::vector<std::string>& names, const std::vector<std::string>& values) {
+  return Accept(client_.WriteList(names, values), Join(names, "#"), 0);
+}
+
+bool Session::Version(std::string& version) {
+  const ClientResult r = client_.Version();
+  if (!Accept(r, "version", 1)) return false;
+  version = r.values[0];
+  return true;
+}
+
+bool Session::Accept(const ClientResult& r, const std::string& what, std::size_t values) {
+  switch (r.kind) {
+    case ClientResult::ErrorReply: return Fail(Fault::Refused, what + ": " + DescribeError(r.code));
+    case ClientResult::Refused: return Fail(Fault::NotSent, what + ": " + r.problem);
+    case ClientResult::Failed:
+      if (r.connectionLost && underWay_ == UnderWay::Change)
+        return Fail(Fault::Lost, "the connection ended during the change; the machine may be restarting (" +
+                                     r.problem + ")");
+      if (r.connectionLost && underWay_ == UnderWay::Scan)
+        return Fail(Fault::NoAnswer, "the connection ended during the scan: Kestrio Setup ends after a failed scan "
+                                     "once its message is answered (" + r.problem + ")");
+      return Fail(Fault::NoAnswer, r.problem);
+    case ClientResult::Ok: break;
+  }
+  if (r.values.size() != values)
+    return Fail(Fault::NoAnswer, "unexpected reply to " + what + " (" + std::to_string(r.values.size()) +
+                                     " values for " + std::to_string(values) + ")");
+  return true;
+}
+
+RemoteChangeResult RunRemoteChange(Session& s, const RemoteChangeSettings& settings, const RemoteChangeSteps& steps) {
+  RemoteChangeResult result;
+  const auto failed = [&](const std::string& step = {}) {
+    result.end = ChangeEnd::Failed;
+    result.fault = s.GetFault();
+    result.code = s.Code();
+    result.text = s.Problem();
+    if (result.code != 0) result.step = step;
+    return result;
+  };
+  const std::string& language = settings.language;
+
+  std::int32_t status = 0;
+  std::string current;
+  if (!s.Connect() || !s.ReadNumber(kStatus, status)) return failed();
+  if (status == 1) {
+    s.Fail(Fault::Refused, "the host is busy (KESTRIO.STATUS is 1): a scan or a language change is under way; "
+                           "try again when it has finished");
+    return failed();
+  }
+  if (!s.Read("KESTRIO.CURRENT", current)) return failed();
+  if (!current.empty() && steps.current) steps.current(current);
+  if (settings.skipIfCurrent && current == language) {
+    result.end = ChangeEnd::Skipped;
+    result.text = "already " + language;
+    return result;
+  }
+
+  const std::string scan = "the scan of " + settings.root;
+  if (!s.Write("KESTRIO.ROOTDIR", settings.root)) return failed();
+  s.ScanUnderWay();
+  if (steps.scanning) steps.scanning();
+  if (!WaitWhileBusy(s, settings.scanTimeout, settings.poll, scan, steps.waiting)) return failed(scan);
+  std::int32_t count = 0;
+  std::vector<std::string> names;
+  if (!ReadNames(s, count, names)) return failed();
+  if (steps.found) steps.found(count, names);
+  if (names.empty()) {
+    s.Fail(Fault::Refused, "no language packs found under " + settings.root);
+    return failed();
+  }
+  if (std::find(names.begin(), names.end(), language) == names.end()) {
+    s.Fail(Fault::Refused,
+           language + " is not among the language packs found under " + settings.root + ": " + Join(names, ", "));
+    return failed();
+  }
+
+  const std::string change = "the change to " + language;
+  if (!s.Write("KESTRIO.NEXT", language) || !s.Write("KESTRIO.GO", "1")) return failed();
+  s.ChangeUnderWay();
+  if (steps.changing) steps.changing();
+  if (!WaitWhileBusy(s, settings.changeTimeout, settings.poll, change, steps.waiting)) return failed(change);
+  result.end = ChangeEnd::Done;
+  result.text = language + " installed; the machine restarts to finish";
+  return result;
+}
+
+}  // namespace kestrio::dnc
