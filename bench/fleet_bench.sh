@@ -11,7 +11,7 @@
 set -eu
 build=$1 count=${2:-50}
 fleet="$(cd "$(dirname "$0")/.." && pwd)/tools/sim-fleet.sh"
-dnc="$build/tools/kestrio-dnc"
+dnc="$build/cli/kestrio-dnc"
 work=$(mktemp -d /tmp/kestrio-fleet-bench-XXXXXX)
 trap '"$fleet" "$build" down "$work/m" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 

@@ -9,7 +9,7 @@ build=$1
 top=$(cd "$(dirname "$0")/.." && pwd)
 fleet="$top/tools/sim-fleet.sh"
 sim="$build/sim/kestrio-sim"
-dnc="$build/tools/kestrio-dnc"
+dnc="$build/cli/kestrio-dnc"
 work=$(mktemp -d /tmp/kestrio-fleet-XXXXXX)
 step() { printf '\n\033[1m-- %s\033[0m\n' "$*"; }
 trap '"$fleet" "$build" down "$work" >/dev/null 2>&1 || true' EXIT

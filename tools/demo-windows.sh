@@ -19,7 +19,7 @@ source "$top/tests/wine/lib.sh"
 
 demo=$build/demo-wine
 target=$demo/Kestrio
-dnc=$native/tools/kestrio-dnc
+dnc=$native/cli/kestrio-dnc
 port=3873
 wine_prefix_env "$demo"
 [[ -f $build/app/win32/Kestrio.exe ]] || die "build the win32 preset first"

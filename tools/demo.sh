@@ -7,9 +7,9 @@
 set -euo pipefail
 build=$1
 sim="$build/sim/kestrio-sim"
-engine="$build/tools/kestrio-engine"
+engine="$build/cli/kestrio-engine"
 setup="$build/app/posix/kestrio-setup"
-dnc="$build/tools/kestrio-dnc"
+dnc="$build/cli/kestrio-dnc"
 work=$(mktemp -d /tmp/kestrio-demo-XXXXXX)
 machine="$work/cnc"
 log="$work/kestrio-setup.log"

@@ -20,7 +20,7 @@ source "$top/tests/wine/lib.sh"
 
 exe=$build/app/win32/Kestrio.exe
 probe=$build/tests/gui_probe.exe
-dnc=$native/tools/kestrio-dnc
+dnc=$native/cli/kestrio-dnc
 port=3873
 require_programs "$build" "$native" Xvfb import convert gcab
 

@@ -152,7 +152,7 @@ require_programs() {
   for file in "$build/app/win32/Kestrio.exe" "$build/tests/gui_probe.exe"; do
     [[ -f $file ]] || die "$file not built (build the win32 preset)"
   done
-  [[ -x $native/tools/kestrio-dnc ]] || die "$native/tools/kestrio-dnc not built (build the native preset first)"
+  [[ -x $native/cli/kestrio-dnc ]] || die "$native/cli/kestrio-dnc not built (build the native preset first)"
   for tool in "$@"; do
     command -v "$tool" >/dev/null || die "$tool is not installed (packages xvfb, imagemagick, gcab, coreutils)"
   done

@@ -24,7 +24,7 @@ die() { echo "run-wine-gui-test: $*" >&2; exit 1; }
 
 exe=$build/app/win32/Kestrio.exe
 probe=$build/tests/gui_probe.exe
-dnc=$native/tools/kestrio-dnc
+dnc=$native/cli/kestrio-dnc
 require_programs "$build" "$native" Xvfb import gcab timeout
 
 wine_dir=$build/wine

@@ -37,7 +37,7 @@ KESTRIO_DNC_SERVER=127.0.0.1:$kestrio_port "$client"
 closed=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 cp "$floor/hosts" "$target/linux-hosts.txt"
 { cat "$floor/hosts"; echo "gone 127.0.0.1:$closed"; } >"$target/hosts.txt"
-cp -f "$build/tools/kestrio-dnc.exe" "$target/"
+cp -f "$build/cli/kestrio-dnc.exe" "$target/"
 failed=0
 fleet_check() {  # WHAT WANT-RC WANT-PATTERN... -- ARGS
   local what=$1 want=$2 patterns=() rc=0 got

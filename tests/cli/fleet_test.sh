@@ -8,7 +8,7 @@
 #   fleet_test.sh BUILD-DIR SIM-FLEET-SCRIPT
 set -u
 build="$1" fleet="$2"
-dnc="$build/tools/kestrio-dnc" setup="$build/app/posix/kestrio-setup" sim="$build/sim/kestrio-sim"
+dnc="$build/cli/kestrio-dnc" setup="$build/app/posix/kestrio-setup" sim="$build/sim/kestrio-sim"
 # shellcheck source=../lib.sh
 source "$(dirname "$0")/../lib.sh"
 scratch

@@ -7,7 +7,7 @@
 #include <functional>
 #include <thread>
 
-namespace kestrio::tools {
+namespace kestrio::cli {
 
 bool StdoutIsTerminal();
 
@@ -25,4 +25,4 @@ void CatchInterrupt(std::atomic<bool>* interrupted);
 // time-out is not ended early by it.
 std::thread StartShieldedThread(std::function<void()> body);
 
-}  // namespace kestrio::tools
+}  // namespace kestrio::cli

@@ -39,7 +39,7 @@
 #include "dnc/session.h"
 #include "dnc/setup_variables.h"
 #include "kestrio_version.h"
-#include "tools/terminal.h"
+#include "cli/terminal.h"
 
 namespace {
 
@@ -199,7 +199,7 @@ int VarsCommand(dnc::Session& remote) {
 // The remote language change with its progress: phases on a live line or as
 // plain lines, the packs found, and the engine's text of a failure.
 int ChangeCommand(dnc::Session& remote, const dnc::RemoteChangeSettings& change) {
-  Progress progress(kestrio::tools::StdoutIsTerminal());
+  Progress progress(kestrio::cli::StdoutIsTerminal());
   dnc::RemoteChangeSteps steps;
   steps.current = [&](const std::string& language) { progress.Line("current language: " + language); };
   steps.scanning = [&] { progress.Begin("scanning " + change.root, "scanning " + change.root); };
@@ -343,14 +343,14 @@ int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::
     return kNoHost;
   }
   static std::atomic<bool> interrupted{false};
-  kestrio::tools::CatchInterrupt(&interrupted);
-  const bool live = kestrio::tools::StdoutRedrawsInPlace();
+  kestrio::cli::CatchInterrupt(&interrupted);
+  const bool live = kestrio::cli::StdoutRedrawsInPlace();
   fleet::FleetChange run(hosts, settings);
   std::atomic<bool> finished{false};
   const auto onUpdate = [live](const fleet::HostReport& r) {
     if (!live) Print(PlainLine(r));
   };
-  std::thread runner = kestrio::tools::StartShieldedThread([&] {
+  std::thread runner = kestrio::cli::StartShieldedThread([&] {
     run.Run(interrupted, onUpdate);
     finished.store(true);
   });

@@ -1,9 +1,9 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "tools/terminal.h"
+#include "cli/terminal.h"
 
-namespace kestrio::tools {
+namespace kestrio::cli {
 namespace {
 
 std::atomic<bool>* g_interrupted = nullptr;
@@ -37,4 +37,4 @@ std::thread StartShieldedThread(std::function<void()> body) {
   return thread;
 }
 
-}  // namespace kestrio::tools
+}  // namespace kestrio::cli

@@ -3,9 +3,9 @@
 
 #include <cstdio>
 
-#include "tools/terminal.h"
+#include "cli/terminal.h"
 
-namespace kestrio::tools {
+namespace kestrio::cli {
 namespace {
 
 std::atomic<bool>* g_interrupted = nullptr;
@@ -35,4 +35,4 @@ void CatchInterrupt(std::atomic<bool>* interrupted) {
 // thread is cut short.
 std::thread StartShieldedThread(std::function<void()> body) { return std::thread(std::move(body)); }
 
-}  // namespace kestrio::tools
+}  // namespace kestrio::cli
