@@ -230,23 +230,29 @@ int ChangeCommand(dnc::Session& remote, const dnc::RemoteChangeSettings& change)
 
 namespace fleet = dnc::fleet;
 
-constexpr std::size_t kMaxHostsFile = 1 << 20;
+constexpr std::size_t kMaxFile = 1 << 20;  // a hosts file or a report
 
-// The hosts file, or why it is unusable (then nothing starts).
-std::optional<std::vector<fleet::HostEntry>> LoadHosts(const std::string& path, std::uint16_t defaultPort) {
+// A file of at most 1 MiB, or nullopt with the reason told.
+std::optional<std::string> ReadSmallFile(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) {
     Complain(path + ": cannot be read");
     return std::nullopt;
   }
-  std::string text(kMaxHostsFile + 1, '\0');
+  std::string text(kMaxFile + 1, '\0');
   text.resize(std::fread(text.data(), 1, text.size(), file));
   const bool readError = std::ferror(file) != 0;
   std::fclose(file);
-  if (readError || text.size() > kMaxHostsFile) {
+  if (readError || text.size() > kMaxFile) {
     Complain(path + (readError ? ": cannot be read" : ": larger than 1 MiB"));
     return std::nullopt;
   }
+  return text;
+}
+
+// The hosts file, or why it is unusable (then nothing starts).
+std::optional<std::vector<fleet::HostEntry>> ParseHostsFile(const std::string& path, const std::string& text,
+                                                           std::uint16_t defaultPort) {
   fleet::HostsFile hosts = fleet::ParseHosts(text, defaultPort);
   if (!hosts.Ok()) {
     Complain(path + ": " + hosts.error);
@@ -306,7 +312,10 @@ int FleetStatus(const std::vector<fleet::HostEntry>& hosts, unsigned parallel, u
 
 struct FleetOptions {
   unsigned parallel = 8;
-  std::string json;  // the report's file, empty: none
+  unsigned canary = 0;
+  unsigned maxFailures = 0;
+  std::string json;   // the report's file, empty: none
+  std::string retry;  // an earlier report whose failed and not started hosts run again
 };
 
 // A cell of the live table is cut so that a row stays on one line.
@@ -385,12 +394,12 @@ int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::
   const fleet::Summary s = fleet::Summarize(reports);
   std::string summary = "summary: " + std::to_string(s.done) + " done, " + std::to_string(s.skipped) + " skipped, " +
                         std::to_string(s.failed) + " failed";
-  if (s.notStarted) summary += ", " + std::to_string(s.notStarted) + " not started (interrupted)";
+  if (s.notStarted) summary += ", " + std::to_string(s.notStarted) + " not started (" + run.StopReason() + ")";
   Print(summary + '\n');
 
   int exitCode = s.failed || s.notStarted ? kFailed : 0;
   if (json) {
-    const std::string report = fleet::JsonReport(settings, reports, interrupted.load());
+    const std::string report = fleet::JsonReport(settings, reports, interrupted.load(), run.StopReason());
     const bool written = std::fwrite(report.data(), 1, report.size(), json) == report.size();
     if (std::fclose(json) != 0 || !written) {
       Complain(options.json + ": the report could not be written whole");
@@ -422,10 +431,14 @@ constexpr const char* kUsage =
     "                                D:\\LanguagePacks) and change to a language the scan found\n"
     "  fleet status HOSTS            one row per host of the hosts file: reachable, protocol version,\n"
     "                                current language, status (idle, busy, or the last failure)\n"
-    "  fleet change HOSTS --root DIR --language NAME [--parallel N] [--json FILE]\n"
-    "                                change every host of the hosts file, at most N at once; a host\n"
+    "  fleet change HOSTS --root DIR --language NAME [--parallel N] [--canary N] [--max-failures K]\n"
+    "               [--json FILE]    change every host of the hosts file, at most N at once; a host\n"
     "                                already in that language is skipped.  Ctrl-C starts no new host\n"
     "                                and waits for those under way.\n"
+    "  fleet change --retry REPORT [--json FILE] ...\n"
+    "                                run again the hosts that failed or were not started in the\n"
+    "                                report of an earlier fleet change (its hosts file, unchanged,\n"
+    "                                its root folder and language)\n"
     "\n"
     "hosts file: one host a line, NAME HOST[:PORT] or HOST[:PORT] (the port of --port by default);\n"
     "blank lines and # comments are allowed.\n"
@@ -437,7 +450,11 @@ constexpr const char* kUsage =
     "  --scan-timeout S              change: seconds the scan may take (600)\n"
     "  --change-timeout S            change: seconds the change may take (3600)\n"
     "  --parallel N                  fleet: hosts at once (8)\n"
+    "  --canary N                    fleet change: the first N hosts run alone first; if one fails,\n"
+    "                                no other host starts (0)\n"
+    "  --max-failures K              fleet change: once K hosts have failed, no new host starts (none)\n"
     "  --json FILE                   fleet change: write a report of every host to FILE\n"
+    "  --retry REPORT                fleet change: the hosts of REPORT that failed or were not started\n"
     "  --version                     print this program's version and exit\n"
     "  --help                        print this text and exit\n"
     "\n"
@@ -475,6 +492,7 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
   bool optionsEnded = false;
   std::vector<std::string> changeOnly;  // change's options that were given
   std::vector<std::string> fleetOnly;   // fleet's options that were given
+  std::vector<std::string> fleetChangeOnly;  // fleet change's options that were given
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
@@ -513,9 +531,9 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
       value = arg.substr(equals + 1);
       hasValue = true;
     }
-    const char* const known[] = {"--host",           "--port",     "--timeout", "--root",
-                                 "--language",       "--scan-timeout", "--change-timeout", "--parallel",
-                                 "--json"};
+    const char* const known[] = {"--host",     "--port",         "--timeout",        "--root",   "--language",
+                                 "--scan-timeout", "--change-timeout", "--parallel", "--json", "--canary",
+                                 "--max-failures", "--retry"};
     if (std::find_if(std::begin(known), std::end(known), [&](const char* k) { return name == k; }) ==
         std::end(known))
       return "unknown option " + name;
@@ -540,10 +558,15 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
       if (!n) return "--parallel: \"" + value + "\" is not a number from 1 to 1000";
       line.fleet.parallel = static_cast<unsigned>(*n);
       fleetOnly.push_back(name);
-    } else if (name == "--json") {
-      if (value.empty()) return "--json: give a file name";
-      line.fleet.json = value;
-      fleetOnly.push_back(name);
+    } else if (name == "--canary" || name == "--max-failures") {
+      const auto n = Number(value, name == "--canary" ? 0 : 1, 1000000);
+      if (!n) return name + ": \"" + value + "\" is not a number of hosts" + (name == "--canary" ? "" : " from 1");
+      (name == "--canary" ? line.fleet.canary : line.fleet.maxFailures) = static_cast<unsigned>(*n);
+      fleetChangeOnly.push_back(name);
+    } else if (name == "--json" || name == "--retry") {
+      if (value.empty()) return name + ": give a file name";
+      (name == "--json" ? line.fleet.json : line.fleet.retry) = value;
+      fleetChangeOnly.push_back(name);
     } else {
       changeOnly.push_back(name);
       if (name == "--root") {
@@ -563,10 +586,15 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
   if (line.command != "change" && !fleetChange && !changeOnly.empty())
     return changeOnly.front() + ": an option of change only";
   if (line.command != "fleet" && !fleetOnly.empty()) return fleetOnly.front() + ": an option of fleet only";
+  if (!fleetChange && !fleetChangeOnly.empty()) return fleetChangeOnly.front() + ": an option of fleet change only";
   if (line.command == "fleet") {
-    if (line.values.size() < 2) return "fleet: give status or change and a hosts file";
+    const bool retry = !line.fleet.retry.empty();
+    if (retry && line.values.size() == 2) return "--retry: the report names the hosts file; give none";
+    for (const auto& option : changeOnly)
+      if (retry && (option == "--root" || option == "--language"))
+        return option + ": --retry takes the root folder and the language from the report";
+    if (line.values.size() < 2 && !retry) return "fleet: give status or change and a hosts file";
     if (line.hostGiven) return "--host: fleet takes its hosts from the hosts file";
-    if (!fleetChange && !line.fleet.json.empty()) return "--json: an option of fleet change only";
   }
   if ((line.command == "read" || line.command == "write") && line.values.empty())
     return line.command == "read" ? "read: give at least one NAME" : "write: give at least one NAME=VALUE";
@@ -574,10 +602,10 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
 }
 
 // The arguments of fleet change, checked before anything starts.
-std::optional<std::string> CheckChangeArguments(const dnc::RemoteChangeSettings& change) {
-  if (change.root.empty()) return "--root: give the folder of the language packs";
-  if (change.language.empty()) return "--language: give a language name";
-  for (const auto& [option, value] : {std::pair{"--root", &change.root}, std::pair{"--language", &change.language}}) {
+std::optional<std::string> CheckChangeArguments(const std::string& root, const std::string& language) {
+  if (root.empty()) return "--root: give the folder of the language packs";
+  if (language.empty()) return "--language: give a language name";
+  for (const auto& [option, value] : {std::pair{"--root", &root}, std::pair{"--language", &language}}) {
     const dnc::Request request = dnc::WriteRequest("KESTRIO.NEXT", *value);
     if (!request.Ok()) return std::string(option) + ": " + request.problem;
   }
@@ -586,15 +614,48 @@ std::optional<std::string> CheckChangeArguments(const dnc::RemoteChangeSettings&
 
 int FleetCommand(const CommandLine& line) {
   const bool change = line.values[0] == "change";
-  if (change)
-    if (const auto mistake = CheckChangeArguments(line.change)) return Refuse(*mistake);
-  const auto hosts = LoadHosts(line.values[1], line.port);
-  if (!hosts) return kNoHost;
-  if (!change) return FleetStatus(*hosts, line.fleet.parallel, line.timeoutMs);
   fleet::ChangeSettings settings;
   settings.root = line.change.root;
   settings.language = line.change.language;
+  std::vector<std::string> retryNames;
+  if (!line.fleet.retry.empty()) {
+    const auto report = ReadSmallFile(line.fleet.retry);
+    if (!report) return kNoHost;
+    const fleet::RetryPlan plan = fleet::ReadRetryPlan(*report);
+    if (!plan.Ok()) return Refuse(line.fleet.retry + ": " + plan.error);
+    settings.root = plan.root;
+    settings.language = plan.language;
+    settings.hostsFile = plan.hostsFile;
+    settings.hostsFingerprint = plan.hostsFingerprint;
+    retryNames = plan.names;
+  } else {
+    settings.hostsFile = line.values[1];
+  }
+  if (change)
+    if (const auto mistake = CheckChangeArguments(settings.root, settings.language)) return Refuse(*mistake);
+  const auto text = ReadSmallFile(settings.hostsFile);
+  if (!text) return kNoHost;
+  if (!line.fleet.retry.empty() && fleet::Fingerprint(*text) != settings.hostsFingerprint)
+    return Refuse(line.fleet.retry + ": the hosts file " + settings.hostsFile +
+                  " changed since the report was written; run fleet change on it anew");
+  auto hosts = ParseHostsFile(settings.hostsFile, *text, line.port);
+  if (!hosts) return kNoHost;
+  if (!change) return FleetStatus(*hosts, line.fleet.parallel, line.timeoutMs);
+  if (!line.fleet.retry.empty()) {
+    fleet::HostsFile selected = fleet::SelectHosts(*hosts, retryNames);
+    if (!selected.Ok()) return Refuse(line.fleet.retry + ": " + selected.error);
+    if (selected.hosts.empty()) {
+      Print("nothing to retry: every host of " + line.fleet.retry + " is done or skipped\n");
+      return 0;
+    }
+    Print("retrying " + std::to_string(selected.hosts.size()) + " of the hosts of " + line.fleet.retry + " (" +
+          settings.language + " from " + settings.root + ")\n");
+    hosts = std::move(selected.hosts);
+  }
+  settings.hostsFingerprint = fleet::Fingerprint(*text);
   settings.parallel = line.fleet.parallel;
+  settings.canary = line.fleet.canary;
+  settings.maxFailures = line.fleet.maxFailures;
   settings.timeoutMs = line.timeoutMs;
   settings.scanTimeout = line.change.scanTimeout;
   settings.changeTimeout = line.change.changeTimeout;
@@ -624,6 +685,6 @@ int main(int argc, char** argv) {
   if (line.command == "version") return VersionCommand(remote);
   if (line.command == "vars") return VarsCommand(remote);
   if (line.command == "fleet") return FleetCommand(line);
-  if (const auto mistake = CheckChangeArguments(line.change)) return Refuse(*mistake);
+  if (const auto mistake = CheckChangeArguments(line.change.root, line.change.language)) return Refuse(*mistake);
   return ChangeCommand(remote, line.change);
 }

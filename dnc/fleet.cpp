@@ -6,6 +6,7 @@
 #include <map>
 #include <thread>
 
+#include "base/json.h"
 #include "dnc/session.h"
 
 namespace kestrio::dnc::fleet {
@@ -198,6 +199,7 @@ void FleetChange::Set(std::size_t index, State state, std::int32_t code, std::st
     if (state == State::Changing) r.scanEnded = now;
     if (Finished(state) && r.started != Clock::time_point{}) r.ended = now;
     r.state = state;
+    if (state == State::Failed) failures_.fetch_add(1);
     r.code = code;
     r.text = std::move(text);
     copy = r;
@@ -227,35 +229,69 @@ void FleetChange::ChangeOne(std::size_t index) {
   else Set(index, State::Failed, r.code, Told(r.fault, r.text));
 }
 
-void FleetChange::Run(const std::atomic<bool>& stop, const std::function<void(const HostReport&)>& onUpdate) {
-  onUpdate_ = &onUpdate;
-  const std::size_t count = reports_.size();
-  std::atomic<std::size_t> next{0};
+bool FleetChange::BudgetSpent() const {
+  return settings_.maxFailures != 0 && failures_.load() >= settings_.maxFailures;
+}
+
+void FleetChange::RunStage(std::size_t first, std::size_t end, const std::atomic<bool>& stop) {
+  std::atomic<std::size_t> next{first};
   const auto worker = [&] {
     for (;;) {
-      if (stop.load()) return;
+      if (stop.load() || BudgetSpent()) return;
       const std::size_t index = next.fetch_add(1);
-      if (index >= count) return;
+      if (index >= end) return;
       ChangeOne(index);
     }
   };
-  const std::size_t threads = std::min<std::size_t>(std::max(1u, settings_.parallel), count);
+  const std::size_t threads = std::min<std::size_t>(std::max(1u, settings_.parallel), end - first);
   std::vector<std::thread> pool;
   for (std::size_t k = 1; k < threads; ++k) pool.emplace_back(worker);
   worker();
   for (auto& t : pool) t.join();
+}
+
+void FleetChange::Run(const std::atomic<bool>& stop, const std::function<void(const HostReport&)>& onUpdate) {
+  onUpdate_ = &onUpdate;
+  const std::size_t count = reports_.size();
+  const std::size_t canaries = std::min<std::size_t>(settings_.canary, count);
+  if (canaries) {
+    RunStage(0, canaries, stop);
+    const auto reports = Snapshot();
+    canaryFailed_ = std::any_of(reports.begin(), reports.begin() + static_cast<std::ptrdiff_t>(canaries),
+                                [](const HostReport& r) { return r.state == State::Failed; });
+  }
+  if (!canaryFailed_ && canaries < count) RunStage(canaries, count, stop);
+  interrupted_ = stop.load();
+  const std::string reason = StopReason();
   for (std::size_t index = 0; index < count; ++index)
-    if (Snapshot()[index].state == State::Waiting) Set(index, State::NotStarted, 0, "interrupted");
+    if (Snapshot()[index].state == State::Waiting) Set(index, State::NotStarted, 0, reason);
   onUpdate_ = nullptr;
 }
 
-std::string JsonReport(const ChangeSettings& settings, const std::vector<HostReport>& reports, bool interrupted) {
+std::string FleetChange::StopReason() const {
+  const auto reports = Snapshot();
+  const bool held = std::any_of(reports.begin(), reports.end(), [](const HostReport& r) {
+    return r.state == State::Waiting || r.state == State::NotStarted;
+  });
+  if (!held) return {};
+  if (canaryFailed_) return "canary failed";
+  if (BudgetSpent()) return std::to_string(failures_.load()) + " failures";
+  return "interrupted";
+}
+
+std::string JsonReport(const ChangeSettings& settings, const std::vector<HostReport>& reports, bool interrupted,
+                       const std::string& stopReason) {
   const Summary s = Summarize(reports);
   std::string out = "{\n";
+  out += "  \"hosts_file\": " + Quote(settings.hostsFile) + ",\n";
+  out += "  \"hosts_fingerprint\": " + Quote(settings.hostsFingerprint) + ",\n";
   out += "  \"language\": " + Quote(settings.language) + ",\n";
   out += "  \"root\": " + Quote(settings.root) + ",\n";
   out += "  \"parallel\": " + std::to_string(settings.parallel) + ",\n";
+  out += "  \"canary\": " + std::to_string(settings.canary) + ",\n";
+  out += "  \"max_failures\": " + std::to_string(settings.maxFailures) + ",\n";
   out += std::string("  \"interrupted\": ") + (interrupted ? "true" : "false") + ",\n";
+  out += "  \"not_started_because\": " + Quote(stopReason) + ",\n";
   out += "  \"summary\": {\"done\": " + std::to_string(s.done) + ", \"skipped\": " + std::to_string(s.skipped) +
          ", \"failed\": " + std::to_string(s.failed) + ", \"not_started\": " + std::to_string(s.notStarted) + "},\n";
   out += "  \"hosts\": [";
@@ -269,6 +305,64 @@ std::string JsonReport(const ChangeSettings& settings, const std::vector<HostRep
   }
   out += reports.empty() ? "]\n}\n" : "\n  ]\n}\n";
   return out;
+}
+
+// ---- A retry of what failed ------------------------------------------------
+
+std::string Fingerprint(std::string_view bytes) {
+  std::uint64_t hash = 14695981039346656037ULL;
+  for (const char c : bytes) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 1099511628211ULL;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "fnv1a64:%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
+RetryPlan ReadRetryPlan(std::string_view reportText) {
+  RetryPlan plan;
+  const json::Parsed parsed = json::Parse(reportText);
+  if (!parsed.Ok()) {
+    plan.error = "not a report of kestrio-dnc fleet change: " + parsed.error;
+    return plan;
+  }
+  const json::Value& report = parsed.value;
+  const json::Value* hosts = report.Find("hosts");
+  plan.hostsFile = report.TextOf("hosts_file");
+  plan.hostsFingerprint = report.TextOf("hosts_fingerprint");
+  plan.root = report.TextOf("root");
+  plan.language = report.TextOf("language");
+  if (report.kind != json::Value::Object || !hosts || hosts->kind != json::Value::Array || plan.root.empty() ||
+      plan.language.empty()) {
+    plan.error = "not a report of kestrio-dnc fleet change (it lacks the root folder, the language or the hosts)";
+    return plan;
+  }
+  if (plan.hostsFile.empty() || plan.hostsFingerprint.empty()) {
+    plan.error = "the report does not name its hosts file (written by an older kestrio-dnc)";
+    return plan;
+  }
+  for (const json::Value& host : hosts->items) {
+    const std::string name = host.TextOf("name"), result = host.TextOf("result");
+    if (name.empty() || result.empty()) {
+      plan.error = "a host of the report has no name or result";
+      return plan;
+    }
+    if (result == StateName(State::Failed) || result == StateName(State::NotStarted)) plan.names.push_back(name);
+  }
+  return plan;
+}
+
+HostsFile SelectHosts(const std::vector<HostEntry>& hosts, const std::vector<std::string>& names) {
+  HostsFile selected;
+  for (const auto& name : names)
+    if (std::none_of(hosts.begin(), hosts.end(), [&](const HostEntry& h) { return h.name == name; })) {
+      selected.error = "the hosts file has no host " + name;
+      return selected;
+    }
+  for (const auto& host : hosts)
+    if (std::find(names.begin(), names.end(), host.name) != names.end()) selected.hosts.push_back(host);
+  return selected;
 }
 
 }  // namespace kestrio::dnc::fleet

@@ -62,6 +62,12 @@ struct ChangeSettings {
   std::string root;
   std::string language;
   unsigned parallel = 8;
+  unsigned canary = 0;       // the first N hosts run alone first; one that fails stops the run
+  unsigned maxFailures = 0;  // once this many hosts failed no new host starts; 0: no limit
+  // The hosts file as named on the command line and the fingerprint of its
+  // bytes, for the report (a retry reads them back).
+  std::string hostsFile;
+  std::string hostsFingerprint;
   unsigned timeoutMs = 5000;        // connection and each reply
   unsigned scanTimeout = 600;       // seconds
   unsigned changeTimeout = 3600;    // seconds
@@ -92,28 +98,62 @@ class FleetChange {
   FleetChange(std::vector<HostEntry> hosts, ChangeSettings settings);
 
   // Changes every host, at most `parallel` at once, and returns when all
-  // started hosts have finished.  Once `stop` is set no host starts; the
-  // hosts under way are carried to their end (a change is never left
-  // half-way by the client), the others end as NotStarted.  `onUpdate` is
-  // called (from any thread, never two at once) after every change of state.
+  // started hosts have finished: the canaries first, alone, then the rest.
+  // No host starts once `stop` is set, a canary has failed, or the failure
+  // budget is spent; the hosts under way are carried to their end (a change
+  // is never left half-way by the client), the others end as NotStarted with
+  // the reason (StopReason).  `onUpdate` is called (from any thread, never
+  // two at once) after every change of state.
   void Run(const std::atomic<bool>& stop, const std::function<void(const HostReport&)>& onUpdate = {});
 
   std::vector<HostReport> Snapshot() const;
   const ChangeSettings& Settings() const { return settings_; }
+  // Why hosts were not started: "interrupted", "canary failed", "3 failures";
+  // empty when every host started.
+  std::string StopReason() const;
 
  private:
+  void RunStage(std::size_t first, std::size_t end, const std::atomic<bool>& stop);
+  bool BudgetSpent() const;
   void ChangeOne(std::size_t index);
   void Set(std::size_t index, State state, std::int32_t code = 0, std::string text = {});
 
   ChangeSettings settings_;
+  std::atomic<unsigned> failures_{0};
+  bool canaryFailed_ = false;
+  bool interrupted_ = false;
   mutable std::mutex mutex_;
   std::vector<HostReport> reports_;
   std::mutex updateMutex_;
   const std::function<void(const HostReport&)>* onUpdate_ = nullptr;
 };
 
-// The machine-readable report: the settings, the summary and, per host,
-// name, address, result, code, text and timings in seconds.
-std::string JsonReport(const ChangeSettings& settings, const std::vector<HostReport>& reports, bool interrupted);
+// The machine-readable report: the settings (with the hosts file and its
+// fingerprint), why hosts were not started, the summary and, per host, name,
+// address, result, code, text and timings in seconds.
+std::string JsonReport(const ChangeSettings& settings, const std::vector<HostReport>& reports, bool interrupted,
+                       const std::string& stopReason = {});
+
+// ---- A retry of what failed ------------------------------------------------
+
+// A fingerprint of a hosts file's bytes (64-bit FNV-1a, "fnv1a64:" and 16 hex
+// digits): a report names the hosts file it ran on, and a retry refuses a
+// file that changed since.
+std::string Fingerprint(std::string_view bytes);
+
+// What an earlier report says to run again: its hosts file, root folder and
+// language, and the hosts that failed or were not started; or why the
+// report cannot be used.
+struct RetryPlan {
+  std::string hostsFile, hostsFingerprint, root, language;
+  std::vector<std::string> names;  // in the report's order
+  std::string error;
+  bool Ok() const { return error.empty(); }
+};
+RetryPlan ReadRetryPlan(std::string_view reportText);
+
+// The hosts of `hosts` named in `names`, in the hosts file's order; a name
+// the file lacks is an error.
+HostsFile SelectHosts(const std::vector<HostEntry>& hosts, const std::vector<std::string>& names);
 
 }  // namespace kestrio::dnc::fleet

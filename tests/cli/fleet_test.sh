@@ -30,6 +30,15 @@ check "json with status" 2 "--json: an option of fleet change only" -- "$dnc" fl
 check "root with status" 2 "--root: an option of change only" -- "$dnc" fleet status "$dir/one-host" --root 'D:\x'
 check "host with fleet" 2 "--host: fleet takes its hosts from the hosts file" -- "$dnc" --host h fleet status "$dir/one-host"
 check "unwritable report" 2 "cannot be written" -- "${c[@]}" "$dir/one-host" --json "$dir/no/such/folder/r.json"
+check "canary with status" 2 "--canary: an option of fleet change only" -- "$dnc" fleet status "$dir/one-host" --canary 1
+check "max-failures 0" 2 '--max-failures: "0" is not a number of hosts from 1' -- "${c[@]}" "$dir/one-host" --max-failures 0
+check "retry with a hosts file" 2 "--retry: the report names the hosts file; give none" \
+  -- "$dnc" fleet change "$dir/one-host" --retry "$dir/r.json"
+check "retry with a language" 2 "--language: --retry takes the root folder and the language from the report" \
+  -- "$dnc" fleet change --retry "$dir/r.json" --language Polish
+echo '{"hosts": [' >"$dir/cut.json"
+check "retry of a report cut short" 2 "cut.json: not a report of kestrio-dnc fleet change: offset 12: a value is missing" \
+  -- "$dnc" fleet change --retry "$dir/cut.json"
 
 # start_setup MACHINE TICK-MS: kestrio-setup on a free port; sets $port.
 start_setup() {
@@ -63,9 +72,13 @@ for want in "cnc01  *127.0.0.1:[0-9]*  *yes  *1  *German  *idle" \
   grep -q "^$want" <<<"$out" && ok || ko "fleet status lacks '$want': $out"
 done
 
-out=$("${c[@]}" "$hosts" --parallel 4 --json "$dir/report.json" 2>&1); rc=$?
+out=$("${c[@]}" "$hosts" --parallel 4 --canary 2 --json "$dir/report.json" 2>&1); rc=$?
 expect '[[ $rc -eq 1 ]]' "mixed fleet: rc=$rc, want 1: $out"
 expect '[[ $out == *"summary: 7 done, 1 skipped, 7 failed"* ]]' "mixed fleet summary: $out"
+# The two canaries are done before any other host starts.
+line_of() { grep -n "^$1 127\.0\.0\.1:[0-9]* $2" <<<"$out" | head -n 1 | cut -d: -f1; }
+expect '[[ $(line_of cnc01 done) -lt $(line_of cnc03 scanning) && $(line_of cnc02 done) -lt $(line_of cnc03 scanning) ]]' \
+  "a host started before the canaries were done: $out"
 # Each host's lines in order: the states it went through.
 states() { sed -n "s/^$1 127\.0\.0\.1:[0-9]* \([a-z]*\).*/\1/p" <<<"$out" | tr '\n' ' '; }
 for row in "cnc01:scanning changing done " "cnc03:scanning skipped " "cnc05:scanning failed " \
@@ -88,12 +101,34 @@ expect '[[ $(result noscan) == "failed -13 An error ocurred getting language pac
   "report of noscan: '$(result noscan)'"
 # The report's shape: the run, the summary, and the same fields for every host.
 shape=$(jq -c '[keys, .summary, ([.hosts[] | keys] | unique), ([.hosts[].seconds | keys] | unique), (.hosts | length)]' "$dir/report.json")
-expect '[[ $shape == "[[\"hosts\",\"interrupted\",\"language\",\"parallel\",\"root\",\"summary\"],{\"done\":7,\"skipped\":1,\"failed\":7,\"not_started\":0},[[\"address\",\"code\",\"name\",\"result\",\"seconds\",\"text\"]],[[\"change\",\"scan\",\"total\"]],15]" ]]' \
+expect '[[ $shape == "[[\"canary\",\"hosts\",\"hosts_file\",\"hosts_fingerprint\",\"interrupted\",\"language\",\"max_failures\",\"not_started_because\",\"parallel\",\"root\",\"summary\"],{\"done\":7,\"skipped\":1,\"failed\":7,\"not_started\":0},[[\"address\",\"code\",\"name\",\"result\",\"seconds\",\"text\"]],[[\"change\",\"scan\",\"total\"]],15]" ]]' \
   "report shape: $shape"
 expect '[[ $(jq ".hosts[0].seconds.total > 0 and .hosts[0].seconds.total >= .hosts[0].seconds.scan" "$dir/report.json") == true ]]' \
   "cnc01's timings: $(jq -c .hosts[0].seconds "$dir/report.json")"
 grep -qs "add-package" "$dir/floor/cnc05/commands.log" "$dir/floor/cnc03/commands.log" "$dir/busy/commands.log" &&
   ko "a skipped or refused host ran the package tool" || ok
+# A failing canary stops the run; a spent failure budget starts no new host.
+hosts_of() { for h in "$@"; do grep "^$h " "$hosts"; done; }
+hosts_of cnc05 cnc03 >"$dir/canary-hosts"
+check "failed canary" 1 "summary: 0 done, 0 skipped, 1 failed, 1 not started (canary failed)" \
+  -- "${c[@]}" "$dir/canary-hosts" --canary 1
+hosts_of cnc05 cnc10 cnc02 cnc04 >"$dir/budget-hosts"
+out=$("${c[@]}" "$dir/budget-hosts" --max-failures 2 --parallel 1 2>&1)
+expect '[[ $out == *"summary: 0 done, 0 skipped, 2 failed, 2 not started (2 failures)"* &&
+          $out == *"cnc04 127.0.0.1:"*" not started: 2 failures"* ]]' "failure budget: $out"
+
+# A retry runs only the hosts that failed or did not start, from the report's
+# hosts file, root and language: cnc07 with its write filter off now changes.
+"$sim" set "$dir/floor/cnc07" filter=off protect-c=off >/dev/null
+out=$("$dnc" fleet change --retry "$dir/report.json" --json "$dir/retry.json" 2>&1); rc=$?
+expect '[[ $rc -eq 1 && $out == "retrying 7 of the hosts of $dir/report.json (Polish from D:\\LanguagePacks)"* ]]' \
+  "retry: rc=$rc $out"
+expect '[[ $(jq -c "[.hosts[] | [.name, .result]]" "$dir/retry.json") == "[[\"cnc05\",\"failed\"],[\"cnc07\",\"done\"],[\"cnc10\",\"failed\"],[\"cnc11\",\"failed\"],[\"busy\",\"failed\"],[\"noscan\",\"failed\"],[\"gone\",\"failed\"]]" ]]' \
+  "retry report: $(jq -c "[.hosts[] | [.name, .result]]" "$dir/retry.json")"
+echo "# one more line" >>"$hosts"
+check "retry after the hosts file changed" 2 "changed since the report was written" \
+  -- "$dnc" fleet change --retry "$dir/retry.json"
+
 # Done or skipped alone is success.
 grep -E '^cnc0[3]' "$hosts" >"$dir/skipped-hosts"
 check "all skipped" 0 "summary: 0 done, 1 skipped, 0 failed" -- "${c[@]}" "$dir/skipped-hosts"

@@ -93,5 +93,43 @@ TEST(FleetReport, EscapesControlCharactersInTexts) {
   EXPECT_NE(json.find("\"result\": \"failed\", \"code\": -10, \"text\": \"line\\u000anext\""), std::string::npos) << json;
 }
 
+// A retry takes from a report its hosts file, root and language and the
+// hosts that failed or were not started; a report it cannot trust is refused.
+TEST(FleetRetry, ReadsWhatToRunAgainFromAReport) {
+  const std::string head = R"({"hosts_file": "floor/hosts", "hosts_fingerprint": "fnv1a64:00", "language": "Polish",
+                               "root": "D:\\Packs", "hosts": [)";
+  const struct {
+    const char* what;
+    std::string report;
+    const char* names;  // "a,b," when usable
+    const char* error;
+  } cases[] = {
+      {"failed and not started run again, done and skipped not",
+       head + R"({"name": "a", "result": "done"}, {"name": "b", "result": "failed"},
+                 {"name": "c", "result": "skipped"}, {"name": "d", "result": "not started"}]})", "b,d,", ""},
+      {"nothing to run again", head + R"({"name": "a", "result": "done"}]})", "", ""},
+      {"not JSON", "summary: 1 done", "", "not a report of kestrio-dnc fleet change: offset 0"},
+      {"no language", R"({"root": "D:\\x", "hosts": []})", "", "lacks the root folder, the language or the hosts"},
+      {"an older report without its hosts file", R"({"root": "D:\\x", "language": "Polish", "hosts": []})", "",
+       "does not name its hosts file"},
+      {"a host without a result", head + R"({"name": "a"}]})", "", "a host of the report has no name or result"},
+  };
+  for (const auto& c : cases) {
+    const RetryPlan plan = ReadRetryPlan(c.report);
+    std::string names;
+    for (const auto& n : plan.names) names += n + ",";
+    if (*c.error) {
+      EXPECT_NE(plan.error.find(c.error), std::string::npos) << c.what << ": " << plan.error;
+    } else {
+      EXPECT_TRUE(plan.Ok()) << c.what << ": " << plan.error;
+      EXPECT_EQ(names, c.names) << c.what;
+      EXPECT_EQ(plan.hostsFile + "|" + plan.root + "|" + plan.language, "floor/hosts|D:\\Packs|Polish") << c.what;
+    }
+  }
+  // The fingerprint tells a hosts file that changed by one byte.
+  EXPECT_EQ(Fingerprint(""), "fnv1a64:cbf29ce484222325");
+  EXPECT_NE(Fingerprint("a 10.0.0.1\n"), Fingerprint("a 10.0.0.2\n"));
+}
+
 }  // namespace
 }  // namespace kestrio::dnc::fleet
