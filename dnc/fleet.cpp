@@ -127,7 +127,8 @@ std::string HostStatus::Describe() const {
 HostStatus QueryStatus(const HostEntry& host, unsigned timeoutMs) {
   HostStatus s;
   Session session(host.host, host.port, timeoutMs);
-  s.reachable = session.Connect() && session.Version(s.protocol) && session.ReadNumber("KESTRIO.STATUS", s.status) &&
+  s.connected = session.Connect();
+  s.reachable = s.connected && session.Version(s.protocol) && session.ReadNumber("KESTRIO.STATUS", s.status) &&
                 session.Read("KESTRIO.CURRENT", s.language) &&
                 (s.status >= 0 || session.Read("KESTRIO.ERROR." + std::to_string(s.status), s.errorText));
   s.problem = Told(session.GetFault(), session.Problem());
@@ -305,6 +306,106 @@ std::string JsonReport(const ChangeSettings& settings, const std::vector<HostRep
   }
   out += reports.empty() ? "]\n}\n" : "\n  ]\n}\n";
   return out;
+}
+
+// ---- Discover ---------------------------------------------------------------
+
+namespace {
+
+constexpr std::uint64_t kMaxRange = 65536;
+
+// A dotted quad of four decimal numbers 0..255 without leading zeros (an
+// address written "010" is read as octal by some tools: refused, not guessed).
+bool ParseAddress(std::string_view text, std::uint32_t& address) {
+  address = 0;
+  int parts = 0;
+  std::size_t k = 0;
+  while (parts < 4) {
+    const std::size_t start = k;
+    unsigned value = 0;
+    while (k < text.size() && text[k] >= '0' && text[k] <= '9' && k - start < 3)
+      value = value * 10 + static_cast<unsigned>(text[k++] - '0');
+    if (k == start || value > 255 || (k - start > 1 && text[start] == '0')) return false;
+    address = (address << 8) | value;
+    if (++parts < 4 && (k >= text.size() || text[k++] != '.')) return false;
+  }
+  return k == text.size();
+}
+
+}  // namespace
+
+std::string AddressText(std::uint32_t a) {
+  return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." + std::to_string((a >> 8) & 255) +
+         "." + std::to_string(a & 255);
+}
+
+AddressList ParseRanges(const std::vector<std::string>& ranges) {
+  AddressList list;
+  for (const auto& range : ranges) {
+    const auto fail = [&](const std::string& why) {
+      list.addresses.clear();
+      list.error = range + ": " + why;
+      return list;
+    };
+    std::uint32_t first = 0, last = 0;
+    if (const auto slash = range.find('/'); slash != std::string::npos) {
+      const std::string prefix = range.substr(slash + 1);
+      if (!ParseAddress(std::string_view(range).substr(0, slash), first))
+        return fail("not an IPv4 address before the '/'");
+      if (prefix.empty() || prefix.size() > 2 || prefix.find_first_not_of("0123456789") != std::string::npos ||
+          std::stoi(prefix) > 32)
+        return fail("the prefix length is not a number from 0 to 32");
+      const int bits = std::stoi(prefix);
+      if (bits < 16)
+        return fail("a /" + prefix + " holds " + std::to_string(1ULL << (32 - bits)) +
+                    " addresses; at most 65,536 (a /16) at once");
+      const std::uint32_t size = bits == 32 ? 1u : 1u << (32 - bits);
+      first &= ~(size - 1);
+      last = first + (size - 1);
+    } else if (const auto dash = range.find('-'); dash != std::string::npos) {
+      if (!ParseAddress(std::string_view(range).substr(0, dash), first) ||
+          !ParseAddress(std::string_view(range).substr(dash + 1), last))
+        return fail("expected FIRST-LAST, two IPv4 addresses");
+      if (last < first) return fail("the last address comes before the first");
+      if (std::uint64_t{last} - first + 1 > kMaxRange)
+        return fail("holds " + std::to_string(std::uint64_t{last} - first + 1) + " addresses; at most 65,536 at once");
+    } else {
+      if (!ParseAddress(range, first)) return fail("not an IPv4 address, ADDRESS/PREFIX or FIRST-LAST");
+      last = first;
+    }
+    for (std::uint64_t a = first; a <= last; ++a) list.addresses.push_back(static_cast<std::uint32_t>(a));
+  }
+  std::sort(list.addresses.begin(), list.addresses.end());
+  list.addresses.erase(std::unique(list.addresses.begin(), list.addresses.end()), list.addresses.end());
+  if (list.addresses.empty()) list.error = "give at least one address range";
+  return list;
+}
+
+std::vector<Discovered> Discover(const std::vector<std::uint32_t>& addresses, std::uint16_t port, unsigned timeoutMs,
+                                 unsigned parallel, const std::atomic<bool>& stop, std::atomic<std::size_t>& probed) {
+  std::mutex mutex;
+  std::vector<Discovered> found;
+  std::atomic<std::size_t> next{0};
+  const auto worker = [&] {
+    for (std::size_t k; !stop.load() && (k = next.fetch_add(1)) < addresses.size();) {
+      HostEntry host;
+      host.host = AddressText(addresses[k]);
+      host.port = port;
+      HostStatus status = QueryStatus(host, timeoutMs);
+      if (status.connected) {
+        std::lock_guard lock(mutex);
+        found.push_back({addresses[k], std::move(status)});
+      }
+      probed.fetch_add(1);
+    }
+  };
+  std::vector<std::thread> pool;
+  const std::size_t threads = std::min<std::size_t>(std::max(1u, parallel), addresses.size());
+  for (std::size_t k = 1; k < threads; ++k) pool.emplace_back(worker);
+  worker();
+  for (auto& t : pool) t.join();
+  std::sort(found.begin(), found.end(), [](const Discovered& a, const Discovered& b) { return a.address < b.address; });
+  return found;
 }
 
 // ---- A retry of what failed ------------------------------------------------

@@ -40,7 +40,8 @@ HostsFile ParseHosts(std::string_view text, std::uint16_t defaultPort);
 // ---- Status of a host ----------------------------------------------------
 
 struct HostStatus {
-  bool reachable = false;
+  bool connected = false;  // something accepted the connection
+  bool reachable = false;  // ... and answered as a Kestrio Setup
   std::string problem;       // why it is not reachable
   std::string protocol;      // the service's protocol version
   std::string language;      // KESTRIO.CURRENT
@@ -133,6 +134,31 @@ class FleetChange {
 // address, result, code, text and timings in seconds.
 std::string JsonReport(const ChangeSettings& settings, const std::vector<HostReport>& reports, bool interrupted,
                        const std::string& stopReason = {});
+
+// ---- Discover ---------------------------------------------------------------
+
+// The IPv4 addresses of ranges, each once, in order: an address
+// ("10.4.0.7"), a CIDR block of at most 65,536 addresses ("10.4.0.0/22"; bits
+// below the prefix are ignored) or a first-last range
+// ("192.168.7.20-192.168.7.80", at most 65,536 addresses).
+struct AddressList {
+  std::vector<std::uint32_t> addresses;
+  std::string error;  // "10.4.0.0/8: ...", empty when usable
+  bool Ok() const { return error.empty(); }
+};
+AddressList ParseRanges(const std::vector<std::string>& ranges);
+std::string AddressText(std::uint32_t address);
+
+struct Discovered {
+  std::uint32_t address = 0;
+  HostStatus status;  // connected; reachable when it is a Kestrio Setup
+};
+
+// Probes the DNC port of every address (QueryStatus), at most `parallel` at
+// once, until done or `stop`; `probed` counts the addresses done.  Returns
+// the addresses where something accepted the connection, in address order.
+std::vector<Discovered> Discover(const std::vector<std::uint32_t>& addresses, std::uint16_t port, unsigned timeoutMs,
+                                 unsigned parallel, const std::atomic<bool>& stop, std::atomic<std::size_t>& probed);
 
 // ---- A retry of what failed ------------------------------------------------
 

@@ -29,6 +29,13 @@ check "no language" 2 "--language: give a language name" -- "$dnc" fleet change 
 check "json with status" 2 "--json: an option of fleet change only" -- "$dnc" fleet status "$dir/one-host" --json "$dir/r"
 check "root with status" 2 "--root: an option of change only" -- "$dnc" fleet status "$dir/one-host" --root 'D:\x'
 check "host with fleet" 2 "--host: fleet takes its hosts from the hosts file" -- "$dnc" --host h fleet status "$dir/one-host"
+check "discover: a /8" 2 "10.0.0.0/8: a /8 holds 16777216 addresses; at most 65,536 (a /16) at once" \
+  -- "$dnc" fleet discover 10.0.0.0/8
+check "discover: an octal-looking address" 2 "127.0.0.010: not an IPv4 address" -- "$dnc" fleet discover 127.0.0.010
+check "discover: a range backwards" 2 "127.0.0.9-127.0.0.2: the last address comes before the first" \
+  -- "$dnc" fleet discover 127.0.0.9-127.0.0.2
+check "discover: no range" 2 "fleet discover: give at least one address range" -- "$dnc" fleet discover
+check "write with status" 2 "--write: an option of fleet discover only" -- "$dnc" fleet status "$dir/one-host" --write "$dir/h"
 check "unwritable report" 2 "cannot be written" -- "${c[@]}" "$dir/one-host" --json "$dir/no/such/folder/r.json"
 check "canary with status" 2 "--canary: an option of fleet change only" -- "$dnc" fleet status "$dir/one-host" --canary 1
 check "max-failures 0" 2 '--max-failures: "0" is not a number of hosts from 1' -- "${c[@]}" "$dir/one-host" --max-failures 0
@@ -128,6 +135,30 @@ expect '[[ $(jq -c "[.hosts[] | [.name, .result]]" "$dir/retry.json") == "[[\"cn
 echo "# one more line" >>"$hosts"
 check "retry after the hosts file changed" 2 "changed since the report was written" \
   -- "$dnc" fleet change --retry "$dir/retry.json"
+
+# Discover: three Kestrio Setups on one port at 127.0.0.2-4 and something
+# else that holds the port open at 127.0.0.9, found in a /24 of loopback;
+# the hosts file written keeps a name it gave before, and fleet status reads it.
+dport=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.2",0)); print(s.getsockname()[1])')
+for n in 2 3 4; do
+  machine "d$n" && "$setup" --machine "$dir/d$n" --listen "127.0.0.$n" --port "$dport" --tick-ms 100 >"$dir/d$n.out" 2>&1 &
+  pids+=($!)
+done
+python3 -c 'import socket, sys, time
+s = socket.socket(); s.bind(("127.0.0.9", int(sys.argv[1]))); s.listen(5); print("ready", flush=True); time.sleep(60)' \
+  "$dport" >"$dir/silent.out" & pids+=($!)
+for f in d2 d3 d4 silent; do for _ in $(seq 100); do grep -q "DNC server on port\|ready" "$dir/$f.out" && break; sleep 0.05; done; done
+printf 'lathe-2 127.0.0.2:%s\n' "$dport" >"$dir/found"
+out=$("$dnc" fleet discover 127.0.0.0/24 --port "$dport" --write "$dir/found" 2>&1); rc=$?
+expect '[[ $rc -eq 0 ]]' "discover: rc=$rc $out"
+for want in "127.0.0.2  1  *German  *idle" "127.0.0.4  1  *German  *idle" "port open, not a Kestrio Setup:" \
+            "  127.0.0.9  no reply from the server within 500 ms" "3 machines found; 256 of 256 addresses probed on port $dport"; do
+  grep -q "^$want" <<<"$out" && ok || ko "discover output lacks '$want': $out"
+done
+expect '[[ $(grep -v "^#" "$dir/found" | tr "\n" " ") == "lathe-2 127.0.0.2:$dport cnc-127.0.0.3 127.0.0.3:$dport cnc-127.0.0.4 127.0.0.4:$dport " ]]' \
+  "hosts file written: $(cat "$dir/found")"
+check "status of the machines discovered" 0 "cnc-127.0.0.4" -- "$dnc" fleet status "$dir/found"
+check "discover of nothing" 1 "0 machines found; 2 of 2 addresses probed" -- "$dnc" fleet discover 127.0.0.20-127.0.0.21 --port "$dport"
 
 # Done or skipped alone is success.
 grep -E '^cnc0[3]' "$hosts" >"$dir/skipped-hosts"

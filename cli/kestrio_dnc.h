@@ -1,0 +1,60 @@
+// kestrio-dnc's parts shared by its files: the command line as read, the exit
+// statuses, and how the program writes.  kestrio_dnc.cpp has main, the
+// command line and the commands on one host; kestrio_dnc_fleet.cpp the
+// commands on many (fleet status, change and discover).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dnc/protocol.h"
+#include "dnc/session.h"
+
+namespace kestrio::cli {
+
+constexpr int kFailed = 1;  // an error reply, an engine error, a wait that ran out
+constexpr int kNoHost = 2;  // no connection, no usable answer, a request that cannot be sent
+constexpr int kLostDuringChange = 3;  // the connection ended after GO was accepted
+
+struct FleetOptions {
+  unsigned parallel = 8;  // 64 for discover unless given
+  bool parallelGiven = false;
+  unsigned canary = 0;
+  unsigned maxFailures = 0;
+  std::string json;   // the report's file, empty: none
+  std::string retry;  // an earlier report whose failed and not started hosts run again
+  std::string write;  // discover: the hosts file to write, empty: none
+};
+
+struct CommandLine {
+  std::string host = "127.0.0.1";
+  std::uint16_t port = dnc::PUERTO_DNC;
+  unsigned timeoutMs = 5000;  // 500 for discover unless given
+  bool timeoutGiven = false;
+  std::string command;              // read, write, version, vars, change or fleet
+  // read: names; write: NAME=VALUE items; fleet: status|change HOSTS or discover RANGE...
+  std::vector<std::string> values;
+  dnc::RemoteChangeSettings change;
+  FleetOptions fleet;
+  bool hostGiven = false;
+  bool help = false;
+  bool version = false;
+};
+
+// Standard output, written at once: a script or a terminal sees each piece
+// as soon as it is printed.
+void Print(const std::string& text);
+// "kestrio-dnc: TEXT" on standard error.
+void Complain(const std::string& text);
+// Complains; the status of a command line that cannot be sent.
+int Refuse(const std::string& text);
+std::string Join(const std::vector<std::string>& items, const char* separator);
+
+// The root folder and language of a change, checked before anything starts.
+std::optional<std::string> CheckChangeArguments(const std::string& root, const std::string& language);
+
+int FleetCommand(const CommandLine& line);
+
+}  // namespace kestrio::cli

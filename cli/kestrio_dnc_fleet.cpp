@@ -1,0 +1,342 @@
+// kestrio-dnc fleet: the commands on many hosts.  status and change read a
+// hosts file; discover finds the hosts of address ranges and can write one.
+// change runs the remote change on every host, a bounded number at once: on
+// a Linux terminal a table, one row per host, is redrawn in place; piped,
+// and always on Windows, each change of a host's state is one plain line.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/kestrio_dnc.h"
+#include "cli/terminal.h"
+#include "dnc/fleet.h"
+
+namespace kestrio::cli {
+namespace {
+
+namespace fleet = dnc::fleet;
+
+constexpr std::size_t kMaxFile = 1 << 20;  // a hosts file or a report
+
+// A file of at most 1 MiB, or nullopt with the reason told.
+std::optional<std::string> ReadSmallFile(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) {
+    Complain(path + ": cannot be read");
+    return std::nullopt;
+  }
+  std::string text(kMaxFile + 1, '\0');
+  text.resize(std::fread(text.data(), 1, text.size(), file));
+  const bool readError = std::ferror(file) != 0;
+  std::fclose(file);
+  if (readError || text.size() > kMaxFile) {
+    Complain(path + (readError ? ": cannot be read" : ": larger than 1 MiB"));
+    return std::nullopt;
+  }
+  return text;
+}
+
+// The hosts file, or why it is unusable (then nothing starts).
+std::optional<std::vector<fleet::HostEntry>> ParseHostsFile(const std::string& path, const std::string& text,
+                                                           std::uint16_t defaultPort) {
+  fleet::HostsFile hosts = fleet::ParseHosts(text, defaultPort);
+  if (!hosts.Ok()) {
+    Complain(path + ": " + hosts.error);
+    return std::nullopt;
+  }
+  return std::move(hosts.hosts);
+}
+
+// Columns padded to the widest cell, two spaces apart; the last one as it is.
+std::vector<std::string> Columns(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<std::size_t> widths;
+  for (const auto& row : rows)
+    for (std::size_t c = 0; c < row.size(); ++c) {
+      if (widths.size() <= c) widths.push_back(0);
+      widths[c] = std::max(widths[c], row[c].size());
+    }
+  std::vector<std::string> lines;
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t c = 0; c < row.size(); ++c) {
+      line += row[c];
+      if (c + 1 < row.size()) line.append(widths[c] - row[c].size() + 2, ' ');
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string Seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", seconds);
+  return text;
+}
+
+int FleetStatus(const std::vector<fleet::HostEntry>& hosts, unsigned parallel, unsigned timeoutMs) {
+  std::vector<fleet::HostStatus> found(hosts.size());
+  std::atomic<std::size_t> next{0};
+  const auto worker = [&] {
+    for (std::size_t k; (k = next.fetch_add(1)) < hosts.size();) found[k] = fleet::QueryStatus(hosts[k], timeoutMs);
+  };
+  std::vector<std::thread> pool;
+  for (std::size_t k = 0; k < std::min<std::size_t>(parallel, hosts.size()); ++k) pool.push_back(std::thread(worker));
+  for (auto& t : pool) t.join();
+
+  std::vector<std::vector<std::string>> rows{{"NAME", "ADDRESS", "REACHABLE", "PROTOCOL", "LANGUAGE", "STATUS"}};
+  int exitCode = 0;
+  for (std::size_t k = 0; k < hosts.size(); ++k) {
+    const fleet::HostStatus& s = found[k];
+    if (!s.reachable) exitCode = kFailed;
+    rows.push_back({hosts[k].name, hosts[k].Address(), s.reachable ? "yes" : "no", s.reachable ? s.protocol : "-",
+                    s.reachable && !s.language.empty() ? s.language : "-", s.reachable ? s.Describe() : s.problem});
+  }
+  for (const auto& line : Columns(rows)) Print(line + '\n');
+  return exitCode;
+}
+
+// A cell of the live table is cut so that a row stays on one line.
+std::string Cut(const std::string& text, std::size_t limit) {
+  return text.size() <= limit ? text : text.substr(0, limit - 3) + "...";
+}
+
+std::vector<std::string> TableLines(const std::vector<fleet::HostReport>& reports, fleet::Clock::time_point now) {
+  std::vector<std::vector<std::string>> rows{{"NAME", "ADDRESS", "STATE", "TIME", "RESULT"}};
+  for (const auto& r : reports) {
+    std::string state = fleet::StateName(r.state);
+    state.resize(std::max<std::size_t>(state.size(), 11), ' ');  // the widest state: the columns stay put
+    rows.push_back({r.host.name, r.host.Address(), state,
+                    r.started == fleet::Clock::time_point{} ? "" : Seconds(r.TotalSeconds(now)), Cut(r.text, 60)});
+  }
+  return Columns(rows);
+}
+
+std::string PlainLine(const fleet::HostReport& r) {
+  std::string line = r.host.name + " " + r.host.Address() + " " + fleet::StateName(r.state);
+  if (fleet::Finished(r.state) && r.started != fleet::Clock::time_point{}) line += " after " + Seconds(r.TotalSeconds(r.ended));
+  if (!r.text.empty()) line += ": " + r.text;
+  if (r.code != 0) line += " (" + std::to_string(r.code) + ")";
+  return line + '\n';
+}
+
+int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::ChangeSettings& settings,
+                       const FleetOptions& options) {
+  // The report's file is opened first: a report that cannot be written is a
+  // reason not to start.
+  std::FILE* json = nullptr;
+  if (!options.json.empty() && !(json = std::fopen(options.json.c_str(), "wb"))) {
+    Complain(options.json + ": cannot be written");
+    return kNoHost;
+  }
+  static std::atomic<bool> interrupted{false};
+  CatchInterrupt(&interrupted);
+  const bool live = StdoutRedrawsInPlace();
+  fleet::FleetChange run(hosts, settings);
+  std::atomic<bool> finished{false};
+  const auto onUpdate = [live](const fleet::HostReport& r) {
+    if (!live) Print(PlainLine(r));
+  };
+  std::thread runner = StartShieldedThread([&] {
+    run.Run(interrupted, onUpdate);
+    finished.store(true);
+  });
+
+  std::size_t drawn = 0;  // lines of the table on screen
+  const auto draw = [&] {
+    std::string text = drawn ? "\033[" + std::to_string(drawn) + "A" : "";
+    const auto lines = TableLines(run.Snapshot(), fleet::Clock::now());
+    for (const auto& line : lines) text += "\r" + line + "\033[K\n";
+    drawn = lines.size();
+    Print(text);
+  };
+  bool toldOfInterrupt = false;
+  while (!finished.load()) {
+    if (live) draw();
+    if (interrupted.load() && !toldOfInterrupt) {
+      toldOfInterrupt = true;
+      const std::string note = "interrupted: no new host starts; the hosts under way finish (Ctrl-C again ends "
+                               "the client at once)\n";
+      Print(note);
+      drawn = 0;  // the table goes on below the note
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(live ? 200 : 50));
+  }
+  runner.join();
+  if (live) draw();
+
+  const std::vector<fleet::HostReport> reports = run.Snapshot();
+  if (live)
+    for (const auto& r : reports)
+      if (r.state == fleet::State::Failed) Print(PlainLine(r));
+  const fleet::Summary s = fleet::Summarize(reports);
+  std::string summary = "summary: " + std::to_string(s.done) + " done, " + std::to_string(s.skipped) + " skipped, " +
+                        std::to_string(s.failed) + " failed";
+  if (s.notStarted) summary += ", " + std::to_string(s.notStarted) + " not started (" + run.StopReason() + ")";
+  Print(summary + '\n');
+
+  int exitCode = s.failed || s.notStarted ? kFailed : 0;
+  if (json) {
+    const std::string report = fleet::JsonReport(settings, reports, interrupted.load(), run.StopReason());
+    const bool written = std::fwrite(report.data(), 1, report.size(), json) == report.size();
+    if (std::fclose(json) != 0 || !written) {
+      Complain(options.json + ": the report could not be written whole");
+      exitCode = kFailed;
+    }
+  }
+  return exitCode;
+}
+
+
+// ---- discover ----------------------------------------------------------------
+
+// Names the hosts file at PATH already gives to addresses, so that a hosts
+// file written again keeps them; nothing when there is no usable file.
+std::map<std::string, std::string> KnownNames(const std::string& path, std::uint16_t port) {
+  std::map<std::string, std::string> names;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return names;
+  std::fclose(file);
+  const auto text = ReadSmallFile(path);
+  if (!text) return names;
+  const fleet::HostsFile hosts = fleet::ParseHosts(*text, port);
+  for (const auto& h : hosts.hosts)
+    if (h.name != h.host && h.name != h.Address()) names[h.Address()] = h.name;
+  return names;
+}
+
+bool WriteHostsFile(const std::string& path, const std::vector<std::string>& ranges, std::uint16_t port,
+                    const std::vector<fleet::Discovered>& machines) {
+  const auto known = KnownNames(path, port);
+  std::string text = "# kestrio-dnc fleet discover " + Join(ranges, " ") + " (port " + std::to_string(port) + "): " +
+                     std::to_string(machines.size()) + " machine" + (machines.size() == 1 ? "" : "s") + "\n";
+  for (const auto& m : machines) {
+    const std::string address = fleet::AddressText(m.address) + ":" + std::to_string(port);
+    const auto name = known.find(address);
+    text += (name != known.end() ? name->second : "cnc-" + fleet::AddressText(m.address)) + " " + address + "\n";
+  }
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  bool written = file && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  if (file && std::fclose(file) != 0) written = false;
+  if (!written) Complain(path + ": cannot be written");
+  return written;
+}
+
+int FleetDiscover(const CommandLine& line) {
+  const std::vector<std::string> ranges(line.values.begin() + 1, line.values.end());
+  const fleet::AddressList list = fleet::ParseRanges(ranges);
+  if (!list.Ok()) return Refuse(list.error);
+  const unsigned timeoutMs = line.timeoutGiven ? line.timeoutMs : 500;
+  const unsigned parallel = line.fleet.parallelGiven ? line.fleet.parallel : 64;
+  static std::atomic<bool> interrupted{false};
+  CatchInterrupt(&interrupted);
+  const std::size_t total = list.addresses.size();
+  // Progress on a terminal for a range that takes more than a moment.
+  const bool live = StdoutRedrawsInPlace() && total > 256;
+  std::atomic<std::size_t> probed{0};
+  std::atomic<bool> finished{false};
+  std::vector<fleet::Discovered> found;
+  const auto started = std::chrono::steady_clock::now();
+  std::thread runner = StartShieldedThread([&] {
+    found = fleet::Discover(list.addresses, line.port, timeoutMs, parallel, interrupted, probed);
+    finished.store(true);
+  });
+  while (!finished.load()) {
+    if (live)
+      Print("\rprobing port " + std::to_string(line.port) + ": " + std::to_string(probed.load()) + " of " +
+            std::to_string(total) + " addresses\033[K");
+    std::this_thread::sleep_for(std::chrono::milliseconds(live ? 200 : 20));
+  }
+  runner.join();
+  if (live) Print("\r\033[K");
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+  std::vector<fleet::Discovered> machines;
+  std::vector<std::vector<std::string>> rows{{"ADDRESS", "PROTOCOL", "LANGUAGE", "STATUS"}}, others;
+  for (const auto& d : found) {
+    if (d.status.reachable) {
+      machines.push_back(d);
+      rows.push_back({fleet::AddressText(d.address), d.status.protocol,
+                      d.status.language.empty() ? "-" : d.status.language, d.status.Describe()});
+    } else {
+      others.push_back({fleet::AddressText(d.address), d.status.problem});
+    }
+  }
+  if (!machines.empty())
+    for (const auto& row : Columns(rows)) Print(row + '\n');
+  if (!others.empty()) {
+    Print("port open, not a Kestrio Setup:\n");
+    for (const auto& row : Columns(others)) Print("  " + row + '\n');
+  }
+  char time[32];
+  std::snprintf(time, sizeof time, "%.1f", seconds);
+  Print(std::to_string(machines.size()) + " machine" + (machines.size() == 1 ? "" : "s") + " found; " +
+        std::to_string(probed.load()) + " of " + std::to_string(total) + " addresses probed on port " +
+        std::to_string(line.port) + " in " + time + " s" + (interrupted.load() ? " (interrupted)" : "") + "\n");
+  if (!line.fleet.write.empty()) {
+    if (!WriteHostsFile(line.fleet.write, ranges, line.port, machines)) return kNoHost;
+    Print("hosts file: " + line.fleet.write + "\n");
+  }
+  return machines.empty() || interrupted.load() ? kFailed : 0;
+}
+
+}  // namespace
+
+int FleetCommand(const CommandLine& line) {
+  if (line.values[0] == "discover") return FleetDiscover(line);
+  const bool change = line.values[0] == "change";
+  fleet::ChangeSettings settings;
+  settings.root = line.change.root;
+  settings.language = line.change.language;
+  std::vector<std::string> retryNames;
+  if (!line.fleet.retry.empty()) {
+    const auto report = ReadSmallFile(line.fleet.retry);
+    if (!report) return kNoHost;
+    const fleet::RetryPlan plan = fleet::ReadRetryPlan(*report);
+    if (!plan.Ok()) return Refuse(line.fleet.retry + ": " + plan.error);
+    settings.root = plan.root;
+    settings.language = plan.language;
+    settings.hostsFile = plan.hostsFile;
+    settings.hostsFingerprint = plan.hostsFingerprint;
+    retryNames = plan.names;
+  } else {
+    settings.hostsFile = line.values[1];
+  }
+  if (change)
+    if (const auto mistake = CheckChangeArguments(settings.root, settings.language)) return Refuse(*mistake);
+  const auto text = ReadSmallFile(settings.hostsFile);
+  if (!text) return kNoHost;
+  if (!line.fleet.retry.empty() && fleet::Fingerprint(*text) != settings.hostsFingerprint)
+    return Refuse(line.fleet.retry + ": the hosts file " + settings.hostsFile +
+                  " changed since the report was written; run fleet change on it anew");
+  auto hosts = ParseHostsFile(settings.hostsFile, *text, line.port);
+  if (!hosts) return kNoHost;
+  if (!change) return FleetStatus(*hosts, line.fleet.parallel, line.timeoutMs);
+  if (!line.fleet.retry.empty()) {
+    fleet::HostsFile selected = fleet::SelectHosts(*hosts, retryNames);
+    if (!selected.Ok()) return Refuse(line.fleet.retry + ": " + selected.error);
+    if (selected.hosts.empty()) {
+      Print("nothing to retry: every host of " + line.fleet.retry + " is done or skipped\n");
+      return 0;
+    }
+    Print("retrying " + std::to_string(selected.hosts.size()) + " of the hosts of " + line.fleet.retry + " (" +
+          settings.language + " from " + settings.root + ")\n");
+    hosts = std::move(selected.hosts);
+  }
+  settings.hostsFingerprint = fleet::Fingerprint(*text);
+  settings.parallel = line.fleet.parallel;
+  settings.canary = line.fleet.canary;
+  settings.maxFailures = line.fleet.maxFailures;
+  settings.timeoutMs = line.timeoutMs;
+  settings.scanTimeout = line.change.scanTimeout;
+  settings.changeTimeout = line.change.changeTimeout;
+  return FleetChangeCommand(*hosts, settings, line.fleet);
+}
+
+}  // namespace kestrio::cli
