@@ -106,6 +106,14 @@ std::optional<std::uint32_t> Machine::ForcedExit(std::string_view step) const {
   return static_cast<std::uint32_t>(n);
 }
 
+double Machine::StepSeconds(std::string_view step) const {
+  const auto v = ini_.Get("seconds", step);
+  if (!v || v->empty()) return 0;
+  char* end = nullptr;
+  const double seconds = std::strtod(v->c_str(), &end);
+  return *end == '\0' && seconds > 0 && seconds <= kMaxStepSeconds ? seconds : 0;
+}
+
 bool Machine::ForcedFault(std::string_view step, std::string_view how) const {
   const auto v = ini_.Get("exit", step);
   return v && *v == how;

@@ -56,6 +56,8 @@ inline constexpr std::string_view kSteps[] = {"get-packages", "add-package", "ad
 // writes half of its output and is killed by a signal before it changes the
 // machine.
 inline constexpr std::string_view kNotStarted = "not-started";
+// The longest a step's tool may be made to take ([seconds] STEP).
+inline constexpr double kMaxStepSeconds = 3600;
 inline constexpr std::string_view kKilled = "killed";
 // What [faults] listing does to the listing the package tool writes through
 // cmd.exe's redirection while it still answers 0.
@@ -101,6 +103,10 @@ class Machine {
   std::optional<std::uint32_t> ForcedExit(std::string_view step) const;
   // True when [exit] STEP says `how` (kNotStarted, kKilled).
   bool ForcedFault(std::string_view step, std::string_view how) const;
+  // The seconds [seconds] STEP says the step's tool takes, 0 by default: it
+  // waits that long, then acts (a rehearsal floor whose tools take the time
+  // real ones do, without using the processor).
+  double StepSeconds(std::string_view step) const;
 
   // The package store: identity and state, in store order.
   std::vector<IniFile::Entry> Packages() const { return ini_.Entries("packages"); }

@@ -1,6 +1,7 @@
 // kestrio-sim's commands for people and tests (Linux build).
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -191,6 +192,21 @@ std::string ApplySetting(Machine& m, const std::string& assignment) {
     m.Ini().Set("exit", step, value);
     return {};
   }
+  if (key.rfind("seconds.", 0) == 0) {
+    const std::string step = key.substr(8);
+    if (std::find(std::begin(kSteps), std::end(kSteps), step) == std::end(kSteps))
+      return "unknown step \"" + step + "\" (steps: " + StepNames() + ")";
+    if (value.empty()) {
+      m.Ini().Remove("seconds", step);
+      return {};
+    }
+    char* end = nullptr;
+    const double seconds = std::strtod(value.c_str(), &end);
+    if (value.find_first_not_of("0123456789.") != std::string::npos || *end != '\0' || seconds > kMaxStepSeconds)
+      return "expected seconds from 0 to 3600 (a fraction allowed, e.g. 0.2), or nothing to clear it";
+    m.Ini().Set("seconds", step, value);
+    return {};
+  }
   const auto& table = Settings();
   const auto it = table.find(key);
   if (it == table.end()) return "unknown key \"" + key + "\" (see kestrio-sim set --help)";
@@ -208,7 +224,9 @@ std::string SettingsHelp() {
   }
   out << "  exit.STEP         exit status a tool gives for STEP (steps: " << StepNames() << ");\n"
          "                    killed: the tool is killed half-way; not-started: it cannot\n"
-         "                    be started; empty clears it\n";
+         "                    be started; empty clears it\n"
+         "  seconds.STEP      seconds the tool of STEP takes before it acts (e.g. 5, 0.2);\n"
+         "                    empty clears it\n";
   return out.str();
 }
 
@@ -318,6 +336,10 @@ int Show(const Machine& m) {
   const auto forced = m.Ini().Entries("exit");
   if (forced.empty()) std::cout << "none";
   for (const auto& [step, code] : forced) std::cout << step << "=" << code << " ";
+  std::cout << "\n  Tool seconds       ";
+  const auto seconds = m.Ini().Entries("seconds");
+  if (seconds.empty()) std::cout << "none";
+  for (const auto& [step, value] : seconds) std::cout << step << "=" << value << " ";
   std::cout << "\n  Packages\n";
   for (const auto& [id, state] : m.Packages()) {
     char line[512];

@@ -1,9 +1,11 @@
 #include "sim/tools.h"
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "base/cmdline.h"
 #include "base/text.h"
@@ -358,6 +360,10 @@ Tool ToolFromProgramName(std::string_view program) {
 
 std::uint32_t RunTool(Tool tool, Machine& machine, std::string_view commandLine,
                       const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  // cmd.exe waits in the tool it runs.
+  if (tool != Tool::Cmd)
+    if (const double seconds = machine.StepSeconds(StepOfCommandLine(commandLine)); seconds > 0)
+      std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   if (tool != Tool::Cmd && machine.ForcedFault(StepOfCommandLine(commandLine), kKilled))
     DieHalfway(tool, machine, commandLine, args, out);
   std::uint32_t code = 1;

@@ -40,15 +40,10 @@ machine() {
   [[ $# -eq 0 ]] || "$sim" set "$m" "$@" >/dev/null
 }
 
-# slow_tool NAME TOOL SECONDS: the machine's TOOL (dism, bcdedit, expand)
-# waits SECONDS before it does its work, so that an operation lasts long
-# enough to be seen running.
-slow_tool() {
-  local link="$dir/$1/C/Windows/System32/$2.exe"
-  rm -f "$link"
-  printf '#!/bin/bash\nsleep %s\nexec -a %s.exe %q "$@"\n' "$3" "$2" "$sim" >"$link"
-  chmod +x "$link"
-}
+# slow_tool NAME STEP SECONDS: the machine's tool for STEP (bcdedit, expand,
+# add-package, ...) waits SECONDS before it does its work, so that an
+# operation lasts long enough to be seen running.
+slow_tool() { "$sim" set "$dir/$1" "seconds.$2=$3" >/dev/null; }
 
 # start_host NAME [options]: kestrio-setup on a free port with fast timers;
 # sets $port and $pid, its output in $dir/NAME.out and $dir/NAME.err.

@@ -3,7 +3,7 @@
 # Setup (kestrio-setup) serving the DNC variables on a port of its own on
 # 127.0.0.1, and the hosts file kestrio-dnc fleet reads.
 #
-#   sim-fleet.sh BUILD-DIR up FOLDER [COUNT] [--uniform] [--tick-ms MS] [--boxes answered|stay]
+#   sim-fleet.sh BUILD-DIR up FOLDER [COUNT] [--uniform] [--tick-ms MS] [--boxes answered|stay] [KEY=VALUE...]
 #   sim-fleet.sh BUILD-DIR down FOLDER
 #
 # up makes the machines that are not there yet (cnc01, cnc02, ...), starts a
@@ -19,6 +19,8 @@
 # --uniform makes every machine German with every pack (for the benchmark).
 # --boxes stay leaves every message box up, unanswered, as on a floor that
 # nobody walks: a failed change's box stays while retries run under it.
+# KEY=VALUE settings go to every machine as `kestrio-sim set` takes them
+# (seconds.add-package=5: the tools take the time real ones do).
 # down stops the programs that up started (SIGTERM, as closing the window;
 # a program still at work is given 30 s, then killed).
 set -euo pipefail
@@ -58,12 +60,13 @@ make_machine() {  # INDEX COUNT UNIFORM
 }
 
 up() {
-  local count=12 uniform=no tick=1000 boxes=answered
+  local count=12 uniform=no tick=1000 boxes=answered settings=()
   while [[ $# -gt 0 ]]; do
     case $1 in
       --uniform) uniform=yes ;;
       --tick-ms) tick=$2; shift ;;
       --boxes) boxes=$2; shift ;;
+      *=*) settings+=("$1") ;;
       *) count=$1 ;;
     esac
     shift
@@ -76,6 +79,7 @@ up() {
   for i in $(seq "$count"); do
     name=$(printf 'cnc%02d' "$i")
     [[ -f $folder/$name/machine.ini ]] || make_machine "$i" "$count" "$uniform"
+    [[ ${#settings[@]} -eq 0 ]] || "$sim" set "$folder/$name" "${settings[@]}" >/dev/null
     # A session of its own: a Ctrl-C meant for the client does not reach it.
     setsid "$setup" --machine "$folder/$name" --port 0 --tick-ms "$tick" --boxes "$boxes" \
       >"$folder/$name.out" 2>"$folder/$name.err" </dev/null &
@@ -121,5 +125,5 @@ down() {
 case $action in
   up) up "$@" ;;
   down) down ;;
-  *) echo "usage: sim-fleet.sh BUILD-DIR up|down FOLDER [COUNT] [--uniform] [--tick-ms MS] [--boxes answered|stay]" >&2; exit 2 ;;
+  *) echo "usage: sim-fleet.sh BUILD-DIR up|down FOLDER [COUNT] [--uniform] [--tick-ms MS] [--boxes answered|stay] [KEY=VALUE...]" >&2; exit 2 ;;
 esac

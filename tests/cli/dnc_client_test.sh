@@ -6,7 +6,7 @@
 #   dnc_client_test.sh KESTRIO-DNC KESTRIO-SETUP KESTRIO-SIM PROJECT-VERSION
 set -u
 dnc="$1" setup="$2" sim="$3" version="$4"
-[[ $sim == /* ]] || sim="$PWD/$sim"  # slow_tool starts it from the machine's folders
+[[ $sim == /* ]] || sim="$PWD/$sim"  # the dism stand-in below starts it from the machine's folders
 # shellcheck source=../lib.sh
 source "$(dirname "$0")/../lib.sh"
 scratch

@@ -174,12 +174,7 @@ fi
 
 # Ctrl-C while two of four hosts change (each bcdedit takes 2 s): the two
 # finish, the other two never start, and the summary comes out.
-"$fleet" "$build" up "$dir/stop" 4 --uniform --tick-ms 100 >/dev/null || ko "the second fleet did not start"
-for m in "$dir"/stop/cnc0?; do
-  rm -f "$m/C/Windows/System32/bcdedit.exe"
-  printf '#!/bin/bash\nsleep 2\nexec -a bcdedit.exe %q "$@"\n' "$sim" >"$m/C/Windows/System32/bcdedit.exe"
-  chmod +x "$m/C/Windows/System32/bcdedit.exe"
-done
+"$fleet" "$build" up "$dir/stop" 4 --uniform --tick-ms 100 seconds.bcdedit=2 >/dev/null || ko "the second fleet did not start"
 "${c[@]}" "$dir/stop/hosts" --parallel 2 --json "$dir/stop.json" >"$dir/stop.out" 2>&1 & client=$!
 pids+=("$client")
 for _ in $(seq 200); do [[ $(grep -c " changing$" "$dir/stop.out") -eq 2 ]] && break; sleep 0.05; done

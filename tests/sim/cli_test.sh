@@ -25,10 +25,14 @@ before=$(cat "$m/machine.ini" "$m/registry.reg")
 check "unknown key" 1 "unknown key \"speed\"" -- "$sim" set "$m" filter=on speed=9
 check "bad number" 1 "free-bytes: expected a number" -- "$sim" set "$m" free-bytes=lots
 check "bad step" 1 "unknown step" -- "$sim" set "$m" exit.reboot=1
+check "bad seconds" 1 "expected seconds from 0 to 3600" -- "$sim" set "$m" seconds.bcdedit=-1
+check "seconds of no step" 1 "unknown step \"reboot\"" -- "$sim" set "$m" seconds.reboot=1
 [[ "$before" == "$(cat "$m/machine.ini" "$m/registry.reg")" ]] && ok || ko "a refused set changed the machine"
-check "set" 0 "" -- "$sim" set "$m" filter=on protect-c=on free-bytes=5 exit.add-package=3010 language="de-DE|en-US"
+check "set" 0 "" -- "$sim" set "$m" filter=on protect-c=on free-bytes=5 exit.add-package=3010 language="de-DE|en-US" \
+  seconds.bcdedit=0.4
 out=$("$sim" show "$m")
-for want in "enabled yes" "C: protected yes" "Free bytes on C:   5" "add-package=3010" "de-DE | en-US" "~fr-FR~"; do
+for want in "enabled yes" "C: protected yes" "Free bytes on C:   5" "add-package=3010" "de-DE | en-US" "~fr-FR~" \
+            "Tool seconds       bcdedit=0.4"; do
   [[ "$out" == *"$want"* ]] && ok || ko "show lacks '$want'"
 done
 check "bad filter library" 1 "fbwf-library: expected on, off or broken" -- "$sim" set "$m" fbwf-library=maybe
@@ -38,6 +42,12 @@ check "broken filter library" 0 "" -- "$sim" set "$m" fbwf-library=broken
 cp "$m/machine.ini" "$dir/saved"; echo "[os" > "$m/machine.ini"
 check "malformed machine.ini" 1 "machine.ini: line 1" -- "$sim" show "$m"
 cp "$dir/saved" "$m/machine.ini"
+# A tool given seconds waits them, then acts.
+start=$(date +%s%N)
+check "slow tool" 0 "" -- env KESTRIO_MACHINE="$m" "$m/C/Windows/System32/bcdedit.exe" /set '{current}' locale it-IT
+expect '(( $(date +%s%N) - start >= 400000000 ))' "bcdedit with seconds.bcdedit=0.4 did not wait"
+expect 'grep -qx "locale=it-IT" "$m/machine.ini"' "the slow bcdedit did not set the locale"
+"$sim" set "$m" seconds.bcdedit= >/dev/null
 check "tool with a bad option" 87 "" -- env KESTRIO_MACHINE="$m" "$m/C/Windows/System32/dism.exe" /online /frobnicate
 grep -q "^dism.exe /online /frobnicate => 87$" "$m/commands.log" && ok || ko "commands.log lacks the call"
 check "make-pack needs a tag" 1 "give a language tag" -- "$sim" make-pack "$dir/x.cab"
