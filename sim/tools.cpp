@@ -122,10 +122,14 @@ std::uint32_t AddPackage(Machine& machine, std::string_view path, bool quiet, bo
   }
 
   out << "Processing 1 of 1 - Adding package " << identity << "\n[==========================100.0%==========================]\n";
-  bool changed = true;
+  bool changed = true, languageAdded = false;
   for (const auto& [id, state] : machine.Packages()) {
     if (text::EqualsNoCase(id, identity) && state == kInstalled) changed = false;
+    if (id.rfind(kLanguagePackPrefix, 0) == 0 && state == kInstallPending) languageAdded = true;
   }
+  // A language pack added since the update was installed takes the update
+  // anew: it is staged again and a restart is asked for.
+  if (update && languageAdded) changed = true;
   if (changed) machine.SetPackage(identity, kInstallPending);
   if (!update) {
     out << "The operation completed successfully.\n";

@@ -72,6 +72,15 @@ TEST_F(SimulatedTools, AddPackageAnswersLikeThePackageTool) {
   }
   EXPECT_EQ(State(LanguagePackIdentity("es-ES")), kInstallPending);
   EXPECT_EQ(State(std::string(kUpdateIdentity)), kInstallPending);
+
+  // The update once installed: added again it asks for a restart while a
+  // language pack added since waits for one, and only then.
+  const std::string update = "dism.exe /online /add-package /packagepath:D:\\p\\windows6.1-kb4012215-x86.cab /quiet";
+  machine_.SetPackage(kUpdateIdentity, kInstalled);
+  EXPECT_EQ(Run(update), 3010u);
+  machine_.SetPackage(kUpdateIdentity, kInstalled);
+  machine_.SetPackage(LanguagePackIdentity("es-ES"), kInstalled);
+  EXPECT_EQ(Run(update), 0u);
 }
 
 TEST_F(SimulatedTools, RemovePackageRestartsTheMachineOnlyWhenQuietWithoutNorestart) {
