@@ -1,6 +1,7 @@
 #include "base/machine.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <algorithm>
 #include <utility>
@@ -224,6 +225,25 @@ bool ApplyPath(std::string_view path, PathParts& parts) {
   return true;
 }
 
+#ifndef _WIN32
+// The entry of the host folder `dir` (ending in '/') named `name` without
+// regard to ASCII case: the exact name if it is there, else the first match
+// in byte order, else `name` itself.
+std::string FindNoCase(const std::string& dir, std::string_view name) {
+  std::error_code ec;
+  const std::string exact = dir + std::string(name);
+  if (std::filesystem::symlink_status(PathFromUtf8(exact), ec).type() != std::filesystem::file_type::not_found &&
+      !ec)
+    return std::string(name);
+  std::string found;
+  for (std::filesystem::directory_iterator it(PathFromUtf8(dir), ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string entry = it->path().filename().string();
+    if (text::EqualsNoCase(entry, name) && (found.empty() || entry < found)) found = entry;
+  }
+  return found.empty() ? std::string(name) : found;
+}
+#endif
+
 }  // namespace
 
 std::string FullWindowsPath(std::string_view path, std::string_view workDir) {
@@ -252,7 +272,16 @@ std::string MapWindowsPath(std::string_view machineDir, std::string_view path, s
   std::string out(machineDir);
   out += '/';
   out += full[0];
-  for (std::size_t k = 2; k < full.size(); ++k) out += full[k] == '\\' ? '/' : full[k];
+  // Names are found without regard to case, as on NTFS: each one is the
+  // entry of its folder that matches, or stays as written when none does
+  // (a file about to be made keeps the case it is made with).
+  std::size_t k = 3;
+  while (k < full.size()) {
+    const std::size_t end = std::min(full.find('\\', k), full.size());
+    out += '/';
+    out += FindNoCase(out, std::string_view(full).substr(k, end - k));
+    k = end + 1;
+  }
   if (out.back() != '/' && IsSeparator(path.back())) out += '/';  // "D:\x\" names a folder
   return out;
 #endif

@@ -179,6 +179,25 @@ TEST(MachinePaths, EveryWindowsPathStaysOnTheMachinesDrives) {
   EXPECT_FALSE(fs::exists(std::string(kNowhere)));
 }
 
+// Below the drive letter a name is found whatever its case, as on NTFS; a
+// name that is not there keeps the case it is written in.
+TEST_F(SimulatedTools, PathsFindNamesWhateverTheirCase) {
+  fs::create_directories(dir_ / "D/LanguagePacks/es-ES");
+  const std::string m = dir_.string();
+  const struct {
+    const char* path;
+    const char* host;
+  } cases[] = {
+      {"D:\\languagepacks\\ES-es", "/D/LanguagePacks/es-ES"},
+      {"d:\\LANGUAGEPACKS\\es-es\\New.cab", "/D/LanguagePacks/es-ES/New.cab"},
+      {"D:\\LanguagePacks\\fr-FR\\", "/D/LanguagePacks/fr-FR/"},
+      {"D:\\P\\ES.CAB", "/D/p/es.cab"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(MapWindowsPath(m, c.path), m + c.host) << c.path;
+  std::string output;
+  EXPECT_EQ(Run("dism.exe /online /add-package /packagepath:D:\\P\\ES.CAB", &output), 0u) << output;
+}
+
 // The tools take paths from the program's command lines; none of them may
 // read, write or extract outside the machine folder.
 TEST_F(SimulatedTools, ToolsNeverReachOutsideTheMachine) {
