@@ -3,7 +3,8 @@
 # Setup (kestrio-setup) serving the DNC variables on a port of its own on
 # 127.0.0.1, and the hosts file kestrio-dnc fleet reads.
 #
-#   sim-fleet.sh BUILD-DIR up FOLDER [COUNT] [--uniform] [--tick-ms MS] [--boxes answered|stay] [KEY=VALUE...]
+#   sim-fleet.sh BUILD-DIR up FOLDER [COUNT] [--uniform] [--tick-ms MS] [--boxes answered|stay] [--spread PORT]
+#                [KEY=VALUE...]
 #   sim-fleet.sh BUILD-DIR down FOLDER
 #
 # up makes the machines that are not there yet (cnc01, cnc02, ...), starts a
@@ -19,6 +20,8 @@
 # --uniform makes every machine German with every pack (for the benchmark).
 # --boxes stay leaves every message box up, unanswered, as on a floor that
 # nobody walks: a failed change's box stays while retries run under it.
+# --spread PORT puts every machine on PORT at an address of its own,
+# 127.77.0.2, 127.77.0.3, ... (for fleet discover: 127.77.0.0/16).
 # KEY=VALUE settings go to every machine as `kestrio-sim set` takes them
 # (seconds.add-package=5: the tools take the time real ones do).
 # down stops the programs that up started (SIGTERM, as closing the window;
@@ -59,13 +62,16 @@ make_machine() {  # INDEX COUNT UNIFORM
   return 0
 }
 
+spread_address() { echo "127.77.$(($1 / 250)).$(($1 % 250 + 1))"; }  # INDEX
+
 up() {
-  local count=12 uniform=no tick=1000 boxes=answered settings=()
+  local count=12 uniform=no tick=1000 boxes=answered settings=() spread=""
   while [[ $# -gt 0 ]]; do
     case $1 in
       --uniform) uniform=yes ;;
       --tick-ms) tick=$2; shift ;;
       --boxes) boxes=$2; shift ;;
+      --spread) spread=$2; shift ;;
       *=*) settings+=("$1") ;;
       *) count=$1 ;;
     esac
@@ -81,7 +87,9 @@ up() {
     [[ -f $folder/$name/machine.ini ]] || make_machine "$i" "$count" "$uniform"
     [[ ${#settings[@]} -eq 0 ]] || "$sim" set "$folder/$name" "${settings[@]}" >/dev/null
     # A session of its own: a Ctrl-C meant for the client does not reach it.
-    setsid "$setup" --machine "$folder/$name" --port 0 --tick-ms "$tick" --boxes "$boxes" \
+    local where=(--port 0)
+    [[ -z $spread ]] || where=(--listen "$(spread_address "$i")" --port "$spread")
+    setsid "$setup" --machine "$folder/$name" "${where[@]}" --tick-ms "$tick" --boxes "$boxes" \
       >"$folder/$name.out" 2>"$folder/$name.err" </dev/null &
     echo "$name $!" >>"$pids"
   done
@@ -95,7 +103,8 @@ up() {
       sleep 0.05
     done
     [[ -n $port ]] || { echo "sim-fleet: $name did not start:" >&2; cat "$folder/$name.err" >&2; exit 1; }
-    hosts+="$name 127.0.0.1:$port"$'\n'
+    if [[ -n $spread ]]; then hosts+="$name $(spread_address "$i"):$port"$'\n'
+    else hosts+="$name 127.0.0.1:$port"$'\n'; fi
   done
   printf '# the simulated fleet in %s\n%s' "$folder" "$hosts" >"$folder/hosts"
   echo "$count machines up; hosts file: $folder/hosts"
@@ -125,5 +134,5 @@ down() {
 case $action in
   up) up "$@" ;;
   down) down ;;
-  *) echo "usage: sim-fleet.sh BUILD-DIR up|down FOLDER [COUNT] [--uniform] [--tick-ms MS] [--boxes answered|stay] [KEY=VALUE...]" >&2; exit 2 ;;
+  *) echo "usage: sim-fleet.sh BUILD-DIR up|down FOLDER [COUNT] [--uniform] [--tick-ms MS] [--boxes answered|stay] [--spread PORT] [KEY=VALUE...]" >&2; exit 2 ;;
 esac
