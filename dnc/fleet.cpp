@@ -276,7 +276,7 @@ std::string FleetChange::StopReason() const {
   });
   if (!held) return {};
   if (canaryFailed_) return "canary failed";
-  if (BudgetSpent()) return std::to_string(failures_.load()) + " failures";
+  if (BudgetSpent()) return std::to_string(settings_.maxFailures) + " failures";
   return "interrupted";
 }
 
