@@ -32,11 +32,12 @@ start_kestrio_server "$target" "$out" || { echo "run-wine-server-test: no server
 echo "Windows DNC server under Wine on port $kestrio_port"
 KESTRIO_DNC_SERVER=127.0.0.1:$kestrio_port "$client"
 
-# kestrio-dnc.exe fleet against two Linux hosts and a port nobody listens on.
-"$here/../../tools/sim-fleet.sh" "$native" up "$floor" 2 --uniform --tick-ms 100 >/dev/null
+# kestrio-dnc.exe fleet against Linux hosts: two found by discover on a
+# loopback range, and a port nobody listens on; a canary, and a retry of
+# the host that failed from the report.
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.77.0.2",0)); print(s.getsockname()[1])')
+"$here/../../tools/sim-fleet.sh" "$native" up "$floor" 2 --uniform --tick-ms 100 --spread "$port" >/dev/null
 closed=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cp "$floor/hosts" "$target/linux-hosts.txt"
-{ cat "$floor/hosts"; echo "gone 127.0.0.1:$closed"; } >"$target/hosts.txt"
 cp -f "$build/cli/kestrio-dnc.exe" "$target/"
 failed=0
 fleet_check() {  # WHAT WANT-RC WANT-PATTERN... -- ARGS
@@ -51,9 +52,16 @@ fleet_check() {  # WHAT WANT-RC WANT-PATTERN... -- ARGS
     grep -q "$p" <<<"$got" || { echo "FAIL kestrio-dnc.exe $what lacks '$p': $got"; failed=1; }
   done
 }
-fleet_check "fleet status" 1 "^cnc01  127.0.0.1:[0-9]*  yes        1         German    idle" \
-  "^gone   127.0.0.1:$closed  no         -         -         unreachable: cannot connect" -- fleet status hosts.txt
-fleet_check "fleet change" 0 "^cnc02 127.0.0.1:[0-9]* done after" "^summary: 2 done, 0 skipped, 0 failed$" \
-  -- fleet change linux-hosts.txt --root 'D:\LanguagePacks' --language French --parallel 2
+fleet_check "fleet discover" 0 "^127.77.0.2  1         German    idle" "^2 machines found; 256 of 256 addresses" \
+  -- fleet discover 127.77.0.0/24 --port "$port" --write found.txt
+grep -q "^cnc-127.77.0.3 127.77.0.3:$port$" "$target/found.txt" ||
+  { echo "FAIL the hosts file discover wrote: $(cat "$target/found.txt")"; failed=1; }
+{ cat "$target/found.txt"; echo "gone 127.0.0.1:$closed"; } >"$target/hosts.txt"
+fleet_check "fleet status" 1 "^cnc-127.77.0.2  *127.77.0.2:$port  *yes  *1  *German  *idle" \
+  "^gone  *127.0.0.1:$closed  *no  .*unreachable: cannot connect" -- fleet status hosts.txt
+fleet_check "fleet change" 1 "^cnc-127.77.0.3 127.77.0.3:$port done after" "^summary: 2 done, 0 skipped, 1 failed$" \
+  -- fleet change hosts.txt --root 'D:\LanguagePacks' --language French --parallel 2 --canary 1 --json report.json
+fleet_check "fleet change --retry" 1 "^retrying 1 of the hosts of report.json" "^summary: 0 done, 0 skipped, 1 failed$" \
+  -- fleet change --retry report.json
 [[ $failed -eq 0 ]] && echo "kestrio-dnc.exe fleet under Wine: passed"
 exit "$failed"
