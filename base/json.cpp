@@ -66,12 +66,12 @@ class Reader {
     if (Take('}')) return true;
     do {
       SkipBlanks();
-      std::pair<std::string, Value> member;
       if (at_ >= text_.size() || text_[at_] != '"') return Fail("expected a member name");
-      if (!ReadString(member.first)) return false;
+      v.names.emplace_back();
+      if (!ReadString(v.names.back())) return false;
       if (!Take(':')) return Fail("expected ':'");
-      if (!ReadValue(member.second, depth + 1)) return false;
-      v.members.push_back(std::move(member));
+      v.items.emplace_back();
+      if (!ReadValue(v.items.back(), depth + 1)) return false;
     } while (Take(','));
     return Take('}') || Fail("expected ',' or '}'");
   }
@@ -188,8 +188,9 @@ class Reader {
 }  // namespace
 
 const Value* Value::Find(std::string_view name) const {
-  for (const auto& [key, value] : members)
-    if (key == name) return &value;
+  if (kind != Object) return nullptr;
+  for (std::size_t k = 0; k < names.size(); ++k)
+    if (names[k] == name) return &items[k];
   return nullptr;
 }
 

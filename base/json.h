@@ -6,7 +6,6 @@
 
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace kestrio::json {
@@ -15,9 +14,9 @@ struct Value {
   enum Kind { Null, Bool, Number, String, Array, Object } kind = Null;
   bool boolean = false;
   double number = 0;
-  std::string text;                                 // String
-  std::vector<Value> items;                         // Array
-  std::vector<std::pair<std::string, Value>> members;  // Object, in the file's order
+  std::string text;          // String
+  std::vector<Value> items;  // Array; Object: the members' values, in the file's order
+  std::vector<std::string> names;  // Object: the members' names, beside their values
 
   // The member of an object with that name (the first), or nullptr.
   const Value* Find(std::string_view name) const;

@@ -139,6 +139,11 @@ std::string TrailingText(std::string_view rest, const char* after) {
   return std::string("text after ") + after;
 }
 
+// A "[-KEY]" line as the reader takes it (not a skipped line that looks like one).
+bool IsKeyDeletion(std::string_view line) {
+  return line.size() >= 3 && line[0] == '[' && line[1] == '-' && line.find(']') == line.size() - 1;
+}
+
 }  // namespace
 
 bool RegFile::Parse(std::string_view bytes, std::string* error, std::vector<std::string>* skipped) {
@@ -439,7 +444,12 @@ std::vector<std::string> RegFile::DeleteKey(std::string_view key) {
                       (k.path.size() > key.size() && k.path[key.size()] == '\\' &&
                        text::EqualsNoCase(std::string_view(k.path).substr(0, key.size()), key));
     if (gone) {
-      comments.insert(comments.end(), k.before.begin(), k.before.end());
+      // A "[-KEY]" line above a deleted key has done its work where it
+      // stood; carried below the new deletion it would delete again, on
+      // the next reading, a key made between the two.  The new deletion
+      // line keeps the skipped lines outside any key by itself.
+      for (const auto& line : k.before)
+        if (!IsKeyDeletion(line)) comments.push_back(line);
       for (const auto& v : k.values) comments.insert(comments.end(), v.before.begin(), v.before.end());
     }
     return gone;

@@ -25,7 +25,7 @@ std::string Show(const Value& v) {
     }
     case Value::Object: {
       std::string out = "{";
-      for (const auto& [k, item] : v.members) out += (out.size() > 1 ? "," : "") + k + ":" + Show(item);
+      for (std::size_t k = 0; k < v.names.size(); ++k) out += (out.size() > 1 ? "," : "") + v.names[k] + ":" + Show(v.items[k]);
       return out + "}";
     }
   }

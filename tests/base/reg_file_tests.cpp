@@ -235,6 +235,12 @@ TEST(RegFileRewrite, SkippedLinesStayOutsideAnyKeyWhenTheFileIsReadAgain) {
        head + "[Y]\n\"h\"=hex:01,\\\n\n\"y\"=\"3\"\n", {{"A", "a"}, {"Y", "y"}}, {{"Y", "h"}}},
       {"a value under a key line without ']'", head + "[B\n\"v\"=\"2\"\n[Y]\n\"y\"=\"3\"\n", {{"A", "a"}, {"Y", "y"}},
        {{"A", "v"}}},
+      // [-Y] above Q goes below [-Q] when Q is deleted; written there it
+      // would delete Y, made in between, on the next reading (and with Y
+      // the [-W] above it, and W).
+      {"a deletion above a key deleted later",
+       head + "[-Y]\n[Q]\n\"q\"=\"1\"\n[-W]\n[Y]\n\"y\"=\"2\"\n[W]\n\"w\"=\"3\"\n[-Q]\n[Z]\n\"z\"=\"4\"\n",
+       {{"Y", "y"}, {"W", "w"}, {"Z", "z"}}, {{"Q", "q"}}},
   };
   for (const auto& c : cases) {
     sim::RegFile first, again;
