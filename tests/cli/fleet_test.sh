@@ -141,8 +141,8 @@ check "retry after the hosts file changed" 2 "changed since the report was writt
 # the hosts file written keeps a name it gave before, and fleet status reads it.
 dport=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.2",0)); print(s.getsockname()[1])')
 for n in 2 3 4; do
-  machine "d$n" && "$setup" --machine "$dir/d$n" --listen "127.0.0.$n" --port "$dport" --tick-ms 100 >"$dir/d$n.out" 2>&1 &
-  pids+=($!)
+  machine "d$n" || ko "machine d$n was not made"
+  "$setup" --machine "$dir/d$n" --listen "127.0.0.$n" --port "$dport" --tick-ms 100 >"$dir/d$n.out" 2>&1 & pids+=($!)
 done
 python3 -c 'import socket, sys, time
 s = socket.socket(); s.bind(("127.0.0.9", int(sys.argv[1]))); s.listen(5); print("ready", flush=True); time.sleep(60)' \
