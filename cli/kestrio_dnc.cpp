@@ -25,25 +25,22 @@
 // This program ships to the CNC beside Kestrio.exe.  It writes with stdio
 // and reads its command line itself: iostreams (and a parser built on them)
 // would add a megabyte of static C++ runtime to the Windows executable.
+#include "cli/kestrio_dnc.h"
+
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "cli/terminal.h"
 #include "dnc/client.h"
-#include "dnc/fleet.h"
 #include "dnc/protocol.h"
 #include "dnc/session.h"
-#include "dnc/setup_variables.h"
 #include "kestrio_version.h"
-#include "cli/kestrio_dnc.h"
-#include "cli/terminal.h"
 
 namespace kestrio::cli {
 
