@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "base/text.h"
+
 namespace kestrio::json {
 namespace {
 
@@ -122,24 +124,6 @@ class Reader {
     return true;
   }
 
-  static void PutUtf8(unsigned cp, std::string& out) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-
   bool ReadString(std::string& out) {
     ++at_;  // the opening quote
     for (;;) {
@@ -164,15 +148,16 @@ class Reader {
           unsigned unit = 0;
           if (!Hex4(unit)) return false;
           if (unit >= 0xDC00 && unit <= 0xDFFF) return Fail("a lone low surrogate");
+          std::u16string units(1, static_cast<char16_t>(unit));
           if (unit >= 0xD800 && unit <= 0xDBFF) {
             unsigned low = 0;
             if (text_.substr(at_, 2) != "\\u") return Fail("a high surrogate without its low one");
             at_ += 2;
             if (!Hex4(low)) return false;
             if (low < 0xDC00 || low > 0xDFFF) return Fail("a high surrogate without its low one");
-            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+            units += static_cast<char16_t>(low);
           }
-          PutUtf8(unit, out);
+          out += text::Utf16ToUtf8(units);
           break;
         }
         default: return Fail("an unknown escape");
