@@ -193,7 +193,6 @@ int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::
   return exitCode;
 }
 
-
 // ---- discover ----------------------------------------------------------------
 
 // Names the hosts file at PATH already gives to addresses, so that a hosts
@@ -279,7 +278,11 @@ int FleetDiscover(const CommandLine& line) {
   Print(std::to_string(machines.size()) + " machine" + (machines.size() == 1 ? "" : "s") + " found; " +
         std::to_string(probed.load()) + " of " + std::to_string(total) + " addresses probed on port " +
         std::to_string(line.port) + " in " + time + " s" + (interrupted.load() ? " (interrupted)" : "") + "\n");
-  if (!line.fleet.write.empty()) {
+  // A probe that found nothing or was cut short does not replace a hosts
+  // file that may hold the floor.
+  if (!line.fleet.write.empty() && (machines.empty() || interrupted.load()))
+    Print("hosts file not written: " + std::string(machines.empty() ? "no machine found" : "interrupted") + "\n");
+  else if (!line.fleet.write.empty()) {
     if (!WriteHostsFile(line.fleet.write, ranges, line.port, machines)) return kNoHost;
     Print("hosts file: " + line.fleet.write + "\n");
   }

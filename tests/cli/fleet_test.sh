@@ -158,7 +158,12 @@ done
 expect '[[ $(grep -v "^#" "$dir/found" | tr "\n" " ") == "lathe-2 127.0.0.2:$dport cnc-127.0.0.3 127.0.0.3:$dport cnc-127.0.0.4 127.0.0.4:$dport " ]]' \
   "hosts file written: $(cat "$dir/found")"
 check "status of the machines discovered" 0 "cnc-127.0.0.4" -- "$dnc" fleet status "$dir/found"
-check "discover of nothing" 1 "0 machines found; 2 of 2 addresses probed" -- "$dnc" fleet discover 127.0.0.20-127.0.0.21 --port "$dport"
+# A probe that finds nothing leaves the hosts file as it was.
+cp "$dir/found" "$dir/found.before"
+out=$("$dnc" fleet discover 127.0.0.20-127.0.0.21 --port "$dport" --write "$dir/found" 2>&1); rc=$?
+expect '[[ $rc -eq 1 && $out == *"0 machines found; 2 of 2 addresses probed"*"hosts file not written: no machine found"* ]]' \
+  "discover of nothing: rc=$rc $out"
+expect 'cmp -s "$dir/found" "$dir/found.before"' "a discover that found nothing changed the hosts file"
 
 # Done or skipped alone is success.
 grep -E '^cnc0[3]' "$hosts" >"$dir/skipped-hosts"
