@@ -1,6 +1,8 @@
 #include "base/reg_file.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <sstream>
 
 #include "base/text.h"
@@ -250,14 +252,19 @@ std::string RegFile::ReadLine(std::string_view line, Key*& current, std::string&
     if (close + 1 != line.size()) return TrailingText(line.substr(close + 1), "the key's ']'");
     if (line.size() > 1 && line[1] == '-') {
       deleted = std::string(line.substr(2, line.size() - 3));
-      // The line itself goes on to the next key, and after it the comments
-      // and skipped lines of the deleted keys and those above it: written
-      // back below the line, the skipped ones stay outside any key when the
-      // file is read again, rather than join the key above.
-      std::vector<std::string> kept{std::string(line)};
+      // The line itself goes on to the next key, after the deletion lines
+      // above it (in their order: each deletes what it deleted here), and
+      // after it the comments and skipped lines of the deleted keys and
+      // those above it: written back below the line, the skipped ones stay
+      // outside any key when the file is read again, rather than join the
+      // key above.
+      std::vector<std::string> kept;
+      std::copy_if(before.begin(), before.end(), std::back_inserter(kept), IsKeyDeletion);
+      kept.emplace_back(line);
       const std::vector<std::string> comments = DeleteKey(deleted);
       kept.insert(kept.end(), comments.begin(), comments.end());
-      kept.insert(kept.end(), before.begin(), before.end());
+      std::copy_if(before.begin(), before.end(), std::back_inserter(kept),
+                   [](const std::string& l) { return !IsKeyDeletion(l); });
       before = std::move(kept);
       current = nullptr;
       return {};

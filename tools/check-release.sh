@@ -2,7 +2,10 @@
 # Checks a release archive (or the folder it was unpacked into) before it goes
 # to a CNC:
 #
-#   check-release.sh KestrioSetup-<version>-win32.zip | FOLDER
+#   check-release.sh [--ca CA.pem] [--unsigned UNSIGNED.zip] ARCHIVE.zip | FOLDER
+#
+# ARCHIVE is KestrioSetup-<version>-win32.zip or, signed,
+# KestrioSetup-<version>-win32-signed.zip.
 #
 # - it holds exactly Kestrio.exe, kestrio-dnc.exe, README-Windows.txt and
 #   SHA256SUMS, in that order, and SHA256SUMS matches the other three;
@@ -13,9 +16,22 @@
 #   version in the archive's name;
 # - README-Windows.txt has CRLF line ends;
 # - both programs pass the Windows 7 guard (check-imports.sh), which prints
-#   what each imports.
+#   what each imports;
+# - a signed archive's programs carry Authenticode signatures that verify
+#   (osslsigncode verify) against CA.pem, or the system's authorities without
+#   --ca; with --unsigned, each program with its signature removed is the
+#   unsigned archive's byte for byte (a signed copy checks against a rebuild).
 # Prints each finding; exits 1 on any failure.
 set -uo pipefail
+ca="" unsigned=""
+while [[ $# -gt 1 ]]; do
+  case $1 in
+    --ca) ca=$2; shift 2 ;;
+    --unsigned) unsigned=$2; shift 2 ;;
+    *) break ;;
+  esac
+done
+[[ $# -eq 1 ]] || { echo "usage: check-release.sh [--ca CA.pem] [--unsigned UNSIGNED.zip] ARCHIVE.zip | FOLDER" >&2; exit 2; }
 target=$1
 budget=$((1024 * 1024))
 shipped=(Kestrio.exe kestrio-dnc.exe README-Windows.txt SHA256SUMS)
@@ -35,8 +51,9 @@ else
   archive=$(cd "$(dirname "$target")" && pwd)/$(basename "$target")
   (cd "$tmp" && cmake -E tar xf "$archive") || exit 1
   dir=$tmp
-  version=$(basename "$target" | sed -n 's/^KestrioSetup-\(.*\)-win32\.zip$/\1/p')
-  [[ -n $version ]] || fail "$(basename "$target") is not named KestrioSetup-<version>-win32.zip"
+  version=$(basename "$target" | sed -n 's/^KestrioSetup-\(.*\)-win32\(-signed\)\{0,1\}\.zip$/\1/p')
+  [[ -n $version ]] || fail "$(basename "$target") is not named KestrioSetup-<version>-win32[-signed].zip"
+  [[ $target == *-signed.zip ]] && signed=1
 fi
 for f in "${shipped[@]}"; do [[ -f $dir/$f ]] || fail "$f is missing"; done
 [[ $failed -eq 0 ]] || exit 1
@@ -79,6 +96,28 @@ lines=$(wc -l <"$dir/README-Windows.txt") crlf=$(grep -c $'\r$' "$dir/README-Win
 
 if ! "$checkout/tools/check-imports.sh" "$dir/Kestrio.exe" "$dir/kestrio-dnc.exe"; then
   fail "a program imports what Windows 7 may lack"
+fi
+
+if [[ ${signed:-0} -eq 1 || -n $ca || -n $unsigned ]]; then
+  if [[ -n $unsigned ]]; then
+    mkdir "$tmp/unsigned"
+    (cd "$tmp/unsigned" && cmake -E tar xf "$(cd "$(dirname "$unsigned")" && pwd)/$(basename "$unsigned")") ||
+      fail "$unsigned cannot be read as an archive"
+  fi
+  for exe in Kestrio.exe kestrio-dnc.exe; do
+    verified=$(osslsigncode verify ${ca:+-CAfile "$ca"} -in "$dir/$exe" 2>&1)
+    if grep -q '^Succeeded$' <<<"$verified"; then
+      echo "$exe signature: $(grep -m1 -o 'Subject: .*' <<<"$verified" || echo verified)"
+    else
+      fail "$exe: the signature does not verify${ca:+ against $ca}: $(grep -v '^$' <<<"$verified" | tail -n 2 | tr '\n' ' ')"
+    fi
+    if [[ -n $unsigned ]]; then
+      osslsigncode remove-signature -in "$dir/$exe" -out "$tmp/$exe.bare" >/dev/null 2>&1 ||
+        fail "$exe: the signature cannot be removed"
+      if cmp -s "$tmp/$exe.bare" "$tmp/unsigned/$exe"; then echo "$exe without its signature: the unsigned release's"
+      else fail "$exe without its signature differs from the unsigned release's"; fi
+    fi
+  done
 fi
 
 [[ $failed -eq 0 ]] && echo "release check passed"

@@ -11,6 +11,8 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 mkdir -p "$2" && out=$(cd "$2" && pwd)
 src=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=release-lib.sh
+source "$src/tools/release-lib.sh"
 
 version=$(sed -n 's/^#define KESTRIO_VERSION_TEXT "\(.*\)"$/\1/p' "$build/generated/kestrio_version.h")
 [[ -n $version ]] || { echo "make-release: no version in $build/generated/kestrio_version.h" >&2; exit 1; }
@@ -34,9 +36,6 @@ files=(Kestrio.exe kestrio-dnc.exe README-Windows.txt)
 (cd "$stage" && sha256sum "${files[@]}" >SHA256SUMS)
 files+=(SHA256SUMS)
 
-chmod 0644 "${files[@]/#/$stage/}"
-touch -d "@$SOURCE_DATE_EPOCH" "${files[@]/#/$stage/}"
 zip=$out/KestrioSetup-$version-win32.zip
-rm -f "$zip"
-(cd "$stage" && TZ=UTC zip -X -D -q -9 "$zip" "${files[@]}")
+pack_archive "$stage" "$zip" "$SOURCE_DATE_EPOCH" "${files[@]}"
 echo "$zip"

@@ -238,6 +238,8 @@ TEST(RegFileRewrite, SkippedLinesStayOutsideAnyKeyWhenTheFileIsReadAgain) {
       // [-Y] above Q goes below [-Q] when Q is deleted; written there it
       // would delete Y, made in between, on the next reading (and with Y
       // the [-W] above it, and W).
+      {"two deletions in a row keep their order",
+       head + "[-X]\n[-Y]\n[Y]\n\"y\"=\"2\"\n", {{"A", "a"}, {"Y", "y"}}, {}},
       {"a deletion above a key deleted later",
        head + "[-Y]\n[Q]\n\"q\"=\"1\"\n[-W]\n[Y]\n\"y\"=\"2\"\n[W]\n\"w\"=\"3\"\n[-Q]\n[Z]\n\"z\"=\"4\"\n",
        {{"Y", "y"}, {"W", "w"}, {"Z", "z"}}, {{"Q", "q"}}},
