@@ -19,21 +19,30 @@ trap '"$fleet" "$build" down "$work/m" >/dev/null 2>&1 || true; rm -rf "$work"' 
 times=(seconds.add-package=5 seconds.remove-package=3 seconds.bcdedit=0.2 seconds.expand=0.2)
 
 # measure COMMAND...: runs it in the background and prints its seconds, the
-# peak resident kB, peak sockets and peak threads of the process.
+# peak resident kB (GNU time), peak sockets and threads of the process, and how
+# busy this computer's processors were meanwhile (the simulated machines and
+# their tools share them: near 100 the floor, not the client, sets the pace).
+cpu() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8, $2 + $3 + $4 + $5 + $6 + $7 + $8 }' /proc/stat; }
 measure() {
-  local start end pid rss=0 sockets=0 threads=0 n
+  local start end pid rss=0 sockets=0 threads=0 n busy0 total0 busy1 total1
+  read -r busy0 total0 < <(cpu)
   start=$(date +%s.%N)
-  "$@" >"$work/out" 2>&1 &
+  # GNU time gives the peak resident memory; the process it runs is sampled.
+  /usr/bin/time -f %M -o "$work/rss" "$@" >"$work/out" 2>&1 &
   pid=$!
   while kill -0 "$pid" 2>/dev/null; do
-    n=$(awk '/^VmRSS/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo 0); ((${n:-0} > rss)) && rss=$n || :
-    n=$(find "/proc/$pid/fd" -lname 'socket:*' 2>/dev/null | wc -l); ((n > sockets)) && sockets=$n || :
-    n=$(awk '/^Threads/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo 0); ((${n:-0} > threads)) && threads=$n || :
+    child=$(pgrep -P "$pid" | head -n 1)
+    if [[ -n $child ]]; then
+      n=$(find "/proc/$child/fd" -lname 'socket:*' 2>/dev/null | wc -l); ((n > sockets)) && sockets=$n || :
+      n=$(awk '/^Threads/ { print $2 }' "/proc/$child/status" 2>/dev/null || echo 0); ((${n:-0} > threads)) && threads=$n || :
+    fi
     sleep 0.02
   done
   wait "$pid" || { echo "failed: $*" >&2; tail -n 5 "$work/out" >&2; exit 1; }
   end=$(date +%s.%N)
-  echo "$(echo "$end - $start" | bc) $rss $sockets $threads"
+  rss=$(tail -n 1 "$work/rss")
+  read -r busy1 total1 < <(cpu)
+  echo "$(echo "$end - $start" | bc) $rss $sockets $threads $(((busy1 - busy0) * 100 / (total1 - total0)))"
 }
 
 # change HOSTS PARALLEL LANGUAGE: one fleet change, every machine done.
@@ -50,25 +59,26 @@ port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.77.0.2",0)); p
 grep '^cnc0*1 ' "$work/m/hosts" >"$work/one"
 printf 'fleet change of %s simulated machines, German to another language; tools take %s\n' "$count" "${times[*]}"
 printf '%s processors here; each machine polls once a second\n' "$(nproc)"
-printf '%-36s %9s %8s %12s %8s %8s\n' "" "seconds" "x one" "client kB" "sockets" "threads"
+printf '%-36s %9s %8s %12s %8s %8s %6s\n' "" "seconds" "x one" "client kB" "sockets" "threads" "CPU %"
 figures=$(change "$work/one" 1 Polish) || exit 1
-read -r one rss sockets threads <<<"$figures"
-printf '%-36s %9.2f %8s %12s %8s %8s\n' "one machine" "$one" "1.00" "$rss" "$sockets" "$threads"
+read -r one rss sockets threads busy <<<"$figures"
+printf '%-36s %9.2f %8s %12s %8s %8s %6s\n' "one machine" "$one" "1.00" "$rss" "$sockets" "$threads" "$busy"
 # The same machines again, each time to another language: Kestrio Setup
 # takes a new change before the machine is restarted.
 for row in "$count French" "8 Spanish"; do
   read -r parallel language <<<"$row"
   figures=$(change "$work/m/hosts" "$parallel" "$language") || exit 1
-  read -r t rss sockets threads <<<"$figures"
+  read -r t rss sockets threads busy <<<"$figures"
   label="$count machines, --parallel $parallel"
   [[ $parallel == 8 ]] && label="$label (default)"
-  printf '%-36s %9.2f %8.2f %12s %8s %8s\n' "$label" "$t" "$(echo "$t / $one" | bc -l)" "$rss" "$sockets" "$threads"
+  printf '%-36s %9.2f %8.2f %12s %8s %8s %6s\n' "$label" "$t" "$(echo "$t / $one" | bc -l)" "$rss" "$sockets" "$threads" \
+    "$busy"
 done
 printf 'targets: %s machines within 1.20 x one; client within 16384 kB; sockets and threads within --parallel + 2\n' "$count"
 
 echo
 figures=$(measure "$dnc" fleet discover 127.77.0.0/16 --port "$port") || exit 1
-read -r t rss sockets threads <<<"$figures"
+read -r t rss sockets threads busy <<<"$figures"
 found=$(sed -n 's/^\([0-9]*\) machines found.*/\1/p' "$work/out")
 printf 'fleet discover 127.77.0.0/16 (65536 addresses, %s machines found of %s), --parallel 64:\n' "$found" "$count"
-printf '  %.2f s, client %s kB, %s sockets, %s threads at most\n' "$t" "$rss" "$sockets" "$threads"
+printf '  %.2f s, client %s kB, %s sockets, %s threads at most, processors %s%% busy\n' "$t" "$rss" "$sockets" "$threads" "$busy"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Windows DNC server under Wine, answering the Linux client: starts the
-# win32 build's Kestrio.exe in the Wine prefix on a display of its own and
+# win32 build's Kestrio.exe, signed, in the Wine prefix on a display of its own and
 # runs the Linux build's wire tests against its server (port 3873).  Then the
 # other way round: the Windows kestrio-dnc.exe's fleet commands against Linux
 # hosts (kestrio-setup on simulated machines of the Linux build beside the
@@ -20,14 +20,23 @@ kestrio_machine "$build"
 out=$(mktemp)
 native=$(cd "$(dirname "$client")/.." && pwd)
 floor=$(mktemp -d)
+signing=$(mktemp -d)
 xvfb=""
 host=""
 cleanup() {
   stop_kestrio_server
   "$here/../../tools/sim-fleet.sh" "$native" down "$floor" >/dev/null 2>&1 || true
-  rm -rf "$out" "$floor"
+  rm -rf "$out" "$floor" "$signing"
 }
 trap cleanup EXIT
+# The program that answers is signed as a release's is (the throwaway
+# certificate of the signing test): a signature must not keep it from starting.
+"$here/../../tools/make-test-cert.sh" "$signing/cert" >/dev/null
+unsigned=$("$here/../../tools/make-release.sh" "$build" "$signing" 2>/dev/null)
+signed=$("$here/../../tools/sign-release.sh" --password-file "$signing/cert/password" "$signing/cert/signing.pfx" "$unsigned")
+(cd "$target" && cmake -E tar xf "$signed" Kestrio.exe)
+osslsigncode verify -CAfile "$signing/cert/ca.pem" -in "$target/Kestrio.exe" >/dev/null ||
+  { echo "run-wine-server-test: the signed Kestrio.exe does not verify" >&2; exit 1; }
 start_kestrio_server "$target" "$out" || { echo "run-wine-server-test: no server to test" >&2; exit 1; }
 echo "Windows DNC server under Wine on port $kestrio_port"
 KESTRIO_DNC_SERVER=127.0.0.1:$kestrio_port "$client"

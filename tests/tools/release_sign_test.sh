@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Signing a release archive, on an archive of this build's programs and a
+# throwaway certificate: the signatures verify against the authority, the
+# same archive signs to the same bytes, a program changed after signing
+# fails, and a wrong or missing password leaves no signed archive.  (That a
+# signed program without its signature is the unsigned one is checked on the
+# real release by check-release.sh --unsigned: ./kestrio release --sign.)
+#
+#   release_sign_test.sh BUILD_DIR
+set -uo pipefail
+[[ $# -eq 1 ]] || { echo "usage: release_sign_test.sh BUILD_DIR" >&2; exit 2; }
+build=$1
+tools=$(cd "$(dirname "$0")/../../tools" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failed=0
+row() {  # WHAT CONDITION
+  if eval "$2"; then echo "ok   $1"; else echo "FAIL $1"; sed 's/^/   > /' "$work/out" 2>/dev/null; failed=1; fi
+}
+verifies() { osslsigncode verify -CAfile "$work/cert/ca.pem" -in "$1" >"$work/out" 2>&1 && grep -q '^Succeeded$' "$work/out"; }
+
+"$tools/make-test-cert.sh" "$work/cert" "pass word" || { echo "FAIL the throwaway certificate"; exit 1; }
+unsigned=$("$tools/make-release.sh" "$build" "$work/dist" 2>/dev/null) || { echo "FAIL no unsigned archive"; exit 1; }
+signed=$work/dist/$(basename "$unsigned" .zip)-signed.zip
+
+KESTRIO_SIGN_PASSWORD=wrong "$tools/sign-release.sh" "$work/cert/signing.pfx" "$unsigned" >"$work/out" 2>&1
+row "a wrong password: a clear error and no archive" \
+  '[[ $? -ne 0 ]] && grep -q "could not be signed" "$work/out" && [[ ! -e $signed ]]'
+env -u KESTRIO_SIGN_PASSWORD "$tools/sign-release.sh" "$work/cert/signing.pfx" "$unsigned" >"$work/out" 2>&1
+row "no password: told where to give it" '[[ $? -ne 0 ]] && grep -q "KESTRIO_SIGN_PASSWORD or with --password-file" "$work/out"'
+
+"$tools/sign-release.sh" --password-file "$work/cert/password" "$work/cert/signing.pfx" "$unsigned" >"$work/out" 2>&1
+row "signed archive written" '[[ -f $signed ]]'
+mkdir "$work/s" && (cd "$work/s" && cmake -E tar xf "$signed")
+row "the same four files, in order" '[[ $(echo $(cmake -E tar tf "$signed")) == "Kestrio.exe kestrio-dnc.exe README-Windows.txt SHA256SUMS" ]]'
+row "SHA256SUMS over the signed programs" '(cd "$work/s" && sha256sum --quiet -c SHA256SUMS) >"$work/out" 2>&1'
+row "Kestrio.exe verifies against the authority" 'verifies "$work/s/Kestrio.exe"'
+row "kestrio-dnc.exe verifies against the authority" 'verifies "$work/s/kestrio-dnc.exe"'
+cp "$signed" "$work/first.zip"
+KESTRIO_SIGN_PASSWORD="pass word" "$tools/sign-release.sh" "$work/cert/signing.pfx" "$unsigned" >"$work/out" 2>&1
+row "signed again: the same bytes" 'cmp "$work/first.zip" "$signed" >"$work/out" 2>&1'
+cp "$work/s/Kestrio.exe" "$work/changed.exe"
+printf '\x01' | dd of="$work/changed.exe" bs=1 seek=1024 conv=notrunc status=none
+row "one byte changed: the signature fails" '! verifies "$work/changed.exe"'
+exit $failed
