@@ -295,16 +295,15 @@ int FleetCommand(const CommandLine& line) {
   if (line.values[0] == "discover") return FleetDiscover(line);
   const bool change = line.values[0] == "change";
   fleet::ChangeSettings settings;
-  settings.root = line.change.root;
-  settings.language = line.change.language;
+  settings.change = line.change;
   std::vector<std::string> retryNames;
   if (!line.fleet.retry.empty()) {
     const auto report = ReadSmallFile(line.fleet.retry);
     if (!report) return kNoHost;
     const fleet::RetryPlan plan = fleet::ReadRetryPlan(*report);
     if (!plan.Ok()) return Refuse(line.fleet.retry + ": " + plan.error);
-    settings.root = plan.root;
-    settings.language = plan.language;
+    settings.change.root = plan.root;
+    settings.change.language = plan.language;
     settings.hostsFile = plan.hostsFile;
     settings.hostsFingerprint = plan.hostsFingerprint;
     retryNames = plan.names;
@@ -312,7 +311,7 @@ int FleetCommand(const CommandLine& line) {
     settings.hostsFile = line.values[1];
   }
   if (change)
-    if (const auto mistake = CheckChangeArguments(settings.root, settings.language)) return Refuse(*mistake);
+    if (const auto mistake = CheckChangeArguments(settings.change.root, settings.change.language)) return Refuse(*mistake);
   const auto text = ReadSmallFile(settings.hostsFile);
   if (!text) return kNoHost;
   if (!line.fleet.retry.empty() && fleet::Fingerprint(*text) != settings.hostsFingerprint)
@@ -329,7 +328,7 @@ int FleetCommand(const CommandLine& line) {
       return 0;
     }
     Print("retrying " + std::to_string(selected.hosts.size()) + " of the hosts of " + line.fleet.retry + " (" +
-          settings.language + " from " + settings.root + ")\n");
+          settings.change.language + " from " + settings.change.root + ")\n");
     hosts = std::move(selected.hosts);
   }
   settings.hostsFingerprint = fleet::Fingerprint(*text);
@@ -337,8 +336,6 @@ int FleetCommand(const CommandLine& line) {
   settings.canary = line.fleet.canary;
   settings.maxFailures = line.fleet.maxFailures;
   settings.timeoutMs = line.timeoutMs;
-  settings.scanTimeout = line.change.scanTimeout;
-  settings.changeTimeout = line.change.changeTimeout;
   return FleetChangeCommand(*hosts, settings, line.fleet);
 }
 

@@ -214,12 +214,7 @@ void FleetChange::Set(std::size_t index, State state, std::int32_t code, std::st
 void FleetChange::ChangeOne(std::size_t index) {
   const HostEntry host = Snapshot()[index].host;
   Session session(host.host, host.port, settings_.timeoutMs);
-  RemoteChangeSettings change;
-  change.root = settings_.root;
-  change.language = settings_.language;
-  change.scanTimeout = settings_.scanTimeout;
-  change.changeTimeout = settings_.changeTimeout;
-  change.poll = settings_.poll;
+  RemoteChangeSettings change = settings_.change;
   change.skipIfCurrent = true;
   RemoteChangeSteps steps;
   steps.changing = [&] { Set(index, State::Changing); };
@@ -286,8 +281,8 @@ std::string JsonReport(const ChangeSettings& settings, const std::vector<HostRep
   std::string out = "{\n";
   out += "  \"hosts_file\": " + Quote(settings.hostsFile) + ",\n";
   out += "  \"hosts_fingerprint\": " + Quote(settings.hostsFingerprint) + ",\n";
-  out += "  \"language\": " + Quote(settings.language) + ",\n";
-  out += "  \"root\": " + Quote(settings.root) + ",\n";
+  out += "  \"language\": " + Quote(settings.change.language) + ",\n";
+  out += "  \"root\": " + Quote(settings.change.root) + ",\n";
   out += "  \"parallel\": " + std::to_string(settings.parallel) + ",\n";
   out += "  \"canary\": " + std::to_string(settings.canary) + ",\n";
   out += "  \"max_failures\": " + std::to_string(settings.maxFailures) + ",\n";

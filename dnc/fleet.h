@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "dnc/session.h"
+
 namespace kestrio::dnc::fleet {
 
 // ---- Hosts file ----------------------------------------------------------
@@ -60,8 +62,7 @@ const char* StateName(State state);  // "waiting", ..., "not started"
 bool Finished(State state);          // Done, Skipped, Failed or NotStarted
 
 struct ChangeSettings {
-  std::string root;
-  std::string language;
+  RemoteChangeSettings change;  // root folder, language, time limits (a host in the language is skipped)
   unsigned parallel = 8;
   unsigned canary = 0;       // the first N hosts run alone first; one that fails stops the run
   unsigned maxFailures = 0;  // once this many hosts failed no new host starts; 0: no limit
@@ -69,10 +70,7 @@ struct ChangeSettings {
   // bytes, for the report (a retry reads them back).
   std::string hostsFile;
   std::string hostsFingerprint;
-  unsigned timeoutMs = 5000;        // connection and each reply
-  unsigned scanTimeout = 600;       // seconds
-  unsigned changeTimeout = 3600;    // seconds
-  std::chrono::milliseconds poll{250};
+  unsigned timeoutMs = 5000;  // connection and each reply
 };
 
 using Clock = std::chrono::steady_clock;

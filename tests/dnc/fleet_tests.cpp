@@ -60,8 +60,8 @@ TEST(FleetChangeRun, StoppedBeforeStartStartsNoHostAndReportsEachOne) {
   HostsFile file = ParseHosts("a\"b\\c 192.0.2.1:1\nb 192.0.2.1:2\n", 3873);
   ASSERT_TRUE(file.Ok()) << file.error;
   ChangeSettings settings;
-  settings.root = "D:\\Packs";
-  settings.language = "Polish";
+  settings.change.root = "D:\\Packs";
+  settings.change.language = "Polish";
   settings.parallel = 2;
   FleetChange run(file.hosts, settings);
   std::atomic<bool> stop{true};
