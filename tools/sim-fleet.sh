@@ -7,6 +7,8 @@
 #                [KEY=VALUE...]
 #   sim-fleet.sh BUILD-DIR down FOLDER
 #
+# BUILD-DIR "-" takes kestrio-sim and kestrio-setup from PATH (installed).
+#
 # up makes the machines that are not there yet (cnc01, cnc02, ...), starts a
 # kestrio-setup on each and writes FOLDER/hosts; on machines made earlier it
 # only starts the programs again (after a reboot, say).  The mixed floor
@@ -29,8 +31,11 @@
 set -euo pipefail
 build=$1 action=$2 folder=$3
 shift 3
-sim="$build/sim/kestrio-sim"
-setup="$build/app/posix/kestrio-setup"
+if [[ $build == - ]]; then  # the installed programs (kestrio-fleet of the Debian package)
+  sim=$(command -v kestrio-sim) setup=$(command -v kestrio-setup)
+else
+  sim="$build/sim/kestrio-sim" setup="$build/app/posix/kestrio-setup"
+fi
 pids="$folder/fleet.pids"
 
 # The processes up started, as "NAME PID" lines; only those that are still
