@@ -3,8 +3,8 @@
 # files only: kestrio-dnc --version, a one-machine rehearsal (kestrio-sim,
 # kestrio-setup, kestrio-dnc change), a floor of two with kestrio-fleet and
 # fleet status, the man pages and completion in place; then removed, with
-# nothing of it left in /usr.  Installs as root with apt-get; leaves the
-# machine as it found it, also when a step fails.
+# nothing of it left in /usr.  Installs with apt-get; leaves the machine as it
+# found it, also when a step fails.
 #
 #   package_test.sh BUILD-DIR PROJECT-VERSION
 set -u
@@ -13,8 +13,11 @@ tools=$(cd "$(dirname "$0")/../../tools" && pwd)
 # shellcheck source=../lib.sh
 source "$(dirname "$0")/../lib.sh"
 scratch
-[[ $(id -u) -eq 0 ]] || { ko "the package test installs into /usr: run it as root"; summary; exit 1; }
-purge() { dpkg -s kestrio-tools >/dev/null 2>&1 && DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -qq kestrio-tools >/dev/null 2>&1; }
+# It installs into /usr: as root, or through sudo without a password prompt.
+root=(); [[ $(id -u) -eq 0 ]] || root=(sudo -n)
+"${root[@]}" true 2>/dev/null || { ko "the package test installs into /usr: run it as root or with sudo"; summary; exit 1; }
+apt() { "${root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -y -qq "$@"; }
+purge() { dpkg -s kestrio-tools >/dev/null 2>&1 && apt remove --purge kestrio-tools >/dev/null 2>&1; }
 before_cleanup() {
   [[ -x /usr/bin/kestrio-fleet && -d $dir/floor ]] && /usr/bin/kestrio-fleet down "$dir/floor" >/dev/null 2>&1
   purge
@@ -22,7 +25,7 @@ before_cleanup() {
 purge  # a run that was cut short
 
 deb=$("$tools/make-package.sh" "$build" "$dir/dist") || { ko "no package"; summary; exit 1; }
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >"$dir/apt.out" 2>&1 ||
+apt install "$deb" >"$dir/apt.out" 2>&1 ||
   { ko "apt-get install: $(tail -n 3 "$dir/apt.out")"; summary; exit 1; }
 files=$(dpkg -L kestrio-tools | while read -r f; do [[ -f $f ]] && echo "$f"; done)
 
