@@ -82,13 +82,8 @@ std::string Seconds(double seconds) {
 
 int FleetStatus(const std::vector<fleet::HostEntry>& hosts, unsigned parallel, unsigned timeoutMs) {
   std::vector<fleet::HostStatus> found(hosts.size());
-  std::atomic<std::size_t> next{0};
-  const auto worker = [&] {
-    for (std::size_t k; (k = next.fetch_add(1)) < hosts.size();) found[k] = fleet::QueryStatus(hosts[k], timeoutMs);
-  };
-  std::vector<std::thread> pool;
-  for (std::size_t k = 0; k < std::min<std::size_t>(parallel, hosts.size()); ++k) pool.push_back(std::thread(worker));
-  for (auto& t : pool) t.join();
+  fleet::ForEachAtOnce(0, hosts.size(), parallel, [] { return false; },
+                       [&](std::size_t k) { found[k] = fleet::QueryStatus(hosts[k], timeoutMs); });
 
   std::vector<std::vector<std::string>> rows{{"NAME", "ADDRESS", "REACHABLE", "PROTOCOL", "LANGUAGE", "STATUS"}};
   int exitCode = 0;

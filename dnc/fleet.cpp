@@ -229,21 +229,23 @@ bool FleetChange::BudgetSpent() const {
   return settings_.maxFailures != 0 && failures_.load() >= settings_.maxFailures;
 }
 
-void FleetChange::RunStage(std::size_t first, std::size_t end, const std::atomic<bool>& stop) {
+void ForEachAtOnce(std::size_t first, std::size_t end, unsigned parallel, const std::function<bool()>& stop,
+                   const std::function<void(std::size_t)>& work) {
+  if (end <= first) return;
   std::atomic<std::size_t> next{first};
   const auto worker = [&] {
-    for (;;) {
-      if (stop.load() || BudgetSpent()) return;
-      const std::size_t index = next.fetch_add(1);
-      if (index >= end) return;
-      ChangeOne(index);
-    }
+    for (std::size_t k; !stop() && (k = next.fetch_add(1)) < end;) work(k);
   };
-  const std::size_t threads = std::min<std::size_t>(std::max(1u, settings_.parallel), end - first);
+  const std::size_t threads = std::min<std::size_t>(std::max(1u, parallel), end - first);
   std::vector<std::thread> pool;
   for (std::size_t k = 1; k < threads; ++k) pool.emplace_back(worker);
   worker();
   for (auto& t : pool) t.join();
+}
+
+void FleetChange::RunStage(std::size_t first, std::size_t end, const std::atomic<bool>& stop) {
+  ForEachAtOnce(first, end, settings_.parallel, [&] { return stop.load() || BudgetSpent(); },
+                [&](std::size_t index) { ChangeOne(index); });
 }
 
 void FleetChange::Run(const std::atomic<bool>& stop, const std::function<void(const HostReport&)>& onUpdate) {
@@ -259,8 +261,9 @@ void FleetChange::Run(const std::atomic<bool>& stop, const std::function<void(co
   if (!canaryFailed_ && canaries < count) RunStage(canaries, count, stop);
   interrupted_ = stop.load();
   const std::string reason = StopReason();
+  const std::vector<HostReport> reports = Snapshot();  // no host is under way any more
   for (std::size_t index = 0; index < count; ++index)
-    if (Snapshot()[index].state == State::Waiting) Set(index, State::NotStarted, 0, reason);
+    if (reports[index].state == State::Waiting) Set(index, State::NotStarted, 0, reason);
   onUpdate_ = nullptr;
 }
 
@@ -380,25 +383,17 @@ std::vector<Discovered> Discover(const std::vector<std::uint32_t>& addresses, st
                                  unsigned parallel, const std::atomic<bool>& stop, std::atomic<std::size_t>& probed) {
   std::mutex mutex;
   std::vector<Discovered> found;
-  std::atomic<std::size_t> next{0};
-  const auto worker = [&] {
-    for (std::size_t k; !stop.load() && (k = next.fetch_add(1)) < addresses.size();) {
-      HostEntry host;
-      host.host = AddressText(addresses[k]);
-      host.port = port;
-      HostStatus status = QueryStatus(host, timeoutMs);
-      if (status.connected) {
-        std::lock_guard lock(mutex);
-        found.push_back({addresses[k], std::move(status)});
-      }
-      probed.fetch_add(1);
+  ForEachAtOnce(0, addresses.size(), parallel, [&] { return stop.load(); }, [&](std::size_t k) {
+    HostEntry host;
+    host.host = AddressText(addresses[k]);
+    host.port = port;
+    HostStatus status = QueryStatus(host, timeoutMs);
+    if (status.connected) {
+      std::lock_guard lock(mutex);
+      found.push_back({addresses[k], std::move(status)});
     }
-  };
-  std::vector<std::thread> pool;
-  const std::size_t threads = std::min<std::size_t>(std::max(1u, parallel), addresses.size());
-  for (std::size_t k = 1; k < threads; ++k) pool.emplace_back(worker);
-  worker();
-  for (auto& t : pool) t.join();
+    probed.fetch_add(1);
+  });
   std::sort(found.begin(), found.end(), [](const Discovered& a, const Discovered& b) { return a.address < b.address; });
   return found;
 }

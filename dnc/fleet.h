@@ -55,6 +55,12 @@ struct HostStatus {
 
 HostStatus QueryStatus(const HostEntry& host, unsigned timeoutMs);
 
+// Calls work(k) for each k in [first, end), at most `parallel` at once (the
+// calling thread is one of them); no new k starts once stop() answers true.
+// Returns when every call that started has returned.
+void ForEachAtOnce(std::size_t first, std::size_t end, unsigned parallel, const std::function<bool()>& stop,
+                   const std::function<void(std::size_t)>& work);
+
 // ---- The change on many hosts ----------------------------------------------
 
 enum class State { Waiting, Scanning, Changing, Done, Skipped, Failed, NotStarted };
