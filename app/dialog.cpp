@@ -90,6 +90,11 @@ void SetupDialog::ShowChangeFailure(const std::string& text) {
   failureBox_.reset();
 }
 
+void SetupDialog::TellOverruled() {
+  // The poll runs under this box: the remote request starts meanwhile.
+  Ask(engine::kTextRemoteFirst, Icon::Exclamation, Buttons::Ok);
+}
+
 bool SetupDialog::OperationPending() const {
   return Busy() || ending_ || dnc::GetSetupStatus() == 1;
 }
@@ -109,8 +114,12 @@ void SetupDialog::OnSelectClicked() {
   ++pollHeld_;
   const std::optional<std::string> chosen = view_.ChooseFolder(rootDir_);
   --pollHeld_;
+  if (!chosen) return;
   // A remote request taken in while the browser was open has the turn.
-  if (!chosen || OperationPending()) return;
+  if (OperationPending()) {
+    TellOverruled();
+    return;
+  }
   rootDir_ = *chosen;
   StartScan();
 }
@@ -137,7 +146,10 @@ void SetupDialog::OnGoClicked() {
   // The change claims the setup in the same step as the busy test: a remote
   // request accepted while the boxes were up, or at this very moment, has
   // the turn, and the operator's change would run beside it.
-  if (Busy() || ending_ || !dnc::SetStatusUnlessBusy(1)) return;
+  if (Busy() || ending_ || !dnc::SetStatusUnlessBusy(1)) {
+    TellOverruled();
+    return;
+  }
   StartChange();
 }
 
@@ -147,7 +159,9 @@ bool SetupDialog::OnSysCommand(unsigned command) {
     return true;
   }
   if (command != kCloseCommand) return false;
-  if (dnc::GetSetupStatus() == 1) {
+  // The busy test and the end of taking requests are one step: a request
+  // accepted a moment after the test would be acknowledged and never run.
+  if (!dnc::StopTakingRequestsUnlessBusy()) {
     Ask(engine::kTextBusyClose, Icon::Exclamation, Buttons::Ok);
     return true;
   }
@@ -192,9 +206,11 @@ void SetupDialog::ScanFinished(std::int32_t result, std::vector<std::string> nam
   view_.Enable(Control::Select, true);
   if (result < 0) {
     // The program ends after the message: nothing may start meanwhile, or
-    // the quit would cut it off half-way.
+    // the quit would cut it off half-way.  Requests are no longer taken, and
+    // those waiting are dropped, so STATUS keeps the scan's code and the
+    // close command is not refused while the box waits for its OK.
     ending_ = true;
-    dnc::SetSetupStatus(result);
+    dnc::StopTakingRequests(result);
     Ask(ErrorText(result, engine::kTextUnknownScanError), Icon::Stop, Buttons::Ok);
     view_.Quit();
     return;

@@ -137,6 +137,9 @@ class SetupDialog {
   // The stop box of a failed change.  Remote retries that fail while it is
   // up replace it with their text: one box on the screen, one nested loop.
   void ShowChangeFailure(const std::string& text);
+  // The operator's Select or GO yielded to a remote request accepted while
+  // the folder browser or GO's questions were up: a box says so.
+  void TellOverruled();
   // True when an operator's command may not start work now: an operation
   // runs, a remote request waits for its turn, or a failed scan is ending
   // the program.

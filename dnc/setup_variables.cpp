@@ -64,9 +64,13 @@ std::int32_t ReadErrorText(const char*, ValorVariable& valor, const Indices& ind
   return 0;
 }
 
+// A write that finds the setup busy, or the program ending, is acknowledged
+// and leaves nothing behind.
+bool IgnoresRequests() { return g_block.status == 1 || !g_block.takingRequests; }
+
 std::int32_t WriteGo(const char*, const ValorVariable& valor, const Indices&) {
   std::lock_guard lock(g_mutex);
-  if (g_block.status != 1 && valor.valor.l != 0) {
+  if (!IgnoresRequests() && valor.valor.l != 0) {
     g_block.goRequest = valor.valor.l;
     g_block.status = 1;
   }
@@ -75,7 +79,7 @@ std::int32_t WriteGo(const char*, const ValorVariable& valor, const Indices&) {
 
 std::int32_t WriteRootDir(const char*, const ValorVariable& valor, const Indices&) {
   std::lock_guard lock(g_mutex);
-  if (g_block.status == 1 || valor.valor.texto[0] == '\0') return 0;
+  if (IgnoresRequests() || valor.valor.texto[0] == '\0') return 0;
   g_block.status = 1;
   g_block.rootDirRequest = Fit(valor.valor.texto, kRootDirBytes);
   return 0;
@@ -83,7 +87,7 @@ std::int32_t WriteRootDir(const char*, const ValorVariable& valor, const Indices
 
 std::int32_t WriteNext(const char*, const ValorVariable& valor, const Indices&) {
   std::lock_guard lock(g_mutex);
-  if (g_block.status == 1 || valor.valor.texto[0] == '\0') return 0;
+  if (IgnoresRequests() || valor.valor.texto[0] == '\0') return 0;
   // A name the request field cannot hold is refused whole: a cut name could
   // select another language.
   if (std::strlen(valor.valor.texto) >= kNameBytes) return ERR_VAR_SINTAXIS;
@@ -147,6 +151,22 @@ bool SetStatusUnlessBusy(std::int32_t status) {
   std::lock_guard lock(g_mutex);
   if (g_block.status == 1) return false;
   g_block.status = status;
+  return true;
+}
+
+void StopTakingRequests(std::int32_t status) {
+  std::lock_guard lock(g_mutex);
+  g_block.status = status;
+  g_block.rootDirRequest.clear();
+  g_block.goRequest = 0;
+  g_block.nextRequest.clear();
+  g_block.takingRequests = false;
+}
+
+bool StopTakingRequestsUnlessBusy() {
+  std::lock_guard lock(g_mutex);
+  if (g_block.status == 1 || g_block.goRequest != 0 || !g_block.rootDirRequest.empty()) return false;
+  g_block.takingRequests = false;
   return true;
 }
 

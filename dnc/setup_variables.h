@@ -26,6 +26,9 @@ struct SetupState {
   std::string nextRequest;
   std::string currentLanguage;
   std::int32_t status = 0;
+  // False once the program is ending: a write of ROOTDIR, GO or NEXT is then
+  // acknowledged and ignored, as while busy, for nothing would run it.
+  bool takingRequests = true;
 };
 
 // Resets the block and registers the KESTRIO table.
@@ -51,6 +54,16 @@ std::int32_t GetSetupStatus();
 // operator's GO claims the setup; the start-up writes the current-language
 // query's result with it.
 bool SetStatusUnlessBusy(std::int32_t status);
+// The end of a failed scan, whose box ends the program: `status` takes the
+// scan's result, requests waiting for the poll are dropped, and no request
+// is taken from then on.  A client reads the scan's code, not a 1 that no
+// operation will ever replace.
+void StopTakingRequests(std::int32_t status);
+// The close command's claim, in one step with its busy test: false, and
+// nothing changed, while `status` is 1 or a ROOTDIR or GO waits for the poll
+// (the close is refused); otherwise no request is taken from then on, so that
+// none is acknowledged between this test and the end of the program.
+bool StopTakingRequestsUnlessBusy();
 // The current language's catalogue name (UTF-8), stored in the ANSI code page.
 void SetCurrentLanguageText(const std::string& name);
 // The end of a scan that succeeded: `status` 0, then the count, then the

@@ -105,6 +105,10 @@ inline constexpr const char* kTextKeepPowered = "Don\u00b4t turn off the CNC dur
 inline constexpr const char* kTextRestarts = "The CNC will be restarted automatically.";
 inline constexpr const char* kTextContinue = "Do you want to continue?";
 inline constexpr const char* kTextBusyClose = "Operation in progress. Please wait until finishes to close application.";
+// Told to the operator whose Select or GO yielded to a remote request
+// accepted while the folder browser or GO's questions were up.
+inline constexpr const char* kTextRemoteFirst =
+    "A remote request from the DNC is being carried out. Your command was not started.";
 inline constexpr const char* kTextUnknownError = "Unknown error.";  // a code without a text
 inline constexpr const char* kTextUnknownScanError = "Uknown error.";  // the same after a failed scan: the system's spelling
 inline constexpr const char* kTextBrowseTitle = "Select Language Pack Root Directory";  // the folder browser

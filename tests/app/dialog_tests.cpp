@@ -9,6 +9,7 @@
 #include <set>
 
 #include "app/dialog.h"
+#include "engine/language.h"
 #include "dnc/setup_variables.h"
 #include "dnc/variables.h"
 
@@ -474,21 +475,30 @@ TEST_F(Dialog, RemoteRequestWaitsOnlyForModalUiThatStartsAnOperation) {
     bool remoteGo;       // NEXT French and GO; otherwise ROOTDIR E:\remote
     bool runsWhileOpen;
     std::vector<std::string> scanned, changed;  // after the setup's first scan
+    bool operatorTold;               // the operator's yielded command is explained in a box
+    std::int32_t statusWhileOpen;    // what the client reads while the box is up
+    bool closesWhileOpen;            // the close command, given while the box is up
   };
   const Row rows[] = {
-      {"first GO warning, remote GO", "This process takes several minutes.", Row::kGo, 0, 0, true, false, {}, {"French"}},
-      {"GO question, remote GO", "Do you want to continue?", Row::kGo, 0, 0, true, false, {}, {"French"}},
+      {"first GO warning, remote GO", "This process takes several minutes.", Row::kGo, 0, 0, true, false, {}, {"French"},
+       true, 1, false},
+      {"GO question, remote GO", "Do you want to continue?", Row::kGo, 0, 0, true, false, {}, {"French"}, true, 1, false},
       {"first GO warning, remote ROOTDIR", "This process takes several minutes.", Row::kGo, 0, 0, false, false,
-       {"E:\\remote"}, {}},
-      {"folder browser, remote ROOTDIR", FakeView::kBrowser, Row::kSelect, 0, 0, false, false, {"E:\\remote"}, {}},
-      {"folder browser, remote GO", FakeView::kBrowser, Row::kSelect, 0, 0, true, false, {}, {"French"}},
+       {"E:\\remote"}, {}, true, 1, false},
+      {"folder browser, remote ROOTDIR", FakeView::kBrowser, Row::kSelect, 0, 0, false, false, {"E:\\remote"}, {}, true, 1,
+       false},
+      {"folder browser, remote GO", FakeView::kBrowser, Row::kSelect, 0, 0, true, false, {}, {"French"}, true, 1, false},
       {"stop box of a failed change, remote ROOTDIR", "System is protected. Change to Administrator mode, please.",
-       Row::kGo, 0, -10, false, true, {"E:\\remote"}, {"Spanish"}},
+       Row::kGo, 0, -10, false, true, {"E:\\remote"}, {"Spanish"}, false, 1, false},
       {"stop box of a failed change, remote GO", "System is protected. Change to Administrator mode, please.",
-       Row::kGo, 0, -10, true, true, {}, {"Spanish", "French"}},
-      {"About box, remote GO", FakeView::kAbout, Row::kAbout, 0, 0, true, true, {}, {"French"}},
+       Row::kGo, 0, -10, true, true, {}, {"Spanish", "French"}, false, 1, false},
+      {"About box, remote GO", FakeView::kAbout, Row::kAbout, 0, 0, true, true, {}, {"French"}, false, 1, false},
+      // The program ends when this box is closed: the GO is acknowledged and
+      // ignored, the scan's code stays readable, and the close is taken.
       {"stop box of a failed scan, remote GO", "An error ocurred getting language pack name.", Row::kSelect, -13, 0,
-       true, false, {"D:\\mine"}, {}},
+       true, false, {"D:\\mine"}, {}, false, -13, true},
+      {"stop box of a failed scan, remote ROOTDIR", "An error ocurred getting language pack name.", Row::kSelect, -13, 0,
+       false, false, {"D:\\mine"}, {}, false, -13, true},
   };
   for (const Row& r : rows) {
     view_ = FakeView{};
@@ -508,6 +518,8 @@ TEST_F(Dialog, RemoteRequestWaitsOnlyForModalUiThatStartsAnOperation) {
       RemoteRequest(r.remoteGo);
       for (int tick = 0; tick < 3; ++tick) dialog_->OnTimer(TIMER_REMOTE_POLL);
       workersWhileOpen = workers_.size();
+      EXPECT_EQ(Status(), r.statusWhileOpen) << r.label;
+      EXPECT_EQ(CloseAccepted(), r.closesWhileOpen) << r.label;
     };
     view_.folder = "D:\\mine";
     if (r.operatorDoes == Row::kGo) {
@@ -527,6 +539,8 @@ TEST_F(Dialog, RemoteRequestWaitsOnlyForModalUiThatStartsAnOperation) {
     EXPECT_EQ(scannedRoots_, r.scanned) << r.label;
     EXPECT_EQ(changedTo_, r.changed) << r.label;
     EXPECT_EQ(view_.quit, r.scanResult < 0) << r.label;
+    EXPECT_EQ(std::count(view_.messages.begin(), view_.messages.end(), engine::kTextRemoteFirst), r.operatorTold ? 1 : 0)
+        << r.label;
   }
 }
 

@@ -2,7 +2,8 @@
 # kestrio-setup, the Linux host of the dialog, end to end over TCP with
 # kestrio-dnc on simulated machines: the remote scan and change with the
 # busy status, engine errors that leave the host running, retries under a
-# failed change's box that nobody answers, one copy per machine, the close signals, a failed scan that ends the program, every
+# failed change's box that nobody answers, one copy per machine, the close signals, a failed scan that ends the program
+# (and takes no request while its box waits), every
 # judged step's tool failing under a remote change, and a power cut at each
 # step of a change.
 #
@@ -149,6 +150,26 @@ machine broken exit.get-packages=5 && start_host broken || exit 1
 expect 'ended $pid 10 && [[ $rc -eq 0 ]]' "the host did not end after a failed scan"
 expect 'grep -qxF "Kestrio Setup: An error ocurred getting language pack name." "$dir/broken.err"' \
   "no message for the failed scan: $(cat "$dir/broken.err")"
+
+# The same on a machine nobody stands at: its box stays up, the program ends
+# only when it is closed.  Meanwhile a GO or a ROOTDIR is acknowledged and
+# ignored: STATUS keeps the scan's code, its text stays readable, the tool
+# log gains nothing, and SIGTERM is not refused as an operation in progress.
+machine stuck exit.get-packages=5 && start_host stuck --boxes stay --verbose || exit 1
+"$dnc" --port "$port" write 'KESTRIO.ROOTDIR=D:\LanguagePacks' >/dev/null
+expect '[[ $(settled 10) == -13 ]]' "stuck: the failed scan did not end with STATUS -13"
+expect 'has_line "$dir/stuck.out" "kestrio-setup: message box 1 up"' "stuck: no box stayed up: $(cat "$dir/stuck.out")"
+logged=$(wc -l <"$dir/stuck/commands.log")
+out=$("$dnc" --port "$port" write KESTRIO.NEXT=French KESTRIO.GO=1 'KESTRIO.ROOTDIR=D:\LanguagePacks' 2>&1); rc=$?
+expect '[[ $rc -eq 0 ]]' "stuck: the writes were not acknowledged: rc=$rc output=$out"
+sleep 0.5  # five ticks of the poll
+expect '[[ $(status) == -13 ]]' "stuck: STATUS after the ignored writes is $(status), not the scan's -13"
+out=$("$dnc" --port "$port" read KESTRIO.ERROR.-13 2>&1)
+expect '[[ $out == "An error ocurred getting language pack name." ]]' "stuck: the scan's error text reads: $out"
+expect '[[ $(wc -l <"$dir/stuck/commands.log") -eq $logged ]]' "stuck: a tool ran after the failed scan: $(cat "$dir/stuck/commands.log")"
+kill -TERM "$pid"
+expect 'ended $pid 5 && [[ $rc -eq 0 ]]' "stuck: SIGTERM with the failed scan's box up did not end the host"
+expect '! grep -qF "Operation in progress" "$dir/stuck.err"' "stuck: the close was refused: $(cat "$dir/stuck.err")"
 
 # The machine is a sandbox: remote roots that are host paths, or climb out of
 # a drive, or "\" (whose listing pattern "\\*.*" is a network path) find

@@ -300,6 +300,34 @@ TEST_F(Registro, RequestsAreIgnoredWhileBusy) {
   EXPECT_TRUE(TakeRemoteRequests().go);
 }
 
+// A program that is ending takes no request: each write is acknowledged
+// and leaves STATUS as it was.  A failed scan's end drops what waits and
+// keeps its code readable; the close command is refused while a request
+// waits and, once taken, lets none in before the program is gone.
+TEST_F(Registro, AnEndingProgramTakesNoRequest) {
+  const auto writesAreIgnored = [this](const char* status) {
+    for (const auto& [name, value] : {std::pair{"KESTRIO.ROOTDIR", "E:\\other"}, {"KESTRIO.NEXT", "French"}, {"KESTRIO.GO", "1"}}) {
+      EXPECT_EQ(EscribirVariableTxt(name, value), 0) << name;
+      EXPECT_EQ(Leer("KESTRIO.STATUS"), status) << name;
+    }
+    const RemoteRequests taken = TakeRemoteRequests();
+    EXPECT_FALSE(taken.rootDir || taken.next || taken.go);
+  };
+  EXPECT_EQ(EscribirVariableTxt("KESTRIO.ROOTDIR", "D:\\packs"), 0);
+  StopTakingRequests(-13);
+  EXPECT_EQ(Leer("KESTRIO.STATUS"), "-13");
+  EXPECT_EQ(Leer("KESTRIO.ERROR.-13"), "An error ocurred getting language pack name.");
+  writesAreIgnored("-13");
+
+  RegisterSetupVariables();
+  EXPECT_EQ(EscribirVariableTxt("KESTRIO.GO", "1"), 0);
+  EXPECT_FALSE(StopTakingRequestsUnlessBusy());  // a GO waits for the poll
+  EXPECT_TRUE(TakeRemoteRequests().go);
+  SetSetupStatus(-6);
+  EXPECT_TRUE(StopTakingRequestsUnlessBusy());
+  writesAreIgnored("-6");
+}
+
 TEST_F(Registro, NextNameThatDoesNotFitIsRefused) {
   EXPECT_EQ(EscribirVariableTxt("KESTRIO.NEXT", std::string(63, 'n').c_str()), 0);
   EXPECT_EQ(TakeRemoteRequests().next, std::string(63, 'n'));

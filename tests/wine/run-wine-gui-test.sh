@@ -5,8 +5,10 @@
 # non-ASCII name sent in the ANSI code page, and a remote language
 # change carried out by the program with the machine's tools beside it.
 # Remote requests that arrive while a message box is up (the operator's
-# first GO warning, the stop box of a failed scan) wait for it and never run
-# beside another operation; under the stop box of a failed change, which
+# first GO warning) wait for it and never run beside another operation, and
+# the operator whose Yes they overrule is told; under the stop box of a
+# failed scan they are acknowledged and ignored (STATUS keeps the scan's
+# code); under the stop box of a failed change, which
 # nobody may be there to answer, remote retries run, and failing ones
 # replace that box rather than pile up.
 # Screenshots of the dialog go to WIN32_BUILD_DIR/artifacts.
@@ -139,6 +141,10 @@ check "nothing runs while the warning is up" quiet_since "$before"
 probe answer-go yes
 if wait "$client"; then echo "ok   the remote change succeeded"; else echo "FAIL the remote change"; failed=1; fi
 sed 's/^/   > /' "$work/change.log"
+# The operator said Yes, but the remote request came first: a box says so.
+remote_first="A remote request from the DNC is being carried out. Your command was not started."
+probe box "$remote_first"
+probe answer "$remote_first" ok
 check "dism.exe received one add-package, of the French pack" \
   bash -c '[[ $(grep -ci /add-package "$1") -eq 1 ]] && grep -i /add-package "$1" | grep -q fr-FR' _ "$log"
 [[ -f $log ]] && sed 's/^/   | /' "$log"
@@ -202,6 +208,13 @@ timeout 60 "$dnc" --port $port write KESTRIO.NEXT=Spanish >/dev/null || failed=1
 timeout 60 "$dnc" --port $port write KESTRIO.GO=1 >/dev/null || failed=1
 sleep 5
 check "nothing runs while the stop box is up" quiet_since "$before"
+# The GO was acknowledged and ignored: the client still reads the scan's
+# code and its text, not a 1 that nothing will ever replace.
+check "KESTRIO.STATUS keeps the failed scan's -13" bash -c \
+  '[[ $(timeout 30 "$1" --port "$2" read KESTRIO.STATUS) == -13 ]]' _ "$dnc" "$port"
+check "KESTRIO.ERROR.-13 reads the scan's error" bash -c \
+  '[[ $(timeout 30 "$1" --port "$2" read KESTRIO.ERROR.-13) == "An error ocurred getting language pack name." ]]' \
+  _ "$dnc" "$port"
 probe ends "An error ocurred getting language pack name."
 check "no add-package ran after the failed scan" bash -c '[[ $(grep -ci /add-package "$1") -eq $2 ]]' _ "$log" "$adds"
 exit "$failed"
