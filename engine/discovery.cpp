@@ -6,7 +6,9 @@
 // each folder once, however many ways (junctions, symbolic links) lead to it.
 #include "engine/discovery.h"
 
+#include <map>
 #include <set>
+#include <utility>
 
 #include "engine/checks.h"
 #include "engine/installed.h"
@@ -30,16 +32,32 @@ std::string Join(std::string_view dir, std::string_view name) {
   return out;
 }
 
-void ExamineCabinet(std::string_view dir, std::string_view file) {
+// What one walk knows of the folders it has entered, by identity.  A link
+// back to the root or above it, two links to one folder, or a link to a
+// folder the walk also reaches directly would otherwise have the walk list
+// the same cabinets again, on ever longer paths, until the slots or the path
+// limit end it.  A folder some of whose cabinets were too deep for the
+// extraction command on the path the walk took is not done: it is walked
+// again when a shorter path leads to it, and the cabinets examined the
+// first time are not examined twice.
+struct Walk {
+  std::map<platform::FolderIdentity, std::size_t> unfinished;  // folder -> UTF-16 length of the path it was walked by
+  std::set<platform::FolderIdentity> done;
+  std::set<std::pair<platform::FolderIdentity, std::string>> examined;  // cabinets by folder and name
+};
+
+// Examines one cabinet; false when its paths or its extraction command do
+// not fit their limit, so that it could not be examined from this path.
+bool ExamineCabinet(std::string_view dir, std::string_view file) {
   // Nothing is extracted once every slot is taken: there is no slot to fill.
-  if (Engine().DiscoveredCount >= kSlotCount) return;
+  if (Engine().DiscoveredCount >= kSlotCount) return true;
   const std::string cabinet = Join(dir, file);
   const std::string iniPath = Join(dir, kLangCfg);
   std::string command = "expand " + CommandLinePath(cabinet) + " -F:langcfg.ini " + CommandLinePath(dir);
-  if (!FitsPath(cabinet) || !FitsPath(iniPath) || !FitsPath(command)) return;
+  if (!FitsPath(cabinet) || !FitsPath(iniPath) || !FitsPath(command)) return false;
 
   std::uint32_t exitCode = 0;
-  if (RunProgram(command, exitCode) != 1) return;  // the exit status is not looked at
+  if (RunProgram(command, exitCode) != 1) return true;  // the exit status is not looked at
 
   const std::string code = platform::ReadIniString(iniPath, "LangInfo", "Language", "", kCodeUnits);
   if (!code.empty()) {
@@ -55,40 +73,54 @@ void ExamineCabinet(std::string_view dir, std::string_view file) {
     }
   }
   platform::RemoveFile(iniPath);
+  return true;
 }
 
-// The folders one walk has entered.  A link back to the root or above it,
-// two links to one folder, or a link to a folder the walk also reaches
-// directly would otherwise have the walk list the same cabinets again, on
-// ever longer paths, until the slots or the path limit end it.
-using VisitedFolders = std::set<platform::FolderIdentity>;
-
-void WalkFolder(std::string_view dir, VisitedFolders& visited) {
+void WalkFolder(std::string_view dir, Walk& walk) {
   const EngineState& engine = Engine();
   // An empty path is no folder: "\*.*" would be the root of the current drive.
   if (dir.empty()) return;
   const std::string pattern = Join(dir, "*.*");
   if (!FitsPath(pattern)) return;
   // "dir\." names the folder the pattern lists ("C:" alone would be the
-  // drive's current folder).  A folder met before is not entered again.  One
-  // whose identity cannot be read is walked as it was found: its packs are
-  // not lost, and a loop through it still ends, as every pass makes the
-  // path longer and the path limit stops the walk.
+  // drive's current folder).  A folder whose identity cannot be read, or
+  // reads as file index 0 (a file system or server without file IDs gives 0
+  // for every folder), is walked as it was found: its packs are not lost,
+  // and a loop through it still ends, as every pass makes the path longer
+  // and the path limit stops the walk.
   platform::FolderIdentity identity;
-  if (platform::QueryFolderIdentity(Join(dir, "."), identity) && !visited.insert(identity).second) return;
+  const bool known = platform::QueryFolderIdentity(Join(dir, "."), identity) && identity.index != 0;
+  const std::size_t length = text::Utf16Length(dir);
+  if (known) {
+    if (walk.done.count(identity) != 0) return;
+    const auto earlier = walk.unfinished.find(identity);
+    if (earlier != walk.unfinished.end() && earlier->second <= length) return;
+    // Marked before its entries are listed: a link inside it back to it
+    // finds it entered already.
+    walk.unfinished[identity] = length;
+  }
+  bool finished = true;
   platform::ListDirectory(pattern, [&](const platform::DirEntry& entry) {
     if (entry.directory) {
       if (entry.name != "." && entry.name != "..") {
         const std::string sub = Join(dir, entry.name);
-        if (FitsPath(sub)) WalkFolder(sub, visited);
+        if (FitsPath(sub)) WalkFolder(sub, walk);
       }
     } else if (HasCabExtension(entry.name)) {
-      ExamineCabinet(dir, entry.name);
+      if (!known || walk.examined.count({identity, entry.name}) == 0) {
+        if (!ExamineCabinet(dir, entry.name))
+          finished = false;
+        else if (known)
+          walk.examined.insert({identity, entry.name});
+      }
     }
     return engine.DiscoveredCount < kSlotCount;
   });
+  if (known && finished) {
+    walk.done.insert(identity);
+    walk.unfinished.erase(identity);
+  }
 }
-
 }  // namespace
 
 std::vector<std::string> DiscoveredNames() {
@@ -112,8 +144,8 @@ std::string CommandLinePath(std::string_view path) {
 }
 
 std::int32_t ScanPackDirectory(std::string_view dir) {
-  VisitedFolders visited;
-  WalkFolder(dir, visited);
+  Walk walk;
+  WalkFolder(dir, walk);
   return Engine().DiscoveredCount;
 }
 

@@ -36,17 +36,20 @@ std::optional<sim::Machine> LoadMachine() {
   return sim::Machine::Load(posix::MachineDir(), nullptr);
 }
 
-// The machine's [program] workdir, read from machine.ini alone (this runs
-// for every file the program touches); empty when the machine names none.
-std::string MachineWorkDir() {
+// One value of machine.ini, read from that file alone (this runs for every
+// file the program touches); empty when the machine has none.
+std::string MachineIniValue(std::string_view section, std::string_view key) {
   std::string bytes;
   sim::IniFile ini;
   if (sim::ReadWholeFile(posix::MachineDir() + "/" + std::string(sim::kMachineIni), bytes) &&
       ini.Parse(bytes, false, nullptr)) {
-    if (auto v = ini.Get("program", "workdir")) return *v;
+    if (auto v = ini.Get(section, key)) return *v;
   }
   return {};
 }
+
+// The machine's [program] workdir; empty when the machine names none.
+std::string MachineWorkDir() { return MachineIniValue("program", "workdir"); }
 
 // Where a Windows path lies in the machine folder (sim::MapWindowsPath): a
 // path without a drive is on C:, a relative one goes on from the machine's
@@ -235,7 +238,10 @@ bool ListDirectory(std::string_view pattern, const std::function<bool(const DirE
 bool QueryFolderIdentity(std::string_view path, FolderIdentity& identity) {
   struct stat st {};
   if (::stat(Host(path).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  // A machine set to `[disk] file_ids=0` reports index 0 for every folder,
+  // as a file system or server without file IDs does.
+  const bool withoutIds = MachineIniValue("disk", "file_ids") == "0";
+  identity = {static_cast<std::uint64_t>(st.st_dev), withoutIds ? 0 : static_cast<std::uint64_t>(st.st_ino)};
   return true;
 }
 

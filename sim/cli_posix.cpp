@@ -127,6 +127,8 @@ const std::map<std::string, std::pair<std::string, Setter>>& Settings() {
          m.Ini().Set("disk", "free_bytes", std::to_string(n));
          return {};
        }}},
+      {"file-ids", {"folders report a file index (off: 0 for every folder, as file systems without file IDs do): on/off",
+                    [](Machine& m, const std::string& v) { return FlagSetter(m, v, "disk", "file_ids"); }}},
       {"free-space-fails", {"the free-space query fails: on/off", [](Machine& m, const std::string& v) { return FlagSetter(m, v, "disk", "fail"); }}},
       {"update-cabinet", {"the update cabinet in the program's working directory: on/off",
                           [](Machine& m, const std::string& v) -> std::string {

@@ -169,7 +169,7 @@ TEST(PackScan, EachFolderIsWalkedOnceHoweverLinksLeadToIt) {
     const char* tag;
   };
   struct Link {
-    const char* link;
+    std::string link;
     const char* target;  // "" for the root of the drive
   };
   struct Case {
@@ -208,6 +208,13 @@ TEST(PackScan, EachFolderIsWalkedOnceHoweverLinksLeadToIt) {
        {{"\\Packs\\drive", ""}},
        {"German", "Spanish"},
        {"\\Packs\\de.cab", "\\Packs\\drive\\Other\\es.cab"}},
+      // Met first through a link whose path is too long for the extraction
+      // command, the folder is walked again by its short path.
+      {"a long link listed before the folder it leads to", "\\Long",
+       {{"\\Long\\z", "de.cab", "de-DE"}, {"\\Long\\z", "f.cab", "fr-FR"}},
+       {{"\\Long\\a" + std::string(110, 'a'), "\\Long\\z"}},
+       {"German", "French"},
+       {"\\Long\\z\\de.cab", "\\Long\\z\\f.cab"}},
 #endif
   };
   for (const auto& c : cases) {
@@ -236,6 +243,22 @@ TEST(PackScan, EachFolderIsWalkedOnceHoweverLinksLeadToIt) {
     }
   }
 }
+
+#ifndef _WIN32
+// A file system without file IDs gives every folder index 0: each folder
+// is then walked as found, not taken for the root already walked.  (The
+// simulated machine reports 0 when set to; Windows reports what its disk has.)
+TEST(PackScan, FoldersWithoutFileIdsAreEachWalked) {
+  TestMachine machine;
+  const std::string root = machine.PackRoot();
+  machine.Change([](sim::Machine& m) { m.Ini().Set("disk", "file_ids", "0"); });
+  machine.MakePack(root, "de.cab", "de-DE");
+  machine.MakePack(root + "\\fr-FR", "lp.cab", "fr-FR");
+  machine.MakePack(root + "\\more\\it-IT", "lp.cab", "it-IT");
+  EXPECT_EQ(ScanLanguagePacks(root), 3);
+  EXPECT_EQ(DiscoveredNames(), (std::vector<std::string>{"German", "French", "Italian"}));
+}
+#endif
 
 // What the walk knows a folder by: the same however the path spells it,
 // different for another folder, and nothing for what is no folder.
