@@ -33,6 +33,11 @@ struct KeepAliveTimes {
   unsigned intervalSeconds;
   unsigned probes;
 };
+// The largest timings Linux takes (Windows 7 takes more seconds and ignores
+// the count).  On Linux the same budget, idle + interval x probes, also
+// bounds how long sent data may stay unacknowledged (TCP_USER_TIMEOUT).
+inline constexpr unsigned kMaxKeepAliveSeconds = 32767;
+inline constexpr unsigned kMaxKeepAliveProbes = 127;
 // Sets the timings of `s` (TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT;
 // SIO_KEEPALIVE_VALS on Windows).  False, with LastError() set, when the
 // system refuses one: the timings it took before stay.

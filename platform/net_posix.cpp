@@ -64,7 +64,14 @@ bool SetKeepAliveTimes(Socket s, const KeepAliveTimes& times) {
     const int value = static_cast<int>(setting.value);
     if (::setsockopt(Fd(s), IPPROTO_TCP, setting.name, &value, sizeof value) != 0) return false;
   }
-  return true;
+  // Keep-alive probes only an idle connection: a reply that the peer never
+  // acknowledges is retransmitted for the system's retry limit (about 15
+  // minutes) instead.  The same budget bounds how long data may wait for
+  // its acknowledgement.
+  const unsigned long long budgetMs =
+      (static_cast<unsigned long long>(times.idleSeconds) + 1ULL * times.intervalSeconds * times.probes) * 1000ULL;
+  const unsigned userTimeout = static_cast<unsigned>(std::min<unsigned long long>(budgetMs, UINT_MAX));
+  return ::setsockopt(Fd(s), IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout) == 0;
 }
 
 bool Bind(Socket s, std::uint32_t local, std::uint16_t port) {

@@ -28,9 +28,10 @@ setup="$1" dnc="$2" sim="$3"
 source "$(dirname "$0")/../lib.sh"
 scratch
 
-# client.py PORT hold|IDLE-SECONDS: asks the protocol version and prints its
-# local port; then either holds the connection until killed, or stays silent
-# for IDLE-SECONDS and asks again, printing "answered" or what went wrong.
+# client.py PORT hold|ask-after:SECONDS|IDLE-SECONDS: asks the protocol version
+# and prints its local port; then either holds the connection until killed,
+# asks again after SECONDS without reading the answer and holds it, or stays
+# silent for IDLE-SECONDS and asks again, printing "answered" or what went wrong.
 cat >"$dir/client.py" <<'PY'
 import socket, sys, time
 port, mode = int(sys.argv[1]), sys.argv[2]
@@ -52,6 +53,13 @@ if not version():
     sys.exit("no version reply")
 print(s.getsockname()[1], flush=True)
 if mode == "hold":
+    time.sleep(600)
+elif mode.startswith("ask-after:"):
+    # Asks again once the firewall swallows the replies: the server's
+    # answer then waits unacknowledged, and keep-alive never probes.
+    time.sleep(float(mode.split(":")[1]))
+    request = b"\x01R,NET,VER,\x03"
+    s.sendall(len(request).to_bytes(2, "big") + request)
     time.sleep(600)
 else:
     time.sleep(float(mode))
@@ -93,12 +101,26 @@ expect 'grep -qF "DNCSERVER: RecibirPaquete nBytes=-1. Error 110" "$dir/vanish.o
 python3 "$dir/client.py" "$port" 5 >"$dir/idle.client" 2>&1
 expect '[[ $(sed -n 2p "$dir/idle.client") == answered ]]' "a live idle client lost its connection: $(cat "$dir/idle.client")"
 
-# Timings the system refuses (at most 127 probes on Linux) are traced; the
-# connection keeps the system's own and is served.
-machine refused && start_host refused --keepalive 60,10,1000 || exit 1
-out=$("$dnc" --port "$port" read KESTRIO.VERSION 2>&1); rc=$?
-expect '[[ $rc -eq 0 && -n $out ]]' "refused keep-alive timings cost the connection: rc=$rc output=$out"
-expect 'grep -qxF "DNC: DNCSERVER: ConfigSocketDatos: tiempos de KEEPALIVE. Error 22" "$dir/refused.out"' \
-  "no trace of the refused timings: $(cat "$dir/refused.out")"
+# A client that vanishes while the server's reply waits for its
+# acknowledgement: the same budget ends it (not the system's retry limit of
+# about 15 minutes), and the next client is served.
+machine unacked && start_host unacked --keepalive 1,1,2 || exit 1
+python3 "$dir/client.py" "$port" ask-after:2 >"$dir/unacked.client" 2>&1 &
+pids+=($!)
+cport=$(first_line "$dir/unacked.client" 10) || { ko "the first client was not served: $(cat "$dir/unacked.client")"; summary; exit; }
+nft add rule inet dead_peer input tcp dport "$cport" drop || { ko "cannot drop the replies to port $cport"; summary; exit; }
+started=$SECONDS
+out=$("$dnc" --port "$port" --timeout 30000 read KESTRIO.VERSION 2>&1); rc=$?
+took=$((SECONDS - started))
+expect '[[ $rc -eq 0 && -n $out ]]' "the client behind an unacknowledging one was not served: rc=$rc output=$out"
+expect '[[ $took -le 12 ]]' "a client that acknowledges nothing held the server for $took s"
+
+# Timings beyond what the system takes (idle or interval above 32767 s, more
+# than 127 probes) are refused when the host starts, with the reason.
+for timings in 60,10,128 32768,10,6 60,40000,6; do
+  machine "refused-${timings//,/-}"
+  out=$(timeout 10 "$setup" --machine "$dir/refused-${timings//,/-}" --port 0 --keepalive "$timings" 2>&1); rc=$?
+  expect '[[ $rc -ne 0 && $out == *--keepalive* ]]' "--keepalive $timings was taken: rc=$rc output=$out"
+done
 
 summary
