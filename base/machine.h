@@ -59,6 +59,8 @@ inline constexpr std::string_view kNotStarted = "not-started";
 // The longest a step's tool may be made to take ([seconds] STEP).
 inline constexpr double kMaxStepSeconds = 3600;
 inline constexpr std::string_view kKilled = "killed";
+// The mark in the machine directory that says Windows is going down.
+inline constexpr std::string_view kShutdownMark = "shutdown";
 // What [faults] listing does to the listing the package tool writes through
 // cmd.exe's redirection while it still answers 0.
 inline constexpr std::string_view kListingFaults[] = {"missing", "empty", "truncated"};

@@ -6,6 +6,7 @@
 //                                                    write NAME=VALUE...
 //                                                    version | vars
 //                                                    change --root DIR --language NAME
+//                                                      [--restart-timeout S | --no-follow]
 //   kestrio-dnc [--port P] [--timeout MS] fleet status HOSTS
 //   kestrio-dnc [--port P] [--timeout MS] fleet change HOSTS --root DIR --language NAME
 //                                  [--parallel N] [--canary N] [--max-failures K] [--json FILE]
@@ -15,8 +16,9 @@
 //
 // Exit status: 0 done; 1 the host answered with an error, the engine
 // failed or a wait ran out; 2 no connection or no usable answer, or a
-// command line that cannot be sent; 3 (change) the connection ended after
-// GO was accepted: the machine may be restarting.  fleet: 0 every host
+// command line that cannot be sent; 3 (change) the machine did not answer
+// again within the restart time-out (--no-follow: the connection ended after
+// GO was accepted: the machine may be restarting).  fleet: 0 every host
 // done, skipped (or, for status, reachable; for discover, a machine found);
 // 1 some host failed, was not reached or was not started (discover: none
 // found, or interrupted); 2 the hosts file or the arguments are unusable.
@@ -223,11 +225,16 @@ int ChangeCommand(dnc::Session& remote, const dnc::RemoteChangeSettings& change)
   };
   steps.changing = [&] { progress.Begin("installing " + change.language, "changing to " + change.language); };
   steps.waiting = [&] { progress.Tick(); };
+  steps.restarting = [&] {
+    progress.End();
+    progress.Begin("the machine restarts", "the machine is restarting; waiting for it to answer");
+  };
   const dnc::RemoteChangeResult r = dnc::RunRemoteChange(remote, change, steps);
   progress.End();
   if (r.end != dnc::ChangeEnd::Done)
     return Report(remote, r.fault, r.code ? r.step + " failed: " + r.text + " (" + std::to_string(r.code) + ")" : r.text);
-  progress.Line("done: " + change.language + " is installed; the machine restarts to finish");
+  progress.Line(r.restartFollowed ? "done: " + r.text
+                                  : "done: " + change.language + " is installed; the machine restarts to finish");
   return 0;
 }
 
@@ -278,6 +285,10 @@ constexpr const char* kUsage =
     "                                fleet discover: 500)\n"
     "  --scan-timeout S              change: seconds the scan may take (600)\n"
     "  --change-timeout S            change: seconds the change may take (3600)\n"
+    "  --restart-timeout S           change: seconds to wait for the machine's restart after the\n"
+    "                                change and for its answer, then read the language it runs (900)\n"
+    "  --no-follow                   change: end when the change is done (or the connection ends\n"
+    "                                during it) without following the restart\n"
     "  --parallel N                  fleet: hosts at once (8; fleet discover: 64)\n"
     "  --canary N                    fleet change: the first N hosts run alone first; if one fails,\n"
     "                                no other host starts (0)\n"
@@ -289,8 +300,9 @@ constexpr const char* kUsage =
     "  --help                        print this text and exit\n"
     "\n"
     "exit status: 0 done; 1 an error reply, an engine error or a wait that ran out; 2 no connection\n"
-    "or no usable answer, or a command line that cannot be sent; 3 (change) the connection ended\n"
-    "after the host accepted GO: the machine may be restarting.  fleet: 0 every host done or skipped\n"
+    "or no usable answer, or a command line that cannot be sent; 3 (change) the machine did not\n"
+    "answer again within --restart-timeout after the change (with --no-follow: the connection ended\n"
+    "after the host accepted GO: the machine may be restarting).  fleet: 0 every host done or skipped\n"
     "(status: reachable; discover: a machine found); 1 some failed, were not reached or not started\n"
     "(discover: none found, or interrupted); 2 the hosts file or the arguments are unusable.\n";
 
@@ -342,6 +354,11 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
       line.version = true;
       return std::nullopt;
     }
+    if (arg == "--no-follow") {
+      line.change.followRestart = false;
+      changeOnly.push_back(arg);
+      continue;
+    }
     std::string name = arg, value;
     bool hasValue = false;
     if (const auto equals = arg.find('='); equals != std::string::npos) {
@@ -350,7 +367,7 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
       hasValue = true;
     }
     const char* const known[] = {"--host",     "--port",         "--timeout",        "--root",   "--language",
-                                 "--scan-timeout", "--change-timeout", "--parallel", "--json", "--canary",
+                                 "--scan-timeout", "--change-timeout", "--restart-timeout", "--parallel", "--json", "--canary",
                                  "--max-failures", "--retry", "--write"};
     if (std::find_if(std::begin(known), std::end(known), [&](const char* k) { return name == k; }) ==
         std::end(known))
@@ -400,8 +417,9 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
       } else {
         const auto seconds = Number(value, 1, kMaxUnsigned);
         if (!seconds) return name + ": \"" + value + "\" is not a positive number of seconds";
-        (name == "--scan-timeout" ? line.change.scanTimeout : line.change.changeTimeout) =
-            static_cast<unsigned>(*seconds);
+        (name == "--scan-timeout"     ? line.change.scanTimeout
+         : name == "--change-timeout" ? line.change.changeTimeout
+                                      : line.change.restartTimeout) = static_cast<unsigned>(*seconds);
       }
     }
   }

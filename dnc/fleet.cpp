@@ -142,6 +142,7 @@ const char* StateName(State state) {
     case State::Waiting: return "waiting";
     case State::Scanning: return "scanning";
     case State::Changing: return "changing";
+    case State::Restarting: return "restarting";
     case State::Done: return "done";
     case State::Skipped: return "skipped";
     case State::Failed: return "failed";
@@ -218,6 +219,8 @@ void FleetChange::ChangeOne(std::size_t index) {
   change.skipIfCurrent = true;
   RemoteChangeSteps steps;
   steps.changing = [&] { Set(index, State::Changing); };
+  // Going down after the change is the package tool's restart, no failure.
+  steps.restarting = [&] { Set(index, State::Restarting); };
   Set(index, State::Scanning);
   const RemoteChangeResult r = RunRemoteChange(session, change, steps);
   if (r.end == ChangeEnd::Done) Set(index, State::Done, 0, r.text);

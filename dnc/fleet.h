@@ -63,7 +63,7 @@ void ForEachAtOnce(std::size_t first, std::size_t end, unsigned parallel, const 
 
 // ---- The change on many hosts ----------------------------------------------
 
-enum class State { Waiting, Scanning, Changing, Done, Skipped, Failed, NotStarted };
+enum class State { Waiting, Scanning, Changing, Restarting, Done, Skipped, Failed, NotStarted };
 const char* StateName(State state);  // "waiting", ..., "not started"
 bool Finished(State state);          // Done, Skipped, Failed or NotStarted
 

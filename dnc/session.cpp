@@ -57,6 +57,51 @@ bool ReadNames(Session& s, std::int32_t& count, std::vector<std::string>& names)
   return true;
 }
 
+// After a change: the package tool restarts the machine.  With `changed`
+// (STATUS 0 was read) the host is watched until it goes down; then, or at
+// once when the connection ended during the change, it is reached again
+// every `reconnectPause` until it answers with the language it runs.  True
+// with `result.after` set; false with the session's failure (Lost: no restart
+// seen or no answer in time).
+bool FollowRestart(Session& s, const RemoteChangeSettings& settings, const RemoteChangeSteps& steps, bool changed,
+                   RemoteChangeResult& result) {
+  const auto deadline = Clock::now() + std::chrono::seconds(settings.restartTimeout);
+  const std::string limit = std::to_string(settings.restartTimeout) + " s";
+  if (changed) {
+    // Any failure of the connection now is the machine going down: a
+    // shutdown ends Kestrio Setup, or the network goes first.
+    for (std::int32_t status = 0; s.ReadNumber(kStatus, status);) {
+      if (Clock::now() >= deadline) {
+        s.Fail(Fault::Lost, settings.language + " is installed, but the machine did not restart within " + limit +
+                                "; read KESTRIO.CURRENT once it has");
+        return false;
+      }
+      if (steps.waiting) steps.waiting();
+      std::this_thread::sleep_for(settings.poll);
+    }
+  }
+  if (steps.restarting) steps.restarting();
+  for (;;) {
+    s.Reset();
+    std::string current;
+    // Kestrio Setup serves before its start-up has read the language: an
+    // empty CURRENT is asked again.
+    if (s.Connect() && s.Read("KESTRIO.CURRENT", current) && !current.empty()) {
+      result.restartFollowed = true;
+      result.after = current;
+      return true;
+    }
+    if (Clock::now() >= deadline) break;
+    if (steps.waiting) steps.waiting();
+    std::this_thread::sleep_for(settings.reconnectPause);
+  }
+  const std::string why = s.Problem();
+  s.Reset();
+  s.Fail(Fault::Lost, "the machine did not answer within " + limit + " of going down for its restart" +
+                          (why.empty() ? std::string() : " (" + why + ")") + "; read KESTRIO.CURRENT once it is back");
+  return false;
+}
+
 }  // namespace
 
 Session::Session(std::string host, std::uint16_t port, unsigned timeoutMs)
@@ -69,6 +114,14 @@ bool Session::Fail(Fault fault, std::string problem, std::int32_t code) {
     code_ = code;
   }
   return false;
+}
+
+void Session::Reset() {
+  client_.Close();
+  underWay_ = UnderWay::Nothing;
+  fault_ = Fault::None;
+  code_ = 0;
+  problem_.clear();
 }
 
 bool Session::Connect() {
@@ -153,6 +206,7 @@ RemoteChangeResult RunRemoteChange(Session& s, const RemoteChangeSettings& setti
     return failed();
   }
   if (!s.Read("KESTRIO.CURRENT", current)) return failed();
+  result.before = current;
   if (!current.empty() && steps.current) steps.current(current);
   if (settings.skipIfCurrent && current == language) {
     result.end = ChangeEnd::Skipped;
@@ -183,9 +237,21 @@ RemoteChangeResult RunRemoteChange(Session& s, const RemoteChangeSettings& setti
   if (!s.Write("KESTRIO.NEXT", language) || !s.Write("KESTRIO.GO", "1")) return failed();
   s.ChangeUnderWay();
   if (steps.changing) steps.changing();
-  if (!WaitWhileBusy(s, settings.changeTimeout, settings.poll, change, steps.waiting)) return failed(change);
+  const bool changed = WaitWhileBusy(s, settings.changeTimeout, settings.poll, change, steps.waiting);
+  if (!changed && (s.GetFault() != Fault::Lost || !settings.followRestart)) return failed(change);
+  if (!settings.followRestart) {
+    result.end = ChangeEnd::Done;
+    result.text = language + " installed; the machine restarts to finish";
+    return result;
+  }
+  if (!FollowRestart(s, settings, steps, changed, result)) return failed();
+  if (result.after != language) {
+    s.Fail(Fault::Refused, "the machine came back in " + result.after + ", not " + language +
+                               ": the change did not take effect");
+    return failed();
+  }
   result.end = ChangeEnd::Done;
-  result.text = language + " installed; the machine restarts to finish";
+  result.text = language + ", after the restart";
   return result;
 }
 

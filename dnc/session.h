@@ -47,6 +47,10 @@ class Session {
   void ScanUnderWay() { underWay_ = UnderWay::Scan; }
   void ChangeUnderWay() { underWay_ = UnderWay::Change; }
 
+  // Closes the connection and forgets the failure: a new start on the same
+  // host, as after its restart.
+  void Reset();
+
   Fault GetFault() const { return fault_; }
   std::int32_t Code() const { return code_; }          // the engine's code of a failure, 0 otherwise
   const std::string& Problem() const { return problem_; }
@@ -79,6 +83,11 @@ struct RemoteChangeSettings {
   unsigned changeTimeout = 3600;  // seconds
   std::chrono::milliseconds poll{250};
   bool skipIfCurrent = false;  // a host already in the language is left alone
+  // The package tool restarts the machine once the change is done: wait for
+  // it to go down and answer again, and read the language it came back in.
+  bool followRestart = true;
+  unsigned restartTimeout = 900;  // seconds, from the end of the change (or the connection's) to the answer
+  std::chrono::milliseconds reconnectPause{1000};  // between two tries to reach a restarting host
 };
 
 // What the change tells as it goes; each is optional.
@@ -89,6 +98,7 @@ struct RemoteChangeSteps {
   std::function<void(std::int32_t count, const std::vector<std::string>& names)> found;
   std::function<void()> changing;
   std::function<void()> waiting;  // between two reads of STATUS
+  std::function<void()> restarting;  // the host went down after the change; its return is awaited
 };
 
 enum class ChangeEnd { Done, Skipped, Failed };
@@ -100,6 +110,9 @@ struct RemoteChangeResult {
   // Failed: the engine's own text, or what went wrong; Skipped: why.
   std::string text;
   std::string step;  // the step that failed with the engine's code: "the scan of D:\x", "the change to French"
+  std::string before;  // the language the host read before the change ("" when not read)
+  std::string after;   // the language it came back in after its restart ("" when not followed)
+  bool restartFollowed = false;  // the host was seen going down and answering again
 };
 
 RemoteChangeResult RunRemoteChange(Session& session, const RemoteChangeSettings& settings,

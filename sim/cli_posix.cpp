@@ -10,6 +10,7 @@
 
 #include "sim/cabinet.h"
 #include "sim/cli.h"
+#include "sim/power.h"
 #include "sim/host.h"
 #include "base/machine.h"
 #include "sim/tools.h"
@@ -129,6 +130,13 @@ const std::map<std::string, std::pair<std::string, Setter>>& Settings() {
        }}},
       {"file-ids", {"folders report a file index (off: 0 for every folder, as file systems without file IDs do): on/off",
                     [](Machine& m, const std::string& v) { return FlagSetter(m, v, "disk", "file_ids"); }}},
+      {"restart", {"when the package tool restarts Windows: auto (the machine restarts; kestrio-sim power starts "
+                   "Kestrio Setup again) or manual (only noted, for kestrio-sim reboot)",
+                   [](Machine& m, const std::string& v) -> std::string {
+         if (v != "auto" && v != "manual") return "expected auto or manual";
+         m.Ini().Set("boot", "restart", v);
+         return {};
+       }}},
       {"free-space-fails", {"the free-space query fails: on/off", [](Machine& m, const std::string& v) { return FlagSetter(m, v, "disk", "fail"); }}},
       {"update-cabinet", {"the update cabinet in the program's working directory: on/off",
                           [](Machine& m, const std::string& v) -> std::string {
@@ -196,8 +204,10 @@ std::string ApplySetting(Machine& m, const std::string& assignment) {
   }
   if (key.rfind("seconds.", 0) == 0) {
     const std::string step = key.substr(8);
-    if (std::find(std::begin(kSteps), std::end(kSteps), step) == std::end(kSteps))
-      return "unknown step \"" + step + "\" (steps: " + StepNames() + ")";
+    // Besides the tools' steps: the machine's own restart.
+    if (std::find(std::begin(kSteps), std::end(kSteps), step) == std::end(kSteps) && step != "shutdown" &&
+        step != "boot")
+      return "unknown step \"" + step + "\" (steps: " + StepNames() + ", shutdown, boot)";
     if (value.empty()) {
       m.Ini().Remove("seconds", step);
       return {};
@@ -228,7 +238,9 @@ std::string SettingsHelp() {
          "                    killed: the tool is killed half-way; not-started: it cannot\n"
          "                    be started; empty clears it\n"
          "  seconds.STEP      seconds the tool of STEP takes before it acts (e.g. 5, 0.2);\n"
-         "                    empty clears it\n";
+         "                    empty clears it\n"
+         "  seconds.shutdown  seconds from the package tool's return to the restart (default 2)\n"
+         "  seconds.boot      seconds the restart takes before Kestrio Setup starts again (default 3)\n";
   return out.str();
 }
 
@@ -333,7 +345,9 @@ int Show(const Machine& m) {
             << "  Free bytes on C:   " << m.Get("disk", "free_bytes", "?") << (m.Flag("disk", "fail") ? " (query fails)" : "")
             << "\n"
             << "  Boot locale        " << m.Get("boot", "locale", "?") << "\n"
-            << "  Restart pending    " << Yes(m.Flag("boot", "restart_pending")) << "\n"
+            << "  Restart pending    " << Yes(m.Flag("boot", "restart_pending"))
+            << (m.Flag("boot", "shutdown") ? " (going down)" : "") << "\n"
+            << "  Restart            " << m.Get("boot", "restart", "auto") << "\n"
             << "  Forced exits       ";
   const auto forced = m.Ini().Entries("exit");
   if (forced.empty()) std::cout << "none";
@@ -381,6 +395,13 @@ int RunCli(int argc, char** argv) {
   auto* reboot = app.add_subcommand("reboot", "restart the machine: pending package changes take effect");
   reboot->add_option("DIR", dir, "machine directory")->required();
 
+  auto* power = app.add_subcommand(
+      "power", "switch the machine in DIR on: run COMMAND (kestrio-setup --machine DIR ...) as its start-up runs "
+               "Kestrio Setup, and restart the machine, COMMAND with it, when its package tool restarts Windows");
+  std::vector<std::string> command;
+  power->add_option("DIR", dir, "machine directory")->required();
+  power->add_option("COMMAND", command, "the program and its arguments, after --")->required();
+
   auto* makePack = app.add_subcommand("make-pack", "write a language-pack cabinet (or the update cabinet)");
   std::string file, tag;
   bool update = false;
@@ -403,6 +424,7 @@ int RunCli(int argc, char** argv) {
   }
   auto m = Open(dir, rc);
   if (!m) return rc;
+  if (*power) return PowerOn(dir, command);
   for (const auto& line : m->SkippedRegistryLines())
     std::cerr << "kestrio-sim: " << kRegistryFile << ": skipped " << line << '\n';
   if (*show) return Show(*m);

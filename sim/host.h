@@ -16,6 +16,10 @@ int ReportToolExit(std::uint32_t code);
 // SIGKILL, on Windows by TerminateProcess with the status of a console closed
 // under it.
 [[noreturn]] void KillSelf();
+// Tells the machine's power that Windows is going down (a mark in the
+// machine directory that `kestrio-sim power` watches); nothing on Windows,
+// where no such power runs the program.
+void AnnounceShutdown(const std::string& machineDir);
 // The path of the running executable.
 std::string SelfPath(const char* argv0);
 

@@ -1,9 +1,11 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 
+#include "base/machine.h"
 #include "platform/simulated_posix.h"
 #include "sim/host.h"
 
@@ -47,6 +49,11 @@ int ReportToolExit(std::uint32_t code) {
   }
   if (code == 0) return 0;
   return (code & 0xFF) != 0 ? static_cast<int>(code & 0xFF) : 1;
+}
+
+void AnnounceShutdown(const std::string& machineDir) {
+  const int fd = ::open((machineDir + "/" + std::string(kShutdownMark)).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd >= 0) ::close(fd);
 }
 
 void KillSelf() {

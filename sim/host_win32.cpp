@@ -28,4 +28,6 @@ void KillSelf() {
 
 int ReportToolExit(std::uint32_t code) { return static_cast<int>(code); }
 
+void AnnounceShutdown(const std::string&) {}
+
 }  // namespace kestrio::sim

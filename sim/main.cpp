@@ -32,5 +32,8 @@ int main(int argc, char** argv) {
     std::cerr << error << '\n';
     return ReportToolExit(1);
   }
+  // Windows goes down once the tool has returned: the machine's power
+  // (kestrio-sim power) sees the mark and restarts it.
+  if (machine->Flag("boot", "shutdown")) AnnounceShutdown(dir);
   return ReportToolExit(code);
 }

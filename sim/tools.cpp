@@ -89,6 +89,14 @@ std::uint32_t GetPackages(const Machine& machine, std::ostream& out) {
   return 0;
 }
 
+// The package tool run quietly without /norestart restarts Windows itself
+// when its work needs a restart: the machine notes that it is going down,
+// unless it is set to leave the restart to someone (restart=manual).
+void RestartWindows(Machine& machine) {
+  machine.Ini().Set("boot", "restart_pending", "1");
+  if (machine.Get("boot", "restart", "auto") != "manual") machine.Ini().Set("boot", "shutdown", "1");
+}
+
 // dism /add-package: a language pack (its langcfg.ini names the language) or
 // the update cabinet.
 std::uint32_t AddPackage(Machine& machine, std::string_view path, bool quiet, bool norestart,
@@ -135,7 +143,7 @@ std::uint32_t AddPackage(Machine& machine, std::string_view path, bool quiet, bo
     out << "The operation completed successfully.\n";
     return 0;
   }
-  if (quiet && !norestart) machine.Ini().Set("boot", "restart_pending", "1");
+  if (quiet && !norestart) RestartWindows(machine);
   out << "Restart Windows to complete this operation.\n";
   return changed ? kRestartRequired : 0;
 }
@@ -159,7 +167,7 @@ std::uint32_t RemovePackages(Machine& machine, const std::vector<std::string>& n
   }
   out << "[==========================100.0%==========================]\nThe operation completed successfully.\n";
   if (quiet && !norestart) {
-    machine.Ini().Set("boot", "restart_pending", "1");
+    RestartWindows(machine);
     return 0;
   }
   out << "Restart Windows to complete this operation.\n";
@@ -397,6 +405,7 @@ void Reboot(Machine& machine) {
   }
   SetPreferredLanguages(machine.Registry(), {language});
   machine.Ini().Set("boot", "restart_pending", "0");
+  machine.Ini().Remove("boot", "shutdown");
 }
 
 std::vector<std::string> LanguagePackTags(const Machine& machine, std::string_view skipState) {

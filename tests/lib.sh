@@ -50,12 +50,13 @@ slow_tool() { "$sim" set "$dir/$1" "seconds.$2=$3" >/dev/null; }
 start_host() {
   local name=$1; shift
   rm -f "$dir/$name.out" "$dir/$name.err"  # no port line of an earlier start
-  "$setup" --machine "$dir/$name" --port 0 --tick-ms 100 "$@" >"$dir/$name.out" 2>"$dir/$name.err" &
+  ${power:+"$sim" power "$dir/$name" --} "$setup" --machine "$dir/$name" --port 0 --tick-ms 100 "$@" \
+    >"$dir/$name.out" 2>"$dir/$name.err" &
   pid=$!
   pids+=("$pid")
   port=""
   for _ in $(seq 100); do
-    port=$(sed -n 's/^kestrio-setup: DNC server on port \([0-9]*\)$/\1/p' "$dir/$name.out" 2>/dev/null)
+    port=$(sed -n 's/^kestrio-setup: DNC server on port \([0-9]*\)$/\1/p' "$dir/$name.out" 2>/dev/null | head -n 1)
     [[ -n $port ]] && return 0
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.05
@@ -63,6 +64,11 @@ start_host() {
   echo "kestrio-setup did not start on $name:"; cat "$dir/$name.out" "$dir/$name.err"
   return 1
 }
+
+# power_host NAME [options]: as start_host, under `kestrio-sim power`, which
+# restarts the machine (and starts kestrio-setup again on its port) when its
+# package tool restarts Windows; $pid is the power's.
+power_host() { power=1 start_host "$@"; }
 
 # The closing line the test runner reads, and the script's status.
 summary() {

@@ -25,7 +25,12 @@
 # --spread PORT puts every machine on PORT at an address of its own,
 # 127.77.0.2, 127.77.0.3, ... (for fleet discover: 127.77.0.0/16).
 # KEY=VALUE settings go to every machine as `kestrio-sim set` takes them
-# (seconds.add-package=5: the tools take the time real ones do).
+# (seconds.add-package=5: the tools take the time real ones do;
+# seconds.shutdown and seconds.boot: how the restart goes; restart=manual:
+# no machine restarts by itself).
+# Each kestrio-setup runs under `kestrio-sim power`: when a change's package
+# tool restarts Windows, the machine goes down, its pending changes take
+# effect, and Kestrio Setup starts again on the same port.
 # down stops the programs that up started (SIGTERM, as closing the window;
 # a program still at work is given 30 s, then killed).
 set -euo pipefail
@@ -94,8 +99,10 @@ up() {
     # A session of its own: a Ctrl-C meant for the client does not reach it.
     local where=(--port 0)
     [[ -z $spread ]] || where=(--listen "$(spread_address "$i")" --port "$spread")
-    setsid "$setup" --machine "$folder/$name" "${where[@]}" --tick-ms "$tick" --boxes "$boxes" \
-      >"$folder/$name.out" 2>"$folder/$name.err" </dev/null &
+    # Under the machine's power, which restarts it (and its kestrio-setup,
+    # on the same port) when the package tool restarts Windows.
+    setsid "$sim" power "$folder/$name" -- "$setup" --machine "$folder/$name" "${where[@]}" --tick-ms "$tick" \
+      --boxes "$boxes" >"$folder/$name.out" 2>"$folder/$name.err" </dev/null &
     echo "$name $!" >>"$pids"
   done
   local hosts="" port
@@ -103,7 +110,7 @@ up() {
     name=$(printf 'cnc%02d' "$i")
     port=""
     for _ in $(seq 200); do
-      port=$(sed -n 's/^kestrio-setup: DNC server on port \([0-9]*\)$/\1/p' "$folder/$name.out")
+      port=$(sed -n 's/^kestrio-setup: DNC server on port \([0-9]*\)$/\1/p' "$folder/$name.out" | head -n 1)
       [[ -n $port ]] && break
       sleep 0.05
     done

@@ -98,7 +98,7 @@ expect 'ended $pid 5 && [[ $rc -eq 0 ]]' "SIGINT while idle: the host did not en
 
 # Engine errors of a change leave the host running.
 machine protected filter=on protect-c=on && start_host protected || exit 1
-out=$("$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish 2>&1); rc=$?
+out=$("$dnc" --port "$port" change --no-follow --root 'D:\LanguagePacks' --language Spanish 2>&1); rc=$?
 expect '[[ $rc -eq 1 && $out == *"System is protected. Change to Administrator mode, please."* ]]' \
   "protected change: rc=$rc output=$out"
 expect '[[ $(status) == -10 ]]' "STATUS after the protected change is not -10"
@@ -114,14 +114,14 @@ grep -qs "add-package" "$dir/protected/commands.log" && ko "the protected machin
 machine unattended exit.add-package=87 && start_host unattended --boxes stay --verbose || exit 1
 install_failed="An error ocurred while installing language pack."
 u=("$dnc" --port "$port" --scan-timeout 20 --change-timeout 20)
-check "unattended: the first change fails" 1 "$install_failed" -- "${u[@]}" change --root 'D:\LanguagePacks' --language Spanish
+check "unattended: the first change fails" 1 "$install_failed" -- "${u[@]}" change --no-follow --root 'D:\LanguagePacks' --language Spanish
 expect 'has_line "$dir/unattended.out" "kestrio-setup: message box 1 up"' "unattended: no box stayed up: $(cat "$dir/unattended.out")"
 "$sim" set "$dir/unattended" exit.add-package= >/dev/null
-check "unattended: the retry runs with the box up" 0 "" -- "${u[@]}" change --root 'D:\LanguagePacks' --language Spanish
+check "unattended: the retry runs with the box up" 0 "" -- "${u[@]}" change --no-follow --root 'D:\LanguagePacks' --language Spanish
 expect 'grep -qxF "dism.exe /online /add-package /packagepath:D:\LanguagePacks\es-ES\lp.cab => 0" "$dir/unattended/commands.log"' \
   "unattended: commands.log lacks the add-package of the retry: $(cat "$dir/unattended/commands.log")"
 "$sim" set "$dir/unattended" exit.add-package=87 >/dev/null
-check "unattended: a failing retry" 1 "$install_failed" -- "${u[@]}" change --root 'D:\LanguagePacks' --language Spanish
+check "unattended: a failing retry" 1 "$install_failed" -- "${u[@]}" change --no-follow --root 'D:\LanguagePacks' --language Spanish
 "$dnc" --port "$port" write KESTRIO.NEXT=Klingon KESTRIO.GO=1 >/dev/null
 expect '[[ $(settled 10) == -6 ]]' "unattended: the last retry did not end with STATUS -6"
 expect 'has_line "$dir/unattended.err" "Kestrio Setup: Invalid language name."' "unattended: the latest failure is not shown"
@@ -132,7 +132,7 @@ expect 'ended $pid 5 && [[ $rc -eq 0 ]]' "unattended: SIGTERM with the box up di
 
 # Closing during a change is refused; once it is over, closing works.
 machine busy && slow_tool busy bcdedit 2 && start_host busy || exit 1
-"$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish >"$dir/busy.client" 2>&1 &
+"$dnc" --port "$port" change --no-follow --root 'D:\LanguagePacks' --language Spanish >"$dir/busy.client" 2>&1 &
 client=$!
 pids+=("$client")
 expect 'has_line "$dir/busy.client" "changing to Spanish" 10' "the change did not start: $(cat "$dir/busy.client")"
@@ -211,7 +211,7 @@ for cell in 'add-package not-started -7' 'add-package 3010 -7' 'add-package 87 -
             'bcdedit not-started 0' 'bcdedit 1 0' 'bcdedit killed 0' 'expand not-started none'; do
   read -r step fault want <<<"$cell"
   cp "$dir/faults.ini" "$dir/faults/machine.ini" && "$sim" set "$dir/faults" "exit.$step=$fault" >/dev/null
-  out=$("$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish 2>&1); rc=$?
+  out=$("$dnc" --port "$port" change --no-follow --root 'D:\LanguagePacks' --language Spanish 2>&1); rc=$?
   now=$(status)
   case $want in
     0) expect '[[ $rc -eq 0 && $now == 0 ]]' "exit.$step=$fault: rc=$rc STATUS=$now output=$out" ;;
@@ -228,7 +228,7 @@ done
 # and ERROR in the moment before does it report the engine's error.
 for fault in not-started 87 256 killed; do
   machine "listing-$fault" "exit.get-packages=$fault" && start_host "listing-$fault" || exit 1
-  out=$("$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish 2>&1); rc=$?
+  out=$("$dnc" --port "$port" change --no-follow --root 'D:\LanguagePacks' --language Spanish 2>&1); rc=$?
   expect '[[ ($rc -eq 2 && ($out == *"the server closed the connection"* || $out == *"receiving the reply failed"*)) ||
             ($rc -eq 1 && $out == *"An error ocurred getting language pack name. (-13)"*) ]]' \
     "exit.get-packages=$fault: rc=$rc output=$out"
@@ -246,7 +246,7 @@ for packs in 'cs-CZ,de-DE,en-US,es-ES,fi-FI,fr-FR,it-IT,ko-KR|Korean|Czech, Germ
   IFS='|' read -r tags last names <<<"$packs"
   name=many$(tr -cd , <<<"$tags" | wc -c)
   "$sim" create "$dir/$name" --language de-DE --installed de-DE --packs "$tags" >/dev/null && start_host "$name" || exit 1
-  out=$("$dnc" --port "$port" change --root 'D:\LanguagePacks' --language "$last" 2>&1); rc=$?
+  out=$("$dnc" --port "$port" change --no-follow --root 'D:\LanguagePacks' --language "$last" 2>&1); rc=$?
   expect '[[ $rc -eq 0 && $out == *"language packs: $names"* ]]' "$last among many packs: rc=$rc $out"
   kill -TERM "$pid"
   expect 'ended $pid 5' "the host with many packs did not end"
@@ -277,7 +277,7 @@ for cell in '/add-package /packagepath:D|German' 'locale|German' '/remove-packag
   at=${cell%|*} after=${cell#*|}
   name=cut$((++cut_count))
   machine "$name" rollup=on update-cabinet=on && hang_at "$name" "$at" && start_host "$name" || exit 1
-  "$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish >/dev/null 2>&1 &
+  "$dnc" --port "$port" change --no-follow --root 'D:\LanguagePacks' --language Spanish >/dev/null 2>&1 &
   client=$!
   pids+=("$client")
   for _ in $(seq 200); do [[ -s $dir/$name.reached ]] && break; sleep 0.05; done
@@ -294,7 +294,7 @@ for cell in '/add-package /packagepath:D|German' 'locale|German' '/remove-packag
   listed=$(grep -o '^[A-Za-z0-9_-]*~[^ ]*  *| [A-Za-z ]*[a-z]' "$dir/$name/C/Windows/Temp/packages.log" | sed 's/  *| /=/' | sort)
   stored=$(sed -n '/^\[packages\]/,/^\[/{/=/p}' "$dir/$name/machine.ini" | sort)
   expect '[[ -n $listed && $listed == "$stored" ]]' "power cut at \"$at\": the listing is not the machine's: $listed / $stored"
-  out=$("$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Italian 2>&1); rc=$?
+  out=$("$dnc" --port "$port" change --no-follow --root 'D:\LanguagePacks' --language Italian 2>&1); rc=$?
   expect '[[ $rc -eq 0 ]]' "power cut at \"$at\": the next change failed: rc=$rc $out"
   kill -TERM "$pid"
   expect 'ended $pid 5' "the host started after a power cut at \"$at\" did not end"

@@ -50,9 +50,9 @@ kill -KILL "$pid"; wait "$pid" 2>/dev/null
 check "closed port" 2 "cannot connect to 127.0.0.1:$closed" -- "$dnc" --port "$closed" read KESTRIO.VERSION
 
 check "language not found" 1 "Klingon is not among the language packs found under D:\\LanguagePacks: German, Spanish, French, Italian" \
-  -- "${d[@]}" change --root 'D:\LanguagePacks' --language Klingon
+  -- "${d[@]}" change --no-follow --root 'D:\LanguagePacks' --language Klingon
 grep -q "add-package" "$dir/plain/commands.log" && ko "a refused language reached the package tool" || ok
-out=$("${d[@]}" change --root 'D:\LanguagePacks' --language Spanish 2>&1); rc=$?
+out=$("${d[@]}" change --no-follow --root 'D:\LanguagePacks' --language Spanish 2>&1); rc=$?
 [[ $rc -eq 0 ]] && ok || ko "change: rc=$rc output=$out"
 for want in "scanning D:\\LanguagePacks" "found 4 language packs: German, Spanish, French, Italian" "changing to Spanish" \
             "done: Spanish"; do
@@ -74,8 +74,40 @@ printf '#!/bin/bash\n[[ "$*" == *add-package* ]] && kill -KILL $PPID && exit 0\n
   >"$dir/restarting/C/Windows/System32/dism.exe"
 chmod +x "$dir/restarting/C/Windows/System32/dism.exe"
 start_host restarting || exit 1
-check "connection ended after GO" 3 "127.0.0.1:$port: the connection ended during the change; the machine may be restarting" \
-  -- "$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish
+check "connection ended after GO, not followed" 3 \
+  "127.0.0.1:$port: the connection ended during the change; the machine may be restarting" \
+  -- "$dnc" --port "$port" change --no-follow --root 'D:\LanguagePacks' --language Spanish
+start_host restarting || exit 1
+check "connection ended after GO, no answer within the restart time-out" 3 \
+  "the machine did not answer within 2 s of going down for its restart" \
+  -- "$dnc" --port "$port" change --restart-timeout 2 --root 'D:\LanguagePacks' --language Spanish
+
+# The package tool restarts the machine: under kestrio-sim power, Kestrio
+# Setup is ended a while after the tool returned (seconds.shutdown), the
+# pending changes take effect, and it starts again on its port.  The client
+# follows the restart to the language the machine comes back in, wherever
+# the shutdown lands: before it has read STATUS 0 (the connection ends under
+# the change), after it, or where the re-applied update restarts a rollup
+# machine.  A machine that comes back in another language failed; one that
+# never restarts is told apart (exit status 3).
+restarts=0
+for row in "shutdown before STATUS 0 is read|-|seconds.shutdown=0|0|done: Spanish, after the restart" \
+           "shutdown after STATUS 0 is read|-|seconds.shutdown=1.5|0|done: Spanish, after the restart" \
+           "a slow removal, then the shutdown at once|-|seconds.shutdown=0 seconds.remove-package=1|0|done: Spanish, after the restart" \
+           "rollup: the re-applied update restarts|--rollup|seconds.shutdown=0.5|0|done: Spanish, after the restart" \
+           "the pack was not installed|-|exit.add-package=0|1|not Spanish: the change did not take effect" \
+           "no restart within the time-out|-|restart=manual|3|Spanish is installed, but the machine did not restart within 3 s"; do
+  IFS='|' read -r label create settings want text <<<"$row"
+  name=restart-$((++restarts))
+  [[ $create == - ]] && create=""
+  # shellcheck disable=SC2086  # the settings are words
+  "$sim" create "$dir/$name" --language de-DE --installed de-DE,fr-FR --packs de-DE,es-ES $create >/dev/null &&
+    "$sim" set "$dir/$name" seconds.boot=0.5 $settings >/dev/null && power_host "$name" || { ko "$label: no host"; continue; }
+  out=$("$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish --restart-timeout 3 2>&1); rc=$?
+  expect '[[ $rc -eq $want && $out == *"$text"* ]]' "$label: rc=$rc, want $want: $out"
+  [[ $want -eq 0 ]] && expect '[[ $(grep -c "DNC server on port $port" "$dir/$name.out") -eq 2 ]]' \
+    "$label: Kestrio Setup did not start again on port $port: $(cat "$dir/$name.out" "$dir/$name.err")"
+done
 
 # A reply that does not come in time is told from a connection that ends: a
 # second client waits unserved while the first holds the connection.

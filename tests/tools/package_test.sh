@@ -38,8 +38,9 @@ for f in /usr/share/man/man1/kestrio-{dnc,sim,fleet,setup,engine}.1.gz /usr/shar
   expect '[[ -s $f ]]' "$f is not installed"
 done
 sim=/usr/bin/kestrio-sim setup=/usr/bin/kestrio-setup
-machine m && start_host m || ko "the installed kestrio-sim and kestrio-setup did not make a host"
-check "installed rehearsal: a change to Spanish" 0 "done: Spanish" \
+machine m seconds.shutdown=0.5 seconds.boot=0.5 && power_host m ||
+  ko "the installed kestrio-sim and kestrio-setup did not make a host"
+check "installed rehearsal: a change to Spanish, followed through the restart" 0 "done: Spanish, after the restart" \
   -- kestrio-dnc --port "$port" change --root 'D:\LanguagePacks' --language Spanish
 expect 'grep -q "es-ES.lp.cab => 0" "$dir/m/commands.log"' "the installed tools did not add the Spanish pack"
 kestrio-fleet up "$dir/floor" 2 --uniform --tick-ms 100 >/dev/null || ko "kestrio-fleet up"

@@ -133,7 +133,7 @@ check "the remote scan ends with KESTRIO.STATUS 0" wait_status 0
 echo "-- a remote change to French while the operator's first GO warning is up"
 probe go
 before=$(log_lines)
-timeout 600 "$dnc" --port $port change --root "$packs_win" --language French --scan-timeout 300 \
+timeout 600 "$dnc" --port $port change --no-follow --root "$packs_win" --language French --scan-timeout 300 \
   --change-timeout 300 >"$work/change.log" 2>&1 &
 client=$!
 sleep 5
@@ -163,7 +163,7 @@ server_answers() {
   return 1
 }
 remote_change() {  # LANGUAGE: kestrio-dnc change, its output in $work/retries.log
-  timeout 400 "$dnc" --port $port change --root "$packs_win" --language "$1" --scan-timeout 120 \
+  timeout 400 "$dnc" --port $port change --no-follow --root "$packs_win" --language "$1" --scan-timeout 120 \
     --change-timeout 120 >>"$work/retries.log" 2>&1
 }
 fails() { ! "$@"; }
