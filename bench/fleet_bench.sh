@@ -48,14 +48,15 @@ measure() {
 # change HOSTS PARALLEL LANGUAGE: one fleet change, every machine done.
 change() {
   local figures
-  figures=$(measure "$dnc" fleet change "$1" --root 'D:\LanguagePacks' --language "$3" --parallel "$2") || exit 1
+  figures=$(measure "$dnc" fleet change "$1" --root 'D:\LanguagePacks' --language "$3" --parallel "$2" --no-follow) || exit 1
   grep -q "summary: $(grep -vc '^#' "$1") done" "$work/out" ||
     { echo "not every machine was changed:" >&2; tail -n 3 "$work/out" >&2; exit 1; }
   echo "$figures"
 }
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.77.0.2",0)); print(s.getsockname()[1])')
-"$fleet" "$build" up "$work/m" "$count" --uniform --spread "$port" "${times[@]}" >/dev/null
+# The change alone is measured: the machines do not restart after it.
+"$fleet" "$build" up "$work/m" "$count" --uniform --spread "$port" "${times[@]}" restart=manual >/dev/null
 grep '^cnc0*1 ' "$work/m/hosts" >"$work/one"
 printf 'fleet change of %s simulated machines, German to another language; tools take %s\n' "$count" "${times[*]}"
 printf '%s processors here; each machine polls once a second\n' "$(nproc)"

@@ -43,7 +43,7 @@ trap 'exit 130' INT TERM
 remote_hint() {
   cat <<EOF2
   A remote change, from another terminal:
-    $dnc change --root 'C:\\LanguagePacks' --language Spanish
+    $dnc change --no-follow --root 'C:\\LanguagePacks' --language Spanish
   The commands the machine's tools received:  $target/commands.log
 EOF2
 }
