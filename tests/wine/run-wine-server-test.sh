@@ -42,10 +42,12 @@ echo "Windows DNC server under Wine on port $kestrio_port"
 KESTRIO_DNC_SERVER=127.0.0.1:$kestrio_port "$client"
 
 # kestrio-dnc.exe fleet against Linux hosts: two found by discover on a
-# loopback range, and a port nobody listens on; a canary, and a retry of
-# the host that failed from the report.
+# loopback range, and a port nobody listens on; a canary, each host followed
+# through the restart its package tool makes, and a retry of the host that
+# failed from the report.
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.77.0.2",0)); print(s.getsockname()[1])')
-"$here/../../tools/sim-fleet.sh" "$native" up "$floor" 2 --uniform --tick-ms 100 --spread "$port" >/dev/null
+"$here/../../tools/sim-fleet.sh" "$native" up "$floor" 2 --uniform --tick-ms 100 --spread "$port" \
+  seconds.shutdown=0.5 seconds.boot=0.5 >/dev/null
 closed=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 cp -f "$build/cli/kestrio-dnc.exe" "$target/"
 failed=0
@@ -68,7 +70,9 @@ grep -q "^cnc-127.77.0.3 127.77.0.3:$port$" "$target/found.txt" ||
 { cat "$target/found.txt"; echo "gone 127.0.0.1:$closed"; } >"$target/hosts.txt"
 fleet_check "fleet status" 1 "^cnc-127.77.0.2  *127.77.0.2:$port  *yes  *1  *German  *idle" \
   "^gone  *127.0.0.1:$closed  *no  .*unreachable: cannot connect" -- fleet status hosts.txt
-fleet_check "fleet change" 1 "^cnc-127.77.0.3 127.77.0.3:$port done after" "^summary: 2 done, 0 skipped, 1 failed$" \
+# Each Linux host restarts after its change; kestrio-dnc.exe follows it.
+fleet_check "fleet change" 1 "^cnc-127.77.0.3 127.77.0.3:$port restarting$" \
+  "^cnc-127.77.0.3 127.77.0.3:$port done after .*: French, after the restart$" "^summary: 2 done, 0 skipped, 1 failed$" \
   -- fleet change hosts.txt --root 'D:\LanguagePacks' --language French --parallel 2 --canary 1 --json report.json
 fleet_check "fleet change --retry" 1 "^retrying 1 of the hosts of report.json" "^summary: 0 done, 0 skipped, 1 failed$" \
   -- fleet change --retry report.json
