@@ -39,7 +39,7 @@
 #include "cli/terminal.h"
 #include "dnc/client.h"
 #include "dnc/protocol.h"
-#include "dnc/session.h"
+#include "remote/session.h"
 #include "kestrio_version.h"
 
 namespace kestrio::cli {

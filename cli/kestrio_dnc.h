@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "dnc/protocol.h"
-#include "dnc/session.h"
+#include "remote/session.h"
 
 namespace kestrio::cli {
 

@@ -15,7 +15,7 @@
 
 #include "cli/kestrio_dnc.h"
 #include "cli/terminal.h"
-#include "dnc/fleet.h"
+#include "remote/fleet.h"
 
 namespace kestrio::cli {
 namespace {

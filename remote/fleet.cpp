@@ -1,4 +1,4 @@
-#include "dnc/fleet.h"
+#include "remote/fleet.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "base/json.h"
-#include "dnc/session.h"
+#include "remote/session.h"
 
 namespace kestrio::dnc::fleet {
 namespace {

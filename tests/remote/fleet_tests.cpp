@@ -2,7 +2,7 @@
 // a run that is stopped before it starts.
 #include <gtest/gtest.h>
 
-#include "dnc/fleet.h"
+#include "remote/fleet.h"
 
 namespace kestrio::dnc::fleet {
 namespace {

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "dnc/session.h"
+#include "remote/session.h"
 
 namespace kestrio::dnc::fleet {
 
