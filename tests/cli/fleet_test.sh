@@ -108,7 +108,7 @@ expect '[[ $(result noscan) == "failed -13 An error ocurred getting language pac
   "report of noscan: '$(result noscan)'"
 # The report's shape: the run, the summary, and the same fields for every host.
 shape=$(jq -c '[keys, .summary, ([.hosts[] | keys] | unique), ([.hosts[].seconds | keys] | unique), (.hosts | length)]' "$dir/report.json")
-expect '[[ $shape == "[[\"canary\",\"hosts\",\"hosts_file\",\"hosts_fingerprint\",\"interrupted\",\"language\",\"max_failures\",\"not_started_because\",\"parallel\",\"root\",\"summary\"],{\"done\":7,\"skipped\":1,\"failed\":7,\"not_started\":0},[[\"address\",\"code\",\"name\",\"result\",\"seconds\",\"text\"]],[[\"change\",\"scan\",\"total\"]],15]" ]]' \
+expect '[[ $shape == "[[\"canary\",\"change_timeout\",\"finished\",\"hosts\",\"hosts_file\",\"hosts_fingerprint\",\"interrupted\",\"language\",\"max_failures\",\"not_started_because\",\"parallel\",\"port\",\"root\",\"scan_timeout\",\"summary\",\"timeout_ms\"],{\"done\":7,\"skipped\":1,\"failed\":7,\"under_way\":0,\"not_started\":0},[[\"address\",\"code\",\"name\",\"result\",\"seconds\",\"text\"]],[[\"change\",\"scan\",\"total\"]],15]" ]]' \
   "report shape: $shape"
 expect '[[ $(jq ".hosts[0].seconds.total > 0 and .hosts[0].seconds.total >= .hosts[0].seconds.scan" "$dir/report.json") == true ]]' \
   "cnc01's timings: $(jq -c .hosts[0].seconds "$dir/report.json")"
@@ -127,11 +127,24 @@ expect '[[ $out == *"summary: 0 done, 0 skipped, 2 failed, 2 not started (2 fail
 # A retry runs only the hosts that failed or did not start, from the report's
 # hosts file, root and language: cnc07 with its write filter off now changes.
 "$sim" set "$dir/floor/cnc07" filter=off protect-c=off >/dev/null
-out=$("$dnc" fleet change --retry "$dir/report.json" --json "$dir/retry.json" 2>&1); rc=$?
-expect '[[ $rc -eq 1 && $out == "retrying 7 of the hosts of $dir/report.json (Polish from D:\\LanguagePacks)"* ]]' \
+# Its settings are the report's (canary 2, parallel 4) but for one given again.
+out=$("$dnc" fleet change --retry "$dir/report.json" --json "$dir/retry.json" --canary 0 2>&1); rc=$?
+want=$'--canary 0 from the command line, not the report\'s 2\nretrying 7 of the hosts of '"$dir/report.json (Polish from D:\\LanguagePacks)"
+expect '[[ $rc -eq 1 && $out == "$want"* && $(jq .parallel "$dir/retry.json") == 4 ]]' \
   "retry: rc=$rc $out"
 expect '[[ $(jq -c "[.hosts[] | [.name, .result]]" "$dir/retry.json") == "[[\"cnc05\",\"failed\"],[\"cnc07\",\"done\"],[\"cnc10\",\"failed\"],[\"cnc11\",\"failed\"],[\"busy\",\"failed\"],[\"noscan\",\"failed\"],[\"gone\",\"failed\"]]" ]]' \
   "retry report: $(jq -c "[.hosts[] | [.name, .result]]" "$dir/retry.json")"
+# A retry goes where the run went: the port of a hosts file without ports
+# and the time-outs come from the report; one given again overrides it, said.
+printf 'solo 127.0.0.1\n' >"$dir/solo-hosts"
+"${c[@]}" "$dir/solo-hosts" --port "$busy_port" --timeout 3000 --json "$dir/solo.json" >/dev/null 2>&1
+out=$("$dnc" fleet change --retry "$dir/solo.json" --json "$dir/solo2.json" 2>&1)
+expect '[[ $(jq -r ".port, .timeout_ms, .hosts[0].address, .hosts[0].text" "$dir/solo2.json" | tr "\n" " ") == "$busy_port 3000 127.0.0.1:$busy_port the host is busy"* ]]' \
+  "retry of a run with --port: $out $(jq -c . "$dir/solo2.json")"
+out=$("$dnc" fleet change --retry "$dir/solo.json" --port "$closed_port" 2>&1)
+want="--port $closed_port from the command line, not the report's $busy_port"
+expect '[[ $out == "$want"* &&
+          $out == *"unreachable: cannot connect to 127.0.0.1:$closed_port"* ]]' "retry with --port again: $out"
 echo "# one more line" >>"$hosts"
 check "retry after the hosts file changed" 2 "changed since the report was written" \
   -- "$dnc" fleet change --retry "$dir/retry.json"
@@ -183,6 +196,10 @@ fi
 "${c[@]}" "$dir/stop/hosts" --parallel 2 --json "$dir/stop.json" >"$dir/stop.out" 2>&1 & client=$!
 pids+=("$client")
 for _ in $(seq 200); do [[ $(grep -c " changing$" "$dir/stop.out") -eq 2 ]] && break; sleep 0.05; done
+# The report is the record while the run goes on: whole, with every host.
+sleep 0.3
+expect '[[ $(jq -c "[.finished, [.hosts[].result]]" "$dir/stop.json") == "[false,[\"under way\",\"under way\",\"not started\",\"not started\"]]" ]]' \
+  "report during the run: $(cat "$dir/stop.json")"
 kill -INT "$client"
 for _ in $(seq 200); do kill -0 "$client" 2>/dev/null || break; sleep 0.05; done
 wait "$client"; rc=$?
@@ -194,5 +211,19 @@ expect '[[ $(jq -c "[.interrupted, [.hosts[].result]]" "$dir/stop.json") == "[tr
   "interrupted report: $(jq -c . "$dir/stop.json")"
 grep -qs "expand\|add-package" "$dir/stop/cnc03/commands.log" "$dir/stop/cnc04/commands.log" &&
   ko "a host was started after Ctrl-C" || ok
+# A retry that writes over its own report: a client killed in the middle
+# leaves the report it read as it was; one that ends replaces it whole.
+cp "$dir/stop.json" "$dir/stop.before"
+"$dnc" fleet change --retry "$dir/stop.json" --json "$dir/stop.json" >"$dir/retry.out" 2>&1 & client=$!
+pids+=("$client")
+for _ in $(seq 200); do grep -q " changing$" "$dir/retry.out" && break; sleep 0.05; done
+kill -KILL "$client"; wait "$client" 2>/dev/null
+expect 'cmp -s "$dir/stop.json" "$dir/stop.before"' "a killed retry changed its input report"
+expect '[[ $(jq -r .finished "$dir/stop.json.partial") == false && $(grep -c "is replaced when it ends" "$dir/retry.out") -eq 1 ]]' \
+  "the killed retry's own record: $(cat "$dir/retry.out" "$dir/stop.json.partial")"
+sleep 2.5  # the change the killed client began ends on the machine
+out=$("$dnc" fleet change --retry "$dir/stop.json" --json "$dir/stop.json" 2>&1)
+expect '[[ $(jq -c "[.finished, [.hosts[].name]]" "$dir/stop.json") == "[true,[\"cnc03\",\"cnc04\"]]" && ! -e $dir/stop.json.partial ]]' \
+  "the retry's report: $out $(cat "$dir/stop.json")"
 
 summary

@@ -2,6 +2,7 @@
 // a run that is stopped before it starts.
 #include <gtest/gtest.h>
 
+#include "base/json.h"
 #include "remote/fleet.h"
 
 namespace kestrio::dnc::fleet {
@@ -73,24 +74,62 @@ TEST(FleetChangeRun, StoppedBeforeStartStartsNoHostAndReportsEachOne) {
   EXPECT_EQ(s.notStarted, 2u);
   EXPECT_EQ(s.done + s.skipped + s.failed, 0u);
 
-  const std::string json = JsonReport(settings, reports, true);
-  for (const char* part : {"\"root\": \"D:\\\\Packs\"", "\"interrupted\": true",
-                           "\"summary\": {\"done\": 0, \"skipped\": 0, \"failed\": 0, \"not_started\": 2}",
+  const std::string json = JsonReport(settings, reports, true, "interrupted", true);
+  for (const char* part : {"\"root\": \"D:\\\\Packs\"", "\"interrupted\": true", "\"finished\": true",
+                           "\"summary\": {\"done\": 0, \"skipped\": 0, \"failed\": 0, \"under_way\": 0, \"not_started\": 2}",
                            "{\"name\": \"a\\\"b\\\\c\", \"address\": \"192.0.2.1:1\", \"result\": \"not started\", "
                            "\"code\": 0, \"text\": \"interrupted\", "
                            "\"seconds\": {\"scan\": 0.000, \"change\": 0.000, \"total\": 0.000}}"})
     EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
 }
 
-TEST(FleetReport, EscapesControlCharactersInTexts) {
-  HostReport r;
-  r.host.name = "cnc\t1";
-  r.state = State::Failed;
-  r.code = -10;
-  r.text = "line\nnext";
-  const std::string json = JsonReport(ChangeSettings{}, {r}, false);
-  EXPECT_NE(json.find("\"name\": \"cnc\\u00091\""), std::string::npos) << json;
-  EXPECT_NE(json.find("\"result\": \"failed\", \"code\": -10, \"text\": \"line\\u000anext\""), std::string::npos) << json;
+// The report is what a retry reads back, written while hosts are under way:
+// every state has its result, and any bytes a machine sent become UTF-8.
+TEST(FleetReport, WritesEveryStateAndAnyTextAsValidJson) {
+  const struct {
+    State state;
+    const char* text;
+    const char* written;
+  } cases[] = {
+      {State::Waiting, "", "\"result\": \"not started\", \"code\": 0, \"text\": \"\""},
+      {State::Scanning, "", "\"result\": \"under way\""},
+      {State::Changing, "", "\"result\": \"under way\""},
+      {State::Failed, "line\nnext\ttab", "\"result\": \"failed\", \"code\": -10, \"text\": \"line\\u000anext\\u0009tab\""},
+      {State::Failed, "Espa\xF1ol \x80", "\"text\": \"Espa\xC3\xB1ol \xE2\x82\xAC\""},  // the ANSI code page
+      {State::Done, "\xC3\xA9t\xC3\xA9", "\"result\": \"done\", \"code\": 0, \"text\": \"\xC3\xA9t\xC3\xA9\""},
+  };
+  ChangeSettings settings;
+  settings.port = 4000;
+  settings.timeoutMs = 700;
+  for (const auto& c : cases) {
+    HostReport r;
+    r.host.name = "cnc\t1";
+    r.host.host = "10.0.0.1";
+    r.host.port = 4000;
+    r.state = c.state;
+    r.code = c.state == State::Failed ? -10 : 0;
+    r.text = c.text;
+    const std::string json = JsonReport(settings, {r}, false, "", false);
+    EXPECT_NE(json.find(c.written), std::string::npos) << c.written << "\n" << json;
+    EXPECT_NE(json.find("\"name\": \"cnc\\u00091\", \"address\": \"10.0.0.1:4000\""), std::string::npos) << json;
+    for (const char* part : {"\"port\": 4000,", "\"timeout_ms\": 700,", "\"finished\": false,"})
+      EXPECT_NE(json.find(part), std::string::npos) << part;
+    EXPECT_TRUE(json::Parse(json).Ok()) << json;
+  }
+  // A plant's report of 5,000 hosts reads back whole.
+  std::vector<HostReport> many(5000);
+  for (std::size_t k = 0; k < many.size(); ++k) {
+    many[k].host.name = "cnc" + std::to_string(k);
+    many[k].state = k % 2 ? State::Failed : State::Done;
+    many[k].text = std::string(200, 'x');
+  }
+  settings.change.root = "D:\\Packs";
+  settings.change.language = "Polish";
+  settings.hostsFile = "hosts";
+  settings.hostsFingerprint = "fnv1a64:00";
+  const RetryPlan plan = ReadRetryPlan(JsonReport(settings, many, false));
+  EXPECT_TRUE(plan.Ok()) << plan.error;
+  EXPECT_EQ(plan.names.size(), 2500u);
 }
 
 // A retry takes from a report its hosts file, root and language and the
@@ -107,6 +146,14 @@ TEST(FleetRetry, ReadsWhatToRunAgainFromAReport) {
       {"failed and not started run again, done and skipped not",
        head + R"({"name": "a", "result": "done"}, {"name": "b", "result": "failed"},
                  {"name": "c", "result": "skipped"}, {"name": "d", "result": "not started"}]})", "b,d,", ""},
+      {"a host under way when the client was ended runs again",
+       head + R"({"name": "a", "result": "under way"}, {"name": "b", "result": "done"}]})", "a,", ""},
+      {"a result from a newer client is not guessed", head + R"({"name": "a", "result": "rebooting"}]})", "",
+       "host a has a result this kestrio-dnc does not know: \"rebooting\""},
+      {"Notepad's byte order mark", "\xEF\xBB\xBF" + head + R"({"name": "a", "result": "failed"}]})", "a,", ""},
+      {"a setting that is no number", R"({"port": "4000", )" + head.substr(1) + "]}", "",
+       "\"port\" in the report is not a usable number"},
+      {"port 0", R"({"port": 0, )" + head.substr(1) + "]}", "", "\"port\" in the report is not a usable number"},
       {"nothing to run again", head + R"({"name": "a", "result": "done"}]})", "", ""},
       {"not JSON", "summary: 1 done", "", "not a report of kestrio-dnc fleet change: offset 0"},
       {"no language", R"({"root": "D:\\x", "hosts": []})", "", "lacks the root folder, the language or the hosts"},
@@ -126,6 +173,13 @@ TEST(FleetRetry, ReadsWhatToRunAgainFromAReport) {
       EXPECT_EQ(plan.hostsFile + "|" + plan.root + "|" + plan.language, "floor/hosts|D:\\Packs|Polish") << c.what;
     }
   }
+  // The run's settings come back; an older report lacks them.
+  const RetryPlan plan = ReadRetryPlan(R"({"port": 4000, "timeout_ms": 700, "canary": 0, )" + head.substr(1) + "]}");
+  ASSERT_TRUE(plan.Ok()) << plan.error;
+  EXPECT_EQ(plan.Setting("port")->value, 4000u);
+  EXPECT_EQ(plan.Setting("timeout_ms")->value, 700u);
+  EXPECT_TRUE(plan.Setting("canary")->present);
+  EXPECT_FALSE(plan.Setting("parallel")->present);
   // The fingerprint tells a hosts file that changed by one byte.
   EXPECT_EQ(Fingerprint(""), "fnv1a64:cbf29ce484222325");
   EXPECT_NE(Fingerprint("a 10.0.0.1\n"), Fingerprint("a 10.0.0.2\n"));
