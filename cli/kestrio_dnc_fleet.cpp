@@ -53,7 +53,7 @@ void TellShortOfThreads(unsigned made, unsigned wanted) {
   static std::atomic<bool> told{false};
   if (!told.exchange(true))
     Complain("the system made " + std::to_string(made) + " of the " + std::to_string(wanted) +
-             " threads asked for; the run goes on with " + std::to_string(made) + " hosts at once");
+             " threads asked for; the run goes on with " + std::to_string(made) + " at once");
 }
 
 // The hosts file, or why it is unusable (then nothing starts).
