@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -255,42 +256,59 @@ int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::
 
 // ---- discover ----------------------------------------------------------------
 
-// Names the hosts file at PATH already gives to addresses, so that a hosts
-// file written again keeps them; nothing when there is no usable file.
-std::map<std::string, std::string> KnownNames(const std::string& path, std::uint16_t port) {
-  std::map<std::string, std::string> names;
+// The hosts file a discover is to write over, as it is: empty when there is
+// none yet; nullopt (told) when it is there but cannot be read whole.
+std::optional<std::string> OldInventory(const std::string& path, std::uint16_t port) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return names;
+  if (!file) return std::string();
   std::fclose(file);
-  const auto text = ReadWholeFile(path);
-  if (!text) return names;
+  auto text = ReadWholeFile(path);
+  if (!text) return std::nullopt;
   const fleet::HostsFile hosts = fleet::ParseHosts(*text, port);
-  for (const auto& h : hosts.hosts)
-    if (h.name != h.host && h.name != h.Address()) names[h.Address()] = h.name;
-  return names;
+  if (!hosts.Ok() && hosts.error != "no hosts") {
+    Complain(path + ": " + hosts.error + "; the hosts file is left as it is");
+    return std::nullopt;
+  }
+  return text;
+}
+
+std::string Today() {
+  const std::time_t now = std::time(nullptr);
+  char text[16] = "";
+  if (const std::tm* local = std::localtime(&now)) std::strftime(text, sizeof text, "%Y-%m-%d", local);
+  return text;
 }
 
 bool WriteHostsFile(const std::string& path, const std::vector<std::string>& ranges, std::uint16_t port,
-                    const std::vector<fleet::Discovered>& machines) {
-  const auto known = KnownNames(path, port);
-  std::string text = "# kestrio-dnc fleet discover " + Join(ranges, " ") + " (port " + std::to_string(port) + "): " +
-                     std::to_string(machines.size()) + " machine" + (machines.size() == 1 ? "" : "s") + "\n";
-  for (const auto& m : machines) {
-    const std::string address = fleet::AddressText(m.address) + ":" + std::to_string(port);
-    const auto name = known.find(address);
-    text += (name != known.end() ? name->second : "cnc-" + fleet::AddressText(m.address)) + " " + address + "\n";
+                    const std::vector<std::uint32_t>& probed, const std::vector<fleet::Discovered>& machines) {
+  const auto old = OldInventory(path, port);
+  if (!old) return false;
+  std::vector<std::uint32_t> found;
+  for (const auto& m : machines) found.push_back(m.address);
+  const std::string header = "# kestrio-dnc fleet discover " + Join(ranges, " ") + " (port " + std::to_string(port) +
+                             "): " + std::to_string(machines.size()) + " machine" + (machines.size() == 1 ? "" : "s") +
+                             " found";
+  const fleet::Inventory inventory = fleet::UpdateInventory(*old, probed, found, port, header, Today());
+  if (!inventory.Ok()) {
+    Complain(path + ": " + inventory.error + "; the hosts file is left as it is");
+    return false;
   }
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  bool written = file && std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  if (file && std::fclose(file) != 0) written = false;
-  if (!written) Complain(path + ": cannot be written");
-  return written;
+  std::string error;
+  if (!platform::desk::ReplaceWholeFile(path, inventory.text, error)) {
+    Complain(error);
+    return false;
+  }
+  Print("hosts file: " + path + " (" + std::to_string(inventory.kept) + " kept, of them " +
+        std::to_string(inventory.notFound) + " not found this time; " + std::to_string(inventory.added) + " added)\n");
+  return true;
 }
 
 int FleetDiscover(const CommandLine& line) {
   const std::vector<std::string> ranges(line.values.begin() + 1, line.values.end());
   const fleet::AddressList list = fleet::ParseRanges(ranges);
   if (!list.Ok()) return Refuse(list.error);
+  // A hosts file that would be refused after the probe is refused before it.
+  if (!line.fleet.write.empty() && !OldInventory(line.fleet.write, line.port)) return kNoHost;
   const unsigned timeoutMs = line.timeoutGiven ? line.timeoutMs : 500;
   const unsigned parallel = line.fleet.parallelGiven ? line.fleet.parallel : 64;
   static std::atomic<bool> interrupted{false};
@@ -342,10 +360,8 @@ int FleetDiscover(const CommandLine& line) {
   // file that may hold the floor.
   if (!line.fleet.write.empty() && (machines.empty() || interrupted.load()))
     Print("hosts file not written: " + std::string(machines.empty() ? "no machine found" : "interrupted") + "\n");
-  else if (!line.fleet.write.empty()) {
-    if (!WriteHostsFile(line.fleet.write, ranges, line.port, machines)) return kNoHost;
-    Print("hosts file: " + line.fleet.write + "\n");
-  }
+  else if (!line.fleet.write.empty() && !WriteHostsFile(line.fleet.write, ranges, line.port, list.addresses, machines))
+    return kNoHost;
   return machines.empty() || interrupted.load() ? kFailed : 0;
 }
 

@@ -98,8 +98,12 @@ HostsFile ParseHosts(std::string_view text, std::uint16_t defaultPort) {
       file.error = "line " + std::to_string(number) + ": " + why;
       return file;
     };
-    const auto fields = Fields(line);
-    if (fields.empty() || fields[0][0] == '#') continue;
+    auto fields = Fields(line);
+    // A field that starts with '#' begins a comment: "mill-B 10.0.0.3  # by the door".
+    if (const auto comment = std::find_if(fields.begin(), fields.end(), [](const std::string& f) { return f[0] == '#'; });
+        comment != fields.end())
+      fields.erase(comment, fields.end());
+    if (fields.empty()) continue;
     if (fields.size() > 2) return fail("expected NAME HOST[:PORT] or HOST[:PORT], found " + std::to_string(fields.size()) + " fields");
     for (const char c : line)
       if (static_cast<unsigned char>(c) < 0x20 && !IsBlank(c)) return fail("a control character");
@@ -428,6 +432,104 @@ std::vector<Discovered> Discover(const std::vector<std::uint32_t>& addresses, st
   });
   std::sort(found.begin(), found.end(), [](const Discovered& a, const Discovered& b) { return a.address < b.address; });
   return found;
+}
+
+namespace {
+
+constexpr std::string_view kDiscoverHeader = "# kestrio-dnc fleet discover ";
+constexpr std::string_view kNotFoundMark = "not found by discover on ";
+
+// The line without a not-found mark of an earlier discover.
+std::string WithoutMark(std::string line) {
+  const auto mark = line.rfind(kNotFoundMark);
+  if (mark == std::string::npos) return line;
+  std::size_t start = mark;
+  if (start >= 2 && line.compare(start - 2, 2, "# ") == 0) start -= 2;
+  else if (start >= 2 && line.compare(start - 2, 2, "; ") == 0) start -= 2;
+  line.erase(start);
+  while (!line.empty() && IsBlank(line.back())) line.pop_back();
+  return line;
+}
+
+}  // namespace
+
+Inventory UpdateInventory(std::string_view oldText, const std::vector<std::uint32_t>& probed,
+                          const std::vector<std::uint32_t>& found, std::uint16_t port, const std::string& header,
+                          const std::string& date) {
+  Inventory inventory;
+  HostsFile old = ParseHosts(oldText, port);
+  if (!old.Ok() && old.error != "no hosts") {
+    inventory.error = old.error;
+    return inventory;
+  }
+  // The lines of the old file, each with the entry on it.
+  std::vector<std::string> lines;
+  bool crlf = false;
+  std::size_t start = oldText.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+  while (start < oldText.size()) {
+    const std::size_t end = std::min(oldText.find('\n', start), oldText.size());
+    std::string line(oldText.substr(start, end - start));
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+      crlf = true;
+    }
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  std::vector<const HostEntry*> entryOn(lines.size(), nullptr);
+  for (const auto& entry : old.hosts) entryOn[static_cast<std::size_t>(entry.line - 1)] = &entry;
+
+  const auto in = [](const std::vector<std::uint32_t>& sorted, std::uint32_t a) {
+    return std::binary_search(sorted.begin(), sorted.end(), a);
+  };
+  std::vector<std::uint32_t> sortedFound = found;
+  std::sort(sortedFound.begin(), sortedFound.end());
+  std::vector<std::uint32_t> listed;  // addresses on `port` the file has
+  std::map<std::string, int> names;
+  for (const auto& entry : old.hosts) names[entry.name] = entry.line;
+
+  std::string text(header);
+  text += '\n';
+  for (std::size_t k = 0; k < lines.size(); ++k) {
+    std::string line = lines[k];
+    if (k == 0 && line.rfind(kDiscoverHeader, 0) == 0) continue;  // the header of an earlier discover
+    if (const HostEntry* entry = entryOn[k]) {
+      std::uint32_t address = 0;
+      ++inventory.kept;
+      if (entry->port == port && ParseAddress(entry->host, address)) {
+        listed.push_back(address);
+        if (in(probed, address)) {
+          line = WithoutMark(std::move(line));
+          if (!in(sortedFound, address)) {
+            // Switched off, or busy with another client: still on the floor.
+            line += line.find(" #") != std::string::npos || line.find("\t#") != std::string::npos ? "; " : "  # ";
+            line += std::string(kNotFoundMark) + date;
+            ++inventory.notFound;
+          }
+        }
+      }
+    }
+    text += line + '\n';
+  }
+  std::sort(listed.begin(), listed.end());
+  for (const std::uint32_t address : sortedFound) {
+    if (in(listed, address)) continue;
+    std::string name = "cnc-" + AddressText(address);
+    for (int n = 2; names.count(name); ++n) name = "cnc-" + AddressText(address) + "-" + std::to_string(n);
+    names[name] = 0;
+    text += name + " " + AddressText(address) + ":" + std::to_string(port) + "\n";
+    ++inventory.added;
+  }
+  if (crlf) {  // a file edited on Windows keeps its line ends
+    std::string converted;
+    for (const char c : text) {
+      if (c == '\n') converted += '\r';
+      converted += c;
+    }
+    text = std::move(converted);
+  }
+  inventory.text = std::move(text);
+  return inventory;
 }
 
 // ---- A retry of what failed ------------------------------------------------

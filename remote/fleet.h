@@ -20,8 +20,10 @@ namespace kestrio::dnc::fleet {
 // ---- Hosts file ----------------------------------------------------------
 //
 // One host a line: `NAME HOST[:PORT]` or `HOST[:PORT]` (the name is then the
-// address as written); blank lines and lines whose first non-blank character
-// is '#' are skipped.  A bad line makes the whole file unusable.
+// address as written), optionally followed by a comment: a field that starts
+// with '#' and the rest of the line.  Blank lines and lines whose first
+// non-blank character is '#' are skipped.  A bad line makes the whole file
+// unusable.
 
 struct HostEntry {
   std::string name;
@@ -178,6 +180,24 @@ struct Discovered {
 // the addresses where something accepted the connection, in address order.
 std::vector<Discovered> Discover(const std::vector<std::uint32_t>& addresses, std::uint16_t port, unsigned timeoutMs,
                                  unsigned parallel, const std::atomic<bool>& stop, std::atomic<std::size_t>& probed);
+
+// The hosts file a discover writes, from the one already there (the plant's
+// inventory, empty when there is none): every line of it stays, in its
+// order, with its names and comments; an entry for an address of `probed`
+// on `port` that did not answer is marked "not found by discover on DATE"
+// (the mark goes when it answers again); the machines found that the file
+// lacks follow as `cnc-ADDRESS ADDRESS:PORT`, under a name no entry has.
+// The first line is `header` (a header of an earlier discover is replaced).
+// A file that cannot be read whole is refused, naming its line.
+struct Inventory {
+  std::string text;
+  std::string error;
+  unsigned kept = 0, added = 0, notFound = 0;
+  bool Ok() const { return error.empty(); }
+};
+Inventory UpdateInventory(std::string_view oldText, const std::vector<std::uint32_t>& probed,
+                          const std::vector<std::uint32_t>& found, std::uint16_t port, const std::string& header,
+                          const std::string& date);
 
 // ---- A retry of what failed ------------------------------------------------
 

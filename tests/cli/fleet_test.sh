@@ -161,16 +161,23 @@ python3 -c 'import socket, sys, time
 s = socket.socket(); s.bind(("127.0.0.9", int(sys.argv[1]))); s.listen(5); print("ready", flush=True); time.sleep(60)' \
   "$dport" >"$dir/silent.out" & pids+=($!)
 for f in d2 d3 d4 silent; do for _ in $(seq 100); do grep -q "DNC server on port\|ready" "$dir/$f.out" && break; sleep 0.05; done; done
-printf 'lathe-2 127.0.0.2:%s\n' "$dport" >"$dir/found"
+# The plant's inventory: a name with a comment, and a machine switched off.
+printf '# hall 2\nlathe-2 127.0.0.2:%s  # by the door\nmill-X 127.0.0.7:%s\n' "$dport" "$dport" >"$dir/found"
 out=$("$dnc" fleet discover 127.0.0.0/24 --port "$dport" --write "$dir/found" 2>&1); rc=$?
 expect '[[ $rc -eq 0 ]]' "discover: rc=$rc $out"
 for want in "127.0.0.2  1  *German  *idle" "127.0.0.4  1  *German  *idle" "port open, not a Kestrio Setup:" \
             "  127.0.0.9  no reply from the server within 500 ms" "3 machines found; 256 of 256 addresses probed on port $dport"; do
   grep -q "^$want" <<<"$out" && ok || ko "discover output lacks '$want': $out"
 done
-expect '[[ $(grep -v "^#" "$dir/found" | tr "\n" " ") == "lathe-2 127.0.0.2:$dport cnc-127.0.0.3 127.0.0.3:$dport cnc-127.0.0.4 127.0.0.4:$dport " ]]' \
+expect '[[ $(tail -n +2 "$dir/found" | tr "\n" "|") == "# hall 2|lathe-2 127.0.0.2:$dport  # by the door|mill-X 127.0.0.7:$dport  # not found by discover on $(date +%F)|cnc-127.0.0.3 127.0.0.3:$dport|cnc-127.0.0.4 127.0.0.4:$dport|" ]]' \
   "hosts file written: $(cat "$dir/found")"
-check "status of the machines discovered" 0 "cnc-127.0.0.4" -- "$dnc" fleet status "$dir/found"
+check "status of the machines discovered" 1 "cnc-127.0.0.4" -- "$dnc" fleet status "$dir/found"
+# A hosts file it cannot read whole is refused before the probe, untouched.
+printf 'lathe-2 127.0.0.2:%s\nbad 127.0.0.3:x\n' "$dport" >"$dir/bad-found"
+cp "$dir/bad-found" "$dir/bad-found.before"
+check "discover onto a bad hosts file" 2 "bad-found: line 2: \"x\" in \"127.0.0.3:x\" is not a port from 1 to 65535; the hosts file is left as it is" \
+  -- "$dnc" fleet discover 127.0.0.0/24 --port "$dport" --write "$dir/bad-found"
+expect 'cmp -s "$dir/bad-found" "$dir/bad-found.before"' "discover changed a hosts file it refused"
 # A probe that finds nothing leaves the hosts file as it was.
 cp "$dir/found" "$dir/found.before"
 out=$("$dnc" fleet discover 127.0.0.20-127.0.0.21 --port "$dport" --write "$dir/found" 2>&1); rc=$?

@@ -30,7 +30,10 @@ TEST(FleetHostsFile, AcceptsGoodLinesAndNamesTheFirstBadLine) {
       {"blank lines, comments, tabs, CRLF", "# floor 2\r\n\r\n  \t\n\tcnc01\t10.0.0.1 \r\n  # off: cnc02\ncnc03 h3\n",
        "cnc01=10.0.0.1:3873@4;cnc03=h3:3873@6;", ""},
       {"three fields", "cnc01 10.0.0.1 4000\n", "", "line 1: expected NAME HOST[:PORT] or HOST[:PORT], found 3 fields"},
-      {"a comment after the address", "cnc01 10.0.0.1 # hall\n", "", "line 1: expected NAME HOST[:PORT]"},
+      {"a comment after the address", "cnc01 10.0.0.1 # hall 2\nb 10.0.0.2:99\t#x\n10.0.0.3 #\n",
+       "cnc01=10.0.0.1:3873@1;b=10.0.0.2:99@2;10.0.0.3=10.0.0.3:3873@3;", ""},
+      {"a '#' inside a name is no comment", "cnc#1 10.0.0.1\n", "cnc#1=10.0.0.1:3873@1;", ""},
+      {"three fields before a comment", "cnc01 10.0.0.1 4000 # x\n", "", "line 1: expected NAME HOST[:PORT]"},
       {"port 0", "# x\ncnc01 10.0.0.1:0\n", "", "line 2: \"0\" in \"10.0.0.1:0\" is not a port from 1 to 65535"},
       {"port too large", "cnc01 h:65536\n", "", "line 1: \"65536\" in \"h:65536\" is not a port"},
       {"empty port", "cnc01 h:\n", "", "line 1: \"\" in \"h:\" is not a port"},
@@ -130,6 +133,53 @@ TEST(FleetReport, WritesEveryStateAndAnyTextAsValidJson) {
   const RetryPlan plan = ReadRetryPlan(JsonReport(settings, many, false));
   EXPECT_TRUE(plan.Ok()) << plan.error;
   EXPECT_EQ(plan.names.size(), 2500u);
+}
+
+// discover --write keeps the plant's inventory: its names, comments, order
+// and the machines that did not answer this time.
+TEST(FleetDiscover, UpdatesTheInventoryWithoutLosingIt) {
+  const std::uint32_t a2 = 0x7F4D0002, a3 = 0x7F4D0003, a4 = 0x7F4D0004;  // 127.77.0.2 ...
+  const std::vector<std::uint32_t> probed{a2, a3, a4};
+  const std::string head = "# new\n";
+  const struct {
+    const char* what;
+    std::string old;
+    std::vector<std::uint32_t> found;
+    std::string text;  // after the header; or the error
+    bool refused;
+  } cases[] = {
+      {"a new file", "", {a2, a3}, "cnc-127.77.0.2 127.77.0.2:9\ncnc-127.77.0.3 127.77.0.3:9\n", false},
+      {"names and comments stay; a new machine follows",
+       "# hall 2\nmill-A 127.77.0.2:9\nmill-B 127.77.0.3:9  # by the door\n", {a2, a3, a4},
+       "# hall 2\nmill-A 127.77.0.2:9\nmill-B 127.77.0.3:9  # by the door\ncnc-127.77.0.4 127.77.0.4:9\n", false},
+      {"a machine that did not answer stays, marked",
+       "mill-A 127.77.0.2:9\nmill-B 127.77.0.3:9  # by the door\n", {a2},
+       "mill-A 127.77.0.2:9\nmill-B 127.77.0.3:9  # by the door; not found by discover on 2026-12-08\n", false},
+      {"the mark goes when it answers again; the earlier header is replaced",
+       "# kestrio-dnc fleet discover 127.77.0.0/24 (port 9): 1 machine found\n"
+       "mill-A 127.77.0.2:9  # not found by discover on 2026-12-01\n", {a2},
+       "mill-A 127.77.0.2:9\n", false},
+      {"hosts outside the probe or on another port are left alone",
+       "far 10.0.0.1:9\nother 127.77.0.2:10\nbyname cnc.plant:9\n", {},
+       "far 10.0.0.1:9\nother 127.77.0.2:10\nbyname cnc.plant:9\n", false},
+      {"a generated name never takes a kept one",
+       "cnc-127.77.0.3 127.77.0.2:9\n", {a2, a3}, "cnc-127.77.0.3 127.77.0.2:9\ncnc-127.77.0.3-2 127.77.0.3:9\n", false},
+      {"line ends of Windows stay", "mill-A 127.77.0.2:9\r\n", {a2, a3},
+       "mill-A 127.77.0.2:9\r\ncnc-127.77.0.3 127.77.0.3:9\r\n", false},
+      {"a file that cannot be read whole is refused", "mill-A 127.77.0.2:9\nmill-B 127.77.0.3:x\n", {a2},
+       "line 2: \"x\" in \"127.77.0.3:x\" is not a port", true},
+  };
+  for (const auto& c : cases) {
+    const Inventory inventory = UpdateInventory(c.old, probed, c.found, 9, "# new", "2026-12-08");
+    if (c.refused) {
+      EXPECT_NE(inventory.error.find(c.text), std::string::npos) << c.what << ": " << inventory.error;
+      continue;
+    }
+    ASSERT_TRUE(inventory.Ok()) << c.what << ": " << inventory.error;
+    const std::string want = (c.old.find("\r\n") != std::string::npos ? "# new\r\n" : head) + c.text;
+    EXPECT_EQ(inventory.text, want) << c.what;
+    EXPECT_TRUE(ParseHosts(inventory.text, 9).Ok() || c.text.empty()) << c.what;
+  }
 }
 
 // A retry takes from a report its hosts file, root and language and the
