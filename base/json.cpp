@@ -184,6 +184,10 @@ std::string Value::TextOf(std::string_view name, const std::string& otherwise) c
   return v && v->kind == String ? v->text : otherwise;
 }
 
-Parsed Parse(std::string_view text) { return Reader(text).Run(); }
+Parsed Parse(std::string_view text) {
+  // Notepad on Windows 7 starts a file it saves as UTF-8 with a byte order mark.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  return Reader(text).Run();
+}
 
 }  // namespace kestrio::json

@@ -141,4 +141,38 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::string Utf8FromUnknown(std::string_view bytes) {
+  // 0x80..0x9F of Windows-1252; the five it leaves undefined keep their C1 code points.
+  static constexpr char16_t kHigh[32] = {
+      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+  std::string out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size();) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    const std::size_t start = i;
+    const char32_t cp = Decode(bytes, i);
+    if (b < 0x80 || i - start > 1) {
+      Encode(cp, out);
+    } else {  // one byte that starts no UTF-8 character
+      Encode(b < 0xA0 ? kHigh[b - 0x80] : char32_t{b}, out);
+    }
+  }
+  return out;
+}
+
+std::string Printable(std::string_view bytes) {
+  const std::string utf8 = Utf8FromUnknown(bytes);
+  std::string out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    const std::size_t start = i;
+    const char32_t cp = Decode(utf8, i);
+    if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) out += '?';
+    else out.append(utf8, start, i - start);
+  }
+  return out;
+}
+
 }  // namespace kestrio::text

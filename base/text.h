@@ -27,6 +27,15 @@ std::string Utf16ToUtf8(std::u16string_view utf16);
 std::u16string Utf16FromBytes(const unsigned char* data, std::size_t size,
                               std::size_t firstUnit = 0);
 
+// Bytes of unknown encoding as UTF-8: what is well-formed UTF-8 stays, any
+// other byte is taken as Windows-1252 (the ANSI code page of a Western
+// Windows machine, in which a CNC's texts reach the wire).
+std::string Utf8FromUnknown(std::string_view bytes);
+
+// A text from the network fit for a terminal: as Utf8FromUnknown, with every
+// control character (C0, DEL, C1) shown as '?'.
+std::string Printable(std::string_view bytes);
+
 // ASCII case-insensitive comparison, as Windows compares INI and registry names.
 bool EqualsNoCase(std::string_view a, std::string_view b);
 

@@ -41,7 +41,7 @@
 #include "cli/terminal.h"
 #include "dnc/client.h"
 #include "dnc/protocol.h"
-#include "dnc/session.h"
+#include "remote/session.h"
 #include "kestrio_version.h"
 
 namespace kestrio::cli {
@@ -376,6 +376,7 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
       if (i + 1 >= argc) return name + ": a value is missing";
       value = argv[++i];
     }
+    line.given.push_back(name);
     if (name == "--host") {
       if (value.empty()) return "--host: give a host name or address";
       line.host = value;
@@ -448,6 +449,10 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
 
 
 }  // namespace
+
+bool kestrio::cli::CommandLine::Given(const std::string& option) const {
+  return std::find(given.begin(), given.end(), option) != given.end();
+}
 
 int main(int argc, char** argv) {
   CommandLine line;

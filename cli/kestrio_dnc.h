@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "dnc/protocol.h"
-#include "dnc/session.h"
+#include "remote/session.h"
 
 namespace kestrio::cli {
 
@@ -39,6 +39,8 @@ struct CommandLine {
   dnc::RemoteChangeSettings change;
   FleetOptions fleet;
   bool hostGiven = false;
+  std::vector<std::string> given;  // the options on the command line, as named ("--port")
+  bool Given(const std::string& option) const;
   bool help = false;
   bool version = false;
 };

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -13,33 +14,47 @@
 #include <thread>
 #include <vector>
 
+#include "base/text.h"
 #include "cli/kestrio_dnc.h"
 #include "cli/terminal.h"
-#include "dnc/fleet.h"
+#include "platform/desk.h"
+#include "remote/fleet.h"
 
 namespace kestrio::cli {
 namespace {
 
 namespace fleet = dnc::fleet;
 
-constexpr std::size_t kMaxFile = 1 << 20;  // a hosts file or a report
+// A hosts file or a report: a report of 5,000 hosts is about 1.5 MiB; the
+// bound only keeps a wrong file (a disk image, a device) out of memory.
+constexpr std::size_t kMaxFile = std::size_t{256} << 20;
 
-// A file of at most 1 MiB, or nullopt with the reason told.
-std::optional<std::string> ReadSmallFile(const std::string& path) {
+// A whole file, or nullopt with the reason told.
+std::optional<std::string> ReadWholeFile(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) {
     Complain(path + ": cannot be read");
     return std::nullopt;
   }
-  std::string text(kMaxFile + 1, '\0');
-  text.resize(std::fread(text.data(), 1, text.size(), file));
+  std::string text;
+  char block[1 << 16];
+  std::size_t n;
+  while (text.size() <= kMaxFile && (n = std::fread(block, 1, sizeof block, file)) > 0) text.append(block, n);
   const bool readError = std::ferror(file) != 0;
   std::fclose(file);
   if (readError || text.size() > kMaxFile) {
-    Complain(path + (readError ? ": cannot be read" : ": larger than 1 MiB"));
+    Complain(path + (readError ? ": cannot be read" : ": larger than 256 MiB"));
     return std::nullopt;
   }
   return text;
+}
+
+// Told once a run, whichever stage or command finds it first.
+void TellShortOfThreads(unsigned made, unsigned wanted) {
+  static std::atomic<bool> told{false};
+  if (!told.exchange(true))
+    Complain("the system made " + std::to_string(made) + " of the " + std::to_string(wanted) +
+             " threads asked for; the run goes on with " + std::to_string(made) + " at once");
 }
 
 // The hosts file, or why it is unusable (then nothing starts).
@@ -54,7 +69,10 @@ std::optional<std::vector<fleet::HostEntry>> ParseHostsFile(const std::string& p
 }
 
 // Columns padded to the widest cell, two spaces apart; the last one as it is.
-std::vector<std::string> Columns(const std::vector<std::vector<std::string>>& rows) {
+// Cells may hold what a machine sent: they are made printable first.
+std::vector<std::string> Columns(std::vector<std::vector<std::string>> rows) {
+  for (auto& row : rows)
+    for (auto& cell : row) cell = text::Printable(cell);
   std::vector<std::size_t> widths;
   for (const auto& row : rows)
     for (std::size_t c = 0; c < row.size(); ++c) {
@@ -82,8 +100,9 @@ std::string Seconds(double seconds) {
 
 int FleetStatus(const std::vector<fleet::HostEntry>& hosts, unsigned parallel, unsigned timeoutMs) {
   std::vector<fleet::HostStatus> found(hosts.size());
-  fleet::ForEachAtOnce(0, hosts.size(), parallel, [] { return false; },
-                       [&](std::size_t k) { found[k] = fleet::QueryStatus(hosts[k], timeoutMs); });
+  const unsigned made = fleet::ForEachAtOnce(0, hosts.size(), parallel, [] { return false; },
+                                             [&](std::size_t k) { found[k] = fleet::QueryStatus(hosts[k], timeoutMs); });
+  if (const unsigned wanted = fleet::WorkersFor(hosts.size(), parallel); made < wanted) TellShortOfThreads(made, wanted);
 
   std::vector<std::vector<std::string>> rows{{"NAME", "ADDRESS", "REACHABLE", "PROTOCOL", "LANGUAGE", "STATUS"}};
   int exitCode = 0;
@@ -116,27 +135,60 @@ std::vector<std::string> TableLines(const std::vector<fleet::HostReport>& report
 std::string PlainLine(const fleet::HostReport& r) {
   std::string line = r.host.name + " " + r.host.Address() + " " + fleet::StateName(r.state);
   if (fleet::Finished(r.state) && r.started != fleet::Clock::time_point{}) line += " after " + Seconds(r.TotalSeconds(r.ended));
-  if (!r.text.empty()) line += ": " + r.text;
+  if (!r.text.empty()) line += ": " + text::Printable(r.text);
   if (r.code != 0) line += " (" + std::to_string(r.code) + ")";
   return line + '\n';
 }
 
+// The run's record, written when the run starts, each time the hosts change
+// state and when it ends, each time whole (a temporary file renamed over the
+// last), so that whatever ends the client leaves a report that parses.
+class ReportFile {
+ public:
+  ReportFile(std::string path, const fleet::ChangeSettings& settings) : path_(std::move(path)), settings_(settings) {}
+  bool Wanted() const { return !path_.empty(); }
+  bool Write(const fleet::FleetChange& run, bool interrupted, bool finished) {
+    if (path_.empty()) return true;
+    const std::string report =
+        fleet::JsonReport(settings_, run.Snapshot(), interrupted, finished ? run.StopReason() : std::string(), finished);
+    std::string error;
+    if (platform::desk::ReplaceWholeFile(path_, report, error)) return true;
+    if (!told_) Complain(error);
+    told_ = true;
+    return false;
+  }
+
+ private:
+  std::string path_;
+  const fleet::ChangeSettings& settings_;
+  bool told_ = false;
+};
+
 int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::ChangeSettings& settings,
                        const FleetOptions& options) {
-  // The report's file is opened first: a report that cannot be written is a
-  // reason not to start.
-  std::FILE* json = nullptr;
-  if (!options.json.empty() && !(json = std::fopen(options.json.c_str(), "wb"))) {
-    Complain(options.json + ": cannot be written");
-    return kNoHost;
-  }
+  // The report a retry reads is its only list of what is left to do: when
+  // the new report is to replace it, the run writes beside it and replaces
+  // it only once the run has ended.
+  const bool replacesInput = !options.json.empty() && !options.retry.empty() &&
+                             (options.json == options.retry || platform::desk::SameFile(options.json, options.retry));
+  const std::string working = replacesInput ? options.json + ".partial" : options.json;
+  fleet::FleetChange run(hosts, settings);
+  run.OnShortOfThreads(TellShortOfThreads);
+  ReportFile report(working, settings);
+  // A report that cannot be written is a reason not to start.
+  if (!report.Write(run, false, false)) return kNoHost;
+  if (replacesInput)
+    Print("the report is kept in " + working + " while the run goes on; " + options.json +
+          " is replaced when it ends\n");
+
   static std::atomic<bool> interrupted{false};
   CatchInterrupt(&interrupted);
   const bool live = StdoutRedrawsInPlace();
-  fleet::FleetChange run(hosts, settings);
   std::atomic<bool> finished{false};
-  const auto onUpdate = [live](const fleet::HostReport& r) {
+  std::atomic<unsigned> changes{0};  // state changes so far; the report follows them
+  const auto onUpdate = [live, &changes](const fleet::HostReport& r) {
     if (!live) Print(PlainLine(r));
+    changes.fetch_add(1);
   };
   std::thread runner = StartShieldedThread([&] {
     run.Run(interrupted, onUpdate);
@@ -152,6 +204,7 @@ int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::
     Print(text);
   };
   bool toldOfInterrupt = false;
+  unsigned written = 0;  // the state changes the report on disk holds
   while (!finished.load()) {
     if (live) draw();
     if (interrupted.load() && !toldOfInterrupt) {
@@ -161,9 +214,14 @@ int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::
       Print(note);
       drawn = 0;  // the table goes on below the note
     }
+    // A burst of hosts that end together is one write.
+    if (const unsigned now = changes.load(); now != written && report.Wanted()) {
+      report.Write(run, interrupted.load(), false);
+      written = now;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(live ? 200 : 50));
   }
-  runner.join();
+  if (runner.joinable()) runner.join();
   if (live) draw();
 
   const std::vector<fleet::HostReport> reports = run.Snapshot();
@@ -177,12 +235,20 @@ int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::
   Print(summary + '\n');
 
   int exitCode = s.failed || s.notStarted ? kFailed : 0;
-  if (json) {
-    const std::string report = fleet::JsonReport(settings, reports, interrupted.load(), run.StopReason());
-    const bool written = std::fwrite(report.data(), 1, report.size(), json) == report.size();
-    if (std::fclose(json) != 0 || !written) {
-      Complain(options.json + ": the report could not be written whole");
+  if (report.Wanted()) {
+    std::string error;
+    if (!report.Write(run, interrupted.load(), true)) {
       exitCode = kFailed;
+    } else if (replacesInput) {
+      // The whole new report goes over the old one, as one rename.
+      const auto text = ReadWholeFile(working);
+      if (!text || !platform::desk::ReplaceWholeFile(options.json, *text, error)) {
+        if (text) Complain(error);
+        Complain("the report of this run is in " + working);
+        exitCode = kFailed;
+      } else {
+        std::remove(working.c_str());
+      }
     }
   }
   return exitCode;
@@ -190,42 +256,59 @@ int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::
 
 // ---- discover ----------------------------------------------------------------
 
-// Names the hosts file at PATH already gives to addresses, so that a hosts
-// file written again keeps them; nothing when there is no usable file.
-std::map<std::string, std::string> KnownNames(const std::string& path, std::uint16_t port) {
-  std::map<std::string, std::string> names;
+// The hosts file a discover is to write over, as it is: empty when there is
+// none yet; nullopt (told) when it is there but cannot be read whole.
+std::optional<std::string> OldInventory(const std::string& path, std::uint16_t port) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return names;
+  if (!file) return std::string();
   std::fclose(file);
-  const auto text = ReadSmallFile(path);
-  if (!text) return names;
+  auto text = ReadWholeFile(path);
+  if (!text) return std::nullopt;
   const fleet::HostsFile hosts = fleet::ParseHosts(*text, port);
-  for (const auto& h : hosts.hosts)
-    if (h.name != h.host && h.name != h.Address()) names[h.Address()] = h.name;
-  return names;
+  if (!hosts.Ok() && hosts.error != "no hosts") {
+    Complain(path + ": " + hosts.error + "; the hosts file is left as it is");
+    return std::nullopt;
+  }
+  return text;
+}
+
+std::string Today() {
+  const std::time_t now = std::time(nullptr);
+  char text[16] = "";
+  if (const std::tm* local = std::localtime(&now)) std::strftime(text, sizeof text, "%Y-%m-%d", local);
+  return text;
 }
 
 bool WriteHostsFile(const std::string& path, const std::vector<std::string>& ranges, std::uint16_t port,
-                    const std::vector<fleet::Discovered>& machines) {
-  const auto known = KnownNames(path, port);
-  std::string text = "# kestrio-dnc fleet discover " + Join(ranges, " ") + " (port " + std::to_string(port) + "): " +
-                     std::to_string(machines.size()) + " machine" + (machines.size() == 1 ? "" : "s") + "\n";
-  for (const auto& m : machines) {
-    const std::string address = fleet::AddressText(m.address) + ":" + std::to_string(port);
-    const auto name = known.find(address);
-    text += (name != known.end() ? name->second : "cnc-" + fleet::AddressText(m.address)) + " " + address + "\n";
+                    const std::vector<std::uint32_t>& probed, const std::vector<fleet::Discovered>& machines) {
+  const auto old = OldInventory(path, port);
+  if (!old) return false;
+  std::vector<std::uint32_t> found;
+  for (const auto& m : machines) found.push_back(m.address);
+  const std::string header = "# kestrio-dnc fleet discover " + Join(ranges, " ") + " (port " + std::to_string(port) +
+                             "): " + std::to_string(machines.size()) + " machine" + (machines.size() == 1 ? "" : "s") +
+                             " found";
+  const fleet::Inventory inventory = fleet::UpdateInventory(*old, probed, found, port, header, Today());
+  if (!inventory.Ok()) {
+    Complain(path + ": " + inventory.error + "; the hosts file is left as it is");
+    return false;
   }
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  bool written = file && std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  if (file && std::fclose(file) != 0) written = false;
-  if (!written) Complain(path + ": cannot be written");
-  return written;
+  std::string error;
+  if (!platform::desk::ReplaceWholeFile(path, inventory.text, error)) {
+    Complain(error);
+    return false;
+  }
+  Print("hosts file: " + path + " (" + std::to_string(inventory.kept) + " kept, of them " +
+        std::to_string(inventory.notFound) + " not found this time; " + std::to_string(inventory.added) + " added)\n");
+  return true;
 }
 
 int FleetDiscover(const CommandLine& line) {
   const std::vector<std::string> ranges(line.values.begin() + 1, line.values.end());
   const fleet::AddressList list = fleet::ParseRanges(ranges);
   if (!list.Ok()) return Refuse(list.error);
+  // A hosts file that would be refused after the probe is refused before it.
+  if (!line.fleet.write.empty() && !OldInventory(line.fleet.write, line.port)) return kNoHost;
   const unsigned timeoutMs = line.timeoutGiven ? line.timeoutMs : 500;
   const unsigned parallel = line.fleet.parallelGiven ? line.fleet.parallel : 64;
   static std::atomic<bool> interrupted{false};
@@ -277,37 +360,63 @@ int FleetDiscover(const CommandLine& line) {
   // file that may hold the floor.
   if (!line.fleet.write.empty() && (machines.empty() || interrupted.load()))
     Print("hosts file not written: " + std::string(machines.empty() ? "no machine found" : "interrupted") + "\n");
-  else if (!line.fleet.write.empty()) {
-    if (!WriteHostsFile(line.fleet.write, ranges, line.port, machines)) return kNoHost;
-    Print("hosts file: " + line.fleet.write + "\n");
-  }
+  else if (!line.fleet.write.empty() && !WriteHostsFile(line.fleet.write, ranges, line.port, list.addresses, machines))
+    return kNoHost;
   return machines.empty() || interrupted.load() ? kFailed : 0;
+}
+
+
+// The settings of a retry: the report's, unless the command line gives one
+// again (then it is said).
+void RetrySettings(const CommandLine& line, const fleet::RetryPlan& plan, CommandLine& effective) {
+  for (const fleet::RetrySetting& setting : plan.settings) {
+    if (!setting.present) continue;
+    const std::string name = setting.name;
+    unsigned* target = name == "timeout_ms"       ? &effective.timeoutMs
+                       : name == "scan_timeout"   ? &effective.change.scanTimeout
+                       : name == "change_timeout" ? &effective.change.changeTimeout
+                       : name == "parallel"       ? &effective.fleet.parallel
+                       : name == "canary"         ? &effective.fleet.canary
+                       : name == "max_failures"   ? &effective.fleet.maxFailures
+                                                  : nullptr;
+    const unsigned current = target ? *target : effective.port;
+    if (line.Given(setting.option)) {
+      if (current != setting.value)
+        Print(std::string(setting.option) + " " + std::to_string(current) + " from the command line, not the report's " +
+              std::to_string(setting.value) + "\n");
+      continue;
+    }
+    if (target) *target = setting.value;
+    else effective.port = static_cast<std::uint16_t>(setting.value);
+  }
 }
 
 }  // namespace
 
-int FleetCommand(const CommandLine& line) {
-  if (line.values[0] == "discover") return FleetDiscover(line);
-  const bool change = line.values[0] == "change";
+int FleetCommand(const CommandLine& given) {
+  if (given.values[0] == "discover") return FleetDiscover(given);
+  const bool change = given.values[0] == "change";
+  CommandLine line = given;
   fleet::ChangeSettings settings;
-  settings.change = line.change;
   std::vector<std::string> retryNames;
   if (!line.fleet.retry.empty()) {
-    const auto report = ReadSmallFile(line.fleet.retry);
+    const auto report = ReadWholeFile(line.fleet.retry);
     if (!report) return kNoHost;
     const fleet::RetryPlan plan = fleet::ReadRetryPlan(*report);
     if (!plan.Ok()) return Refuse(line.fleet.retry + ": " + plan.error);
-    settings.change.root = plan.root;
-    settings.change.language = plan.language;
+    RetrySettings(given, plan, line);
+    line.change.root = plan.root;
+    line.change.language = plan.language;
     settings.hostsFile = plan.hostsFile;
     settings.hostsFingerprint = plan.hostsFingerprint;
     retryNames = plan.names;
   } else {
     settings.hostsFile = line.values[1];
   }
+  settings.change = line.change;
   if (change)
     if (const auto mistake = CheckChangeArguments(settings.change.root, settings.change.language)) return Refuse(*mistake);
-  const auto text = ReadSmallFile(settings.hostsFile);
+  const auto text = ReadWholeFile(settings.hostsFile);
   if (!text) return kNoHost;
   if (!line.fleet.retry.empty() && fleet::Fingerprint(*text) != settings.hostsFingerprint)
     return Refuse(line.fleet.retry + ": the hosts file " + settings.hostsFile +
@@ -331,6 +440,7 @@ int FleetCommand(const CommandLine& line) {
   settings.canary = line.fleet.canary;
   settings.maxFailures = line.fleet.maxFailures;
   settings.timeoutMs = line.timeoutMs;
+  settings.port = line.port;
   return FleetChangeCommand(*hosts, settings, line.fleet);
 }
 

@@ -22,7 +22,8 @@ void CatchInterrupt(std::atomic<bool>* interrupted);
 
 // A thread whose system calls Ctrl-C does not cut short: on Linux the signal
 // is blocked in it (and in the threads it starts), so a socket wait with a
-// time-out is not ended early by it.
+// time-out is not ended early by it.  When the system makes no thread, the
+// body runs on the calling thread and the thread returned is not joinable.
 std::thread StartShieldedThread(std::function<void()> body);
 
 }  // namespace kestrio::cli

@@ -1,6 +1,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <system_error>
+
 #include "cli/terminal.h"
 
 namespace kestrio::cli {
@@ -32,7 +34,13 @@ std::thread StartShieldedThread(std::function<void()> body) {
   sigemptyset(&block);
   sigaddset(&block, SIGINT);
   ::pthread_sigmask(SIG_BLOCK, &block, &saved);
-  std::thread thread(std::move(body));
+  std::thread thread;
+  try {
+    thread = std::thread(body);
+  } catch (const std::system_error&) {
+    // Out of threads (EAGAIN): the work is done here, still shielded.
+    body();
+  }
   ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   return thread;
 }

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <system_error>
 
 #include "cli/terminal.h"
 
@@ -33,6 +34,13 @@ void CatchInterrupt(std::atomic<bool>* interrupted) {
 
 // The console's handler runs on a thread of its own: no call of another
 // thread is cut short.
-std::thread StartShieldedThread(std::function<void()> body) { return std::thread(std::move(body)); }
+std::thread StartShieldedThread(std::function<void()> body) {
+  try {
+    return std::thread(body);
+  } catch (const std::system_error&) {
+    body();  // no thread to be had: the work is done here
+    return {};
+  }
+}
 
 }  // namespace kestrio::cli

@@ -42,6 +42,7 @@ TEST(JsonReader, ReadsValuesAndNamesWhereATextGoesWrong) {
       {"\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"", "'\"\\/\b\f\n\r\t'", ""},
       {"\"\\u00e9\\u20ac\\ud83d\\ude00\"", "'\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80'", ""},
       {"[]", "[]", ""},
+      {"\xEF\xBB\xBF{\"a\": 1}", "{a:1}", ""},  // Notepad's byte order mark
       {"", "", "offset 0: a value is missing"},
       {"{\"a\" 1}", "", "offset 5: expected ':'"},
       {"[1 2]", "", "offset 3: expected ',' or ']'"},

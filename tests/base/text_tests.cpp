@@ -14,5 +14,28 @@ TEST(Text, Utf16RoundTripAndMalformedInput) {
   EXPECT_EQ(text::Utf8ToUtf16("\xE4\xB8"), u"\uFFFD\uFFFD");  // cut short at the end
 }
 
+// Texts from a CNC come in its ANSI code page or as UTF-8; the report and the
+// terminal get UTF-8 either way, the terminal without control characters.
+TEST(Text, UnknownBytesBecomeUtf8AndPrintableText) {
+  struct Case {
+    const char* what;
+    const char* bytes;
+    const char* utf8;
+    const char* printable;
+  } cases[] = {
+      {"UTF-8 stays", "Espa\xC3\xB1ol \xE2\x82\xAC", "Espa\xC3\xB1ol \xE2\x82\xAC", "Espa\xC3\xB1ol \xE2\x82\xAC"},
+      {"Windows-1252 letters", "Espa\xF1ol \x80", "Espa\xC3\xB1ol \xE2\x82\xAC", "Espa\xC3\xB1ol \xE2\x82\xAC"},
+      {"a UTF-8 start cut short", "ab\xC3", "ab\xC3\x83", "ab\xC3\x83"},
+      {"an overlong slash", "\xC0\xAF", "\xC3\x80\xC2\xAF", "\xC3\x80\xC2\xAF"},
+      {"a surrogate in UTF-8", "\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xE2\x82\xAC", "\xC3\xAD\xC2\xA0\xE2\x82\xAC"},
+      {"controls and escapes", "a\x1B[2Jb\r\nc\x7F", "a\x1B[2Jb\r\nc\x7F", "a?[2Jb??c?"},
+      {"an undefined 1252 byte is a C1 control", "x\x81y\xC2\x9B", "x\xC2\x81y\xC2\x9B", "x?y?"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(text::Utf8FromUnknown(c.bytes), c.utf8) << c.what;
+    EXPECT_EQ(text::Printable(c.bytes), c.printable) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace kestrio

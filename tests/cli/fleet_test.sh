@@ -110,7 +110,7 @@ expect '[[ $(result noscan) == "failed -13 An error ocurred getting language pac
   "report of noscan: '$(result noscan)'"
 # The report's shape: the run, the summary, and the same fields for every host.
 shape=$(jq -c '[keys, .summary, ([.hosts[] | keys] | unique), ([.hosts[].seconds | keys] | unique), (.hosts | length)]' "$dir/report.json")
-expect '[[ $shape == "[[\"canary\",\"hosts\",\"hosts_file\",\"hosts_fingerprint\",\"interrupted\",\"language\",\"max_failures\",\"not_started_because\",\"parallel\",\"root\",\"summary\"],{\"done\":7,\"skipped\":1,\"failed\":7,\"not_started\":0},[[\"address\",\"code\",\"name\",\"result\",\"seconds\",\"text\"]],[[\"change\",\"scan\",\"total\"]],15]" ]]' \
+expect '[[ $shape == "[[\"canary\",\"change_timeout\",\"finished\",\"hosts\",\"hosts_file\",\"hosts_fingerprint\",\"interrupted\",\"language\",\"max_failures\",\"not_started_because\",\"parallel\",\"port\",\"root\",\"scan_timeout\",\"summary\",\"timeout_ms\"],{\"done\":7,\"skipped\":1,\"failed\":7,\"under_way\":0,\"not_started\":0},[[\"address\",\"code\",\"name\",\"result\",\"seconds\",\"text\"]],[[\"change\",\"scan\",\"total\"]],15]" ]]' \
   "report shape: $shape"
 expect '[[ $(jq ".hosts[0].seconds.total > 0 and .hosts[0].seconds.total >= .hosts[0].seconds.scan" "$dir/report.json") == true ]]' \
   "cnc01's timings: $(jq -c .hosts[0].seconds "$dir/report.json")"
@@ -134,11 +134,24 @@ expect '[[ $out == *"summary: 0 done, 0 skipped, 2 failed, 2 not started (2 fail
 # A retry runs only the hosts that failed or did not start, from the report's
 # hosts file, root and language: cnc07 with its write filter off now changes.
 "$sim" set "$dir/floor/cnc07" filter=off protect-c=off >/dev/null
-out=$("$dnc" fleet change --retry "$dir/report.json" --json "$dir/retry.json" 2>&1); rc=$?
-expect '[[ $rc -eq 1 && $out == "retrying 7 of the hosts of $dir/report.json (Polish from D:\\LanguagePacks)"* ]]' \
+# Its settings are the report's (canary 2, parallel 4) but for one given again.
+out=$("$dnc" fleet change --retry "$dir/report.json" --json "$dir/retry.json" --canary 0 2>&1); rc=$?
+want=$'--canary 0 from the command line, not the report\'s 2\nretrying 7 of the hosts of '"$dir/report.json (Polish from D:\\LanguagePacks)"
+expect '[[ $rc -eq 1 && $out == "$want"* && $(jq .parallel "$dir/retry.json") == 4 ]]' \
   "retry: rc=$rc $out"
 expect '[[ $(jq -c "[.hosts[] | [.name, .result]]" "$dir/retry.json") == "[[\"cnc05\",\"failed\"],[\"cnc07\",\"done\"],[\"cnc10\",\"failed\"],[\"cnc11\",\"failed\"],[\"busy\",\"failed\"],[\"noscan\",\"failed\"],[\"gone\",\"failed\"]]" ]]' \
   "retry report: $(jq -c "[.hosts[] | [.name, .result]]" "$dir/retry.json")"
+# A retry goes where the run went: the port of a hosts file without ports
+# and the time-outs come from the report; one given again overrides it, said.
+printf 'solo 127.0.0.1\n' >"$dir/solo-hosts"
+"${c[@]}" "$dir/solo-hosts" --port "$busy_port" --timeout 3000 --json "$dir/solo.json" >/dev/null 2>&1
+out=$("$dnc" fleet change --retry "$dir/solo.json" --json "$dir/solo2.json" 2>&1)
+expect '[[ $(jq -r ".port, .timeout_ms, .hosts[0].address, .hosts[0].text" "$dir/solo2.json" | tr "\n" " ") == "$busy_port 3000 127.0.0.1:$busy_port the host is busy"* ]]' \
+  "retry of a run with --port: $out $(jq -c . "$dir/solo2.json")"
+out=$("$dnc" fleet change --retry "$dir/solo.json" --port "$closed_port" 2>&1)
+want="--port $closed_port from the command line, not the report's $busy_port"
+expect '[[ $out == "$want"* &&
+          $out == *"unreachable: cannot connect to 127.0.0.1:$closed_port"* ]]' "retry with --port again: $out"
 echo "# one more line" >>"$hosts"
 check "retry after the hosts file changed" 2 "changed since the report was written" \
   -- "$dnc" fleet change --retry "$dir/retry.json"
@@ -155,16 +168,23 @@ python3 -c 'import socket, sys, time
 s = socket.socket(); s.bind(("127.0.0.9", int(sys.argv[1]))); s.listen(5); print("ready", flush=True); time.sleep(60)' \
   "$dport" >"$dir/silent.out" & pids+=($!)
 for f in d2 d3 d4 silent; do for _ in $(seq 100); do grep -q "DNC server on port\|ready" "$dir/$f.out" && break; sleep 0.05; done; done
-printf 'lathe-2 127.0.0.2:%s\n' "$dport" >"$dir/found"
+# The plant's inventory: a name with a comment, and a machine switched off.
+printf '# hall 2\nlathe-2 127.0.0.2:%s  # by the door\nmill-X 127.0.0.7:%s\n' "$dport" "$dport" >"$dir/found"
 out=$("$dnc" fleet discover 127.0.0.0/24 --port "$dport" --write "$dir/found" 2>&1); rc=$?
 expect '[[ $rc -eq 0 ]]' "discover: rc=$rc $out"
 for want in "127.0.0.2  1  *German  *idle" "127.0.0.4  1  *German  *idle" "port open, not a Kestrio Setup:" \
             "  127.0.0.9  no reply from the server within 500 ms" "3 machines found; 256 of 256 addresses probed on port $dport"; do
   grep -q "^$want" <<<"$out" && ok || ko "discover output lacks '$want': $out"
 done
-expect '[[ $(grep -v "^#" "$dir/found" | tr "\n" " ") == "lathe-2 127.0.0.2:$dport cnc-127.0.0.3 127.0.0.3:$dport cnc-127.0.0.4 127.0.0.4:$dport " ]]' \
+expect '[[ $(tail -n +2 "$dir/found" | tr "\n" "|") == "# hall 2|lathe-2 127.0.0.2:$dport  # by the door|mill-X 127.0.0.7:$dport  # not found by discover on $(date +%F)|cnc-127.0.0.3 127.0.0.3:$dport|cnc-127.0.0.4 127.0.0.4:$dport|" ]]' \
   "hosts file written: $(cat "$dir/found")"
-check "status of the machines discovered" 0 "cnc-127.0.0.4" -- "$dnc" fleet status "$dir/found"
+check "status of the machines discovered" 1 "cnc-127.0.0.4" -- "$dnc" fleet status "$dir/found"
+# A hosts file it cannot read whole is refused before the probe, untouched.
+printf 'lathe-2 127.0.0.2:%s\nbad 127.0.0.3:x\n' "$dport" >"$dir/bad-found"
+cp "$dir/bad-found" "$dir/bad-found.before"
+check "discover onto a bad hosts file" 2 "bad-found: line 2: \"x\" in \"127.0.0.3:x\" is not a port from 1 to 65535; the hosts file is left as it is" \
+  -- "$dnc" fleet discover 127.0.0.0/24 --port "$dport" --write "$dir/bad-found"
+expect 'cmp -s "$dir/bad-found" "$dir/bad-found.before"' "discover changed a hosts file it refused"
 # A probe that finds nothing leaves the hosts file as it was.
 cp "$dir/found" "$dir/found.before"
 out=$("$dnc" fleet discover 127.0.0.20-127.0.0.21 --port "$dport" --write "$dir/found" 2>&1); rc=$?
@@ -191,6 +211,10 @@ fi
 "${c[@]}" "$dir/stop/hosts" --parallel 2 --json "$dir/stop.json" >"$dir/stop.out" 2>&1 & client=$!
 pids+=("$client")
 for _ in $(seq 200); do [[ $(grep -c " changing$" "$dir/stop.out") -eq 2 ]] && break; sleep 0.05; done
+# The report is the record while the run goes on: whole, with every host.
+sleep 0.3
+expect '[[ $(jq -c "[.finished, [.hosts[].result]]" "$dir/stop.json") == "[false,[\"under way\",\"under way\",\"not started\",\"not started\"]]" ]]' \
+  "report during the run: $(cat "$dir/stop.json")"
 kill -INT "$client"
 for _ in $(seq 200); do kill -0 "$client" 2>/dev/null || break; sleep 0.05; done
 wait "$client"; rc=$?
@@ -202,5 +226,33 @@ expect '[[ $(jq -c "[.interrupted, [.hosts[].result]]" "$dir/stop.json") == "[tr
   "interrupted report: $(jq -c . "$dir/stop.json")"
 grep -qs "expand\|add-package" "$dir/stop/cnc03/commands.log" "$dir/stop/cnc04/commands.log" &&
   ko "a host was started after Ctrl-C" || ok
+# A retry that writes over its own report: a client killed in the middle
+# leaves the report it read as it was; one that ends replaces it whole.
+cp "$dir/stop.json" "$dir/stop.before"
+"$dnc" fleet change --retry "$dir/stop.json" --json "$dir/stop.json" >"$dir/retry.out" 2>&1 & client=$!
+pids+=("$client")
+for _ in $(seq 200); do grep -q " changing$" "$dir/retry.out" && break; sleep 0.05; done
+kill -KILL "$client"; wait "$client" 2>/dev/null
+expect 'cmp -s "$dir/stop.json" "$dir/stop.before"' "a killed retry changed its input report"
+expect '[[ $(jq -r .finished "$dir/stop.json.partial") == false && $(grep -c "is replaced when it ends" "$dir/retry.out") -eq 1 ]]' \
+  "the killed retry's own record: $(cat "$dir/retry.out" "$dir/stop.json.partial")"
+sleep 2.5  # the change the killed client began ends on the machine
+out=$("$dnc" fleet change --retry "$dir/stop.json" --json "$dir/stop.json" 2>&1)
+expect '[[ $(jq -c "[.finished, [.hosts[].name]]" "$dir/stop.json") == "[true,[\"cnc03\",\"cnc04\"]]" && ! -e $dir/stop.json.partial ]]' \
+  "the retry's report: $out $(cat "$dir/stop.json")"
+
+# Hosts that accept and never answer, more at once than the system gives
+# threads (a low ulimit -u for an unprivileged user): every row comes, the
+# shortage is said once, and nothing aborts.
+if [[ $(id -u) -eq 0 ]] && command -v setpriv >/dev/null; then
+  python3 "$(dirname "$0")/../support/silent_hosts.py" 100 "$dir/silent-hosts" 120 >"$dir/silent.out" & pids+=($!)
+  for _ in $(seq 200); do grep -q ready "$dir/silent.out" && break; sleep 0.05; done
+  chmod 755 "$dir" && chmod 644 "$dir/silent-hosts"
+  out=$(setpriv --reuid=65534 --regid=65534 --clear-groups -- bash -c 'ulimit -u 10; exec "$@"' - \
+          "$dnc" fleet status "$dir/silent-hosts" --parallel 100 --timeout 500 2>&1); rc=$?
+  expect '[[ $rc -eq 1 && $(grep -c "^silent-[0-9]* .* no reply from the server within 500 ms$" <<<"$out") -eq 100 &&
+            $(grep -c "^kestrio-dnc: the system made [0-9]* of the 100 threads asked for; the run goes on with" <<<"$out") -eq 1 ]]' \
+    "fleet status short of threads: rc=$rc $out $(cat "$dir/silent.out")"
+fi
 
 summary

@@ -1,13 +1,14 @@
-#include "dnc/fleet.h"
+#include "remote/fleet.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <thread>
 
 #include "base/json.h"
-#include "dnc/session.h"
+#include "base/text.h"
+#include "platform/desk.h"
+#include "remote/session.h"
 
 namespace kestrio::dnc::fleet {
 namespace {
@@ -50,7 +51,10 @@ std::string Told(Fault fault, const std::string& problem) {
 
 // ---- JSON --------------------------------------------------------------------
 
-std::string Quote(const std::string& text) {
+// A JSON string of any bytes: a text a machine sent in its ANSI code page
+// is written as the UTF-8 of its Windows-1252 reading.
+std::string Quote(const std::string& bytes) {
+  const std::string text = text::Utf8FromUnknown(bytes);
   std::string out = "\"";
   for (const char c : text) {
     const auto u = static_cast<unsigned char>(c);
@@ -94,8 +98,12 @@ HostsFile ParseHosts(std::string_view text, std::uint16_t defaultPort) {
       file.error = "line " + std::to_string(number) + ": " + why;
       return file;
     };
-    const auto fields = Fields(line);
-    if (fields.empty() || fields[0][0] == '#') continue;
+    auto fields = Fields(line);
+    // A field that starts with '#' begins a comment: "mill-B 10.0.0.3  # by the door".
+    if (const auto comment = std::find_if(fields.begin(), fields.end(), [](const std::string& f) { return f[0] == '#'; });
+        comment != fields.end())
+      fields.erase(comment, fields.end());
+    if (fields.empty()) continue;
     if (fields.size() > 2) return fail("expected NAME HOST[:PORT] or HOST[:PORT], found " + std::to_string(fields.size()) + " fields");
     for (const char c : line)
       if (static_cast<unsigned char>(c) < 0x20 && !IsBlank(c)) return fail("a control character");
@@ -149,6 +157,15 @@ const char* StateName(State state) {
     case State::NotStarted: return "not started";
   }
   return "?";
+}
+
+const char* ResultName(State state) {
+  switch (state) {
+    case State::Waiting: return "not started";
+    case State::Scanning:
+    case State::Changing: return "under way";
+    default: return StateName(state);
+  }
 }
 
 bool Finished(State state) {
@@ -213,7 +230,11 @@ void FleetChange::Set(std::size_t index, State state, std::int32_t code, std::st
 }
 
 void FleetChange::ChangeOne(std::size_t index) {
-  const HostEntry host = Snapshot()[index].host;
+  HostEntry host;
+  {
+    std::lock_guard lock(mutex_);
+    host = reports_[index].host;
+  }
   Session session(host.host, host.port, settings_.timeoutMs);
   RemoteChangeSettings change = settings_.change;
   change.skipIfCurrent = true;
@@ -232,23 +253,25 @@ bool FleetChange::BudgetSpent() const {
   return settings_.maxFailures != 0 && failures_.load() >= settings_.maxFailures;
 }
 
-void ForEachAtOnce(std::size_t first, std::size_t end, unsigned parallel, const std::function<bool()>& stop,
-                   const std::function<void(std::size_t)>& work) {
-  if (end <= first) return;
+unsigned WorkersFor(std::size_t calls, unsigned parallel) {
+  return static_cast<unsigned>(std::min<std::size_t>(std::max(1u, parallel), std::max<std::size_t>(calls, 1)));
+}
+
+unsigned ForEachAtOnce(std::size_t first, std::size_t end, unsigned parallel, const std::function<bool()>& stop,
+                       const std::function<void(std::size_t)>& work) {
+  if (end <= first) return 0;
   std::atomic<std::size_t> next{first};
-  const auto worker = [&] {
+  const std::function<void()> worker = [&] {
     for (std::size_t k; !stop() && (k = next.fetch_add(1)) < end;) work(k);
   };
-  const std::size_t threads = std::min<std::size_t>(std::max(1u, parallel), end - first);
-  std::vector<std::thread> pool;
-  for (std::size_t k = 1; k < threads; ++k) pool.emplace_back(worker);
-  worker();
-  for (auto& t : pool) t.join();
+  return platform::desk::RunOnThreads(WorkersFor(end - first, parallel), platform::desk::kWorkerStack, worker);
 }
 
 void FleetChange::RunStage(std::size_t first, std::size_t end, const std::atomic<bool>& stop) {
-  ForEachAtOnce(first, end, settings_.parallel, [&] { return stop.load() || BudgetSpent(); },
-                [&](std::size_t index) { ChangeOne(index); });
+  const unsigned made = ForEachAtOnce(first, end, settings_.parallel, [&] { return stop.load() || BudgetSpent(); },
+                                      [&](std::size_t index) { ChangeOne(index); });
+  if (const unsigned wanted = WorkersFor(end - first, settings_.parallel); made < wanted && shortOfThreads_)
+    shortOfThreads_(made, wanted);
 }
 
 void FleetChange::Run(const std::atomic<bool>& stop, const std::function<void(const HostReport&)>& onUpdate) {
@@ -282,26 +305,39 @@ std::string FleetChange::StopReason() const {
 }
 
 std::string JsonReport(const ChangeSettings& settings, const std::vector<HostReport>& reports, bool interrupted,
-                       const std::string& stopReason) {
-  const Summary s = Summarize(reports);
+                       const std::string& stopReason, bool finished) {
+  Summary s = Summarize(reports);
+  unsigned underWay = 0;
+  for (const auto& r : reports) {
+    if (r.state == State::Waiting) ++s.notStarted;
+    if (r.state == State::Scanning || r.state == State::Changing) ++underWay;
+  }
   std::string out = "{\n";
   out += "  \"hosts_file\": " + Quote(settings.hostsFile) + ",\n";
   out += "  \"hosts_fingerprint\": " + Quote(settings.hostsFingerprint) + ",\n";
   out += "  \"language\": " + Quote(settings.change.language) + ",\n";
   out += "  \"root\": " + Quote(settings.change.root) + ",\n";
+  out += "  \"port\": " + std::to_string(settings.port) + ",\n";
+  out += "  \"timeout_ms\": " + std::to_string(settings.timeoutMs) + ",\n";
+  out += "  \"scan_timeout\": " + std::to_string(settings.change.scanTimeout) + ",\n";
+  out += "  \"change_timeout\": " + std::to_string(settings.change.changeTimeout) + ",\n";
   out += "  \"parallel\": " + std::to_string(settings.parallel) + ",\n";
   out += "  \"canary\": " + std::to_string(settings.canary) + ",\n";
   out += "  \"max_failures\": " + std::to_string(settings.maxFailures) + ",\n";
+  // false while the run goes on: a report left so by a client that was
+  // ended says which hosts were under way when it last wrote.
+  out += std::string("  \"finished\": ") + (finished ? "true" : "false") + ",\n";
   out += std::string("  \"interrupted\": ") + (interrupted ? "true" : "false") + ",\n";
   out += "  \"not_started_because\": " + Quote(stopReason) + ",\n";
   out += "  \"summary\": {\"done\": " + std::to_string(s.done) + ", \"skipped\": " + std::to_string(s.skipped) +
-         ", \"failed\": " + std::to_string(s.failed) + ", \"not_started\": " + std::to_string(s.notStarted) + "},\n";
+         ", \"failed\": " + std::to_string(s.failed) + ", \"under_way\": " + std::to_string(underWay) +
+         ", \"not_started\": " + std::to_string(s.notStarted) + "},\n";
   out += "  \"hosts\": [";
   for (std::size_t k = 0; k < reports.size(); ++k) {
     const HostReport& r = reports[k];
     out += k ? ",\n    {" : "\n    {";
     out += "\"name\": " + Quote(r.host.name) + ", \"address\": " + Quote(r.host.Address()) +
-           ", \"result\": " + Quote(StateName(r.state)) + ", \"code\": " + std::to_string(r.code) +
+           ", \"result\": " + Quote(ResultName(r.state)) + ", \"code\": " + std::to_string(r.code) +
            ", \"text\": " + Quote(r.text) + ", \"seconds\": {\"scan\": " + Number(r.ScanSeconds()) +
            ", \"change\": " + Number(r.ChangeSeconds()) + ", \"total\": " + Number(r.TotalSeconds(r.ended)) + "}}";
   }
@@ -401,6 +437,104 @@ std::vector<Discovered> Discover(const std::vector<std::uint32_t>& addresses, st
   return found;
 }
 
+namespace {
+
+constexpr std::string_view kDiscoverHeader = "# kestrio-dnc fleet discover ";
+constexpr std::string_view kNotFoundMark = "not found by discover on ";
+
+// The line without a not-found mark of an earlier discover.
+std::string WithoutMark(std::string line) {
+  const auto mark = line.rfind(kNotFoundMark);
+  if (mark == std::string::npos) return line;
+  std::size_t start = mark;
+  if (start >= 2 && line.compare(start - 2, 2, "# ") == 0) start -= 2;
+  else if (start >= 2 && line.compare(start - 2, 2, "; ") == 0) start -= 2;
+  line.erase(start);
+  while (!line.empty() && IsBlank(line.back())) line.pop_back();
+  return line;
+}
+
+}  // namespace
+
+Inventory UpdateInventory(std::string_view oldText, const std::vector<std::uint32_t>& probed,
+                          const std::vector<std::uint32_t>& found, std::uint16_t port, const std::string& header,
+                          const std::string& date) {
+  Inventory inventory;
+  HostsFile old = ParseHosts(oldText, port);
+  if (!old.Ok() && old.error != "no hosts") {
+    inventory.error = old.error;
+    return inventory;
+  }
+  // The lines of the old file, each with the entry on it.
+  std::vector<std::string> lines;
+  bool crlf = false;
+  std::size_t start = oldText.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+  while (start < oldText.size()) {
+    const std::size_t end = std::min(oldText.find('\n', start), oldText.size());
+    std::string line(oldText.substr(start, end - start));
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+      crlf = true;
+    }
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  std::vector<const HostEntry*> entryOn(lines.size(), nullptr);
+  for (const auto& entry : old.hosts) entryOn[static_cast<std::size_t>(entry.line - 1)] = &entry;
+
+  const auto in = [](const std::vector<std::uint32_t>& sorted, std::uint32_t a) {
+    return std::binary_search(sorted.begin(), sorted.end(), a);
+  };
+  std::vector<std::uint32_t> sortedFound = found;
+  std::sort(sortedFound.begin(), sortedFound.end());
+  std::vector<std::uint32_t> listed;  // addresses on `port` the file has
+  std::map<std::string, int> names;
+  for (const auto& entry : old.hosts) names[entry.name] = entry.line;
+
+  std::string text(header);
+  text += '\n';
+  for (std::size_t k = 0; k < lines.size(); ++k) {
+    std::string line = lines[k];
+    if (k == 0 && line.rfind(kDiscoverHeader, 0) == 0) continue;  // the header of an earlier discover
+    if (const HostEntry* entry = entryOn[k]) {
+      std::uint32_t address = 0;
+      ++inventory.kept;
+      if (entry->port == port && ParseAddress(entry->host, address)) {
+        listed.push_back(address);
+        if (in(probed, address)) {
+          line = WithoutMark(std::move(line));
+          if (!in(sortedFound, address)) {
+            // Switched off, or busy with another client: still on the floor.
+            line += line.find(" #") != std::string::npos || line.find("\t#") != std::string::npos ? "; " : "  # ";
+            line += std::string(kNotFoundMark) + date;
+            ++inventory.notFound;
+          }
+        }
+      }
+    }
+    text += line + '\n';
+  }
+  std::sort(listed.begin(), listed.end());
+  for (const std::uint32_t address : sortedFound) {
+    if (in(listed, address)) continue;
+    std::string name = "cnc-" + AddressText(address);
+    for (int n = 2; names.count(name); ++n) name = "cnc-" + AddressText(address) + "-" + std::to_string(n);
+    names[name] = 0;
+    text += name + " " + AddressText(address) + ":" + std::to_string(port) + "\n";
+    ++inventory.added;
+  }
+  if (crlf) {  // a file edited on Windows keeps its line ends
+    std::string converted;
+    for (const char c : text) {
+      if (c == '\n') converted += '\r';
+      converted += c;
+    }
+    text = std::move(converted);
+  }
+  inventory.text = std::move(text);
+  return inventory;
+}
+
 // ---- A retry of what failed ------------------------------------------------
 
 std::string Fingerprint(std::string_view bytes) {
@@ -427,6 +561,22 @@ RetryPlan ReadRetryPlan(std::string_view reportText) {
   plan.hostsFingerprint = report.TextOf("hosts_fingerprint");
   plan.root = report.TextOf("root");
   plan.language = report.TextOf("language");
+  plan.settings = {{"port", "--port"},       {"timeout_ms", "--timeout"}, {"scan_timeout", "--scan-timeout"},
+                   {"change_timeout", "--change-timeout"}, {"parallel", "--parallel"}, {"canary", "--canary"},
+                   {"max_failures", "--max-failures"}};
+  for (RetrySetting& setting : plan.settings) {
+    const json::Value* value = report.Find(setting.name);
+    if (!value) continue;  // an older report: the command line's value or its default
+    const bool zeroAllowed = std::string_view(setting.name) != "port" && std::string_view(setting.name) != "parallel";
+    if (value->kind != json::Value::Number || value->number != static_cast<double>(static_cast<std::uint64_t>(value->number)) ||
+        value->number > (std::string_view(setting.name) == "port" ? 65535.0 : 4294967295.0) ||
+        (!zeroAllowed && value->number < 1)) {
+      plan.error = std::string("\"") + setting.name + "\" in the report is not a usable number";
+      return plan;
+    }
+    setting.value = static_cast<unsigned>(value->number);
+    setting.present = true;
+  }
   if (report.kind != json::Value::Object || !hosts || hosts->kind != json::Value::Array || plan.root.empty() ||
       plan.language.empty()) {
     plan.error = "not a report of kestrio-dnc fleet change (it lacks the root folder, the language or the hosts)";
@@ -442,9 +592,24 @@ RetryPlan ReadRetryPlan(std::string_view reportText) {
       plan.error = "a host of the report has no name or result";
       return plan;
     }
-    if (result == StateName(State::Failed) || result == StateName(State::NotStarted)) plan.names.push_back(name);
+    // A host under way (or restarting after its change) when the report was
+    // last written may have been changed or not: it runs again, and is
+    // skipped if it was.
+    if (result == ResultName(State::Failed) || result == ResultName(State::NotStarted) ||
+        result == ResultName(State::Scanning) || result == ResultName(State::Restarting))
+      plan.names.push_back(name);
+    else if (result != ResultName(State::Done) && result != ResultName(State::Skipped)) {
+      plan.error = "host " + name + " has a result this kestrio-dnc does not know: \"" + result + "\"";
+      return plan;
+    }
   }
   return plan;
+}
+
+const RetrySetting* RetryPlan::Setting(std::string_view name) const {
+  for (const auto& setting : settings)
+    if (name == setting.name) return &setting;
+  return nullptr;
 }
 
 HostsFile SelectHosts(const std::vector<HostEntry>& hosts, const std::vector<std::string>& names) {

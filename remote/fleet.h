@@ -13,15 +13,17 @@
 #include <string_view>
 #include <vector>
 
-#include "dnc/session.h"
+#include "remote/session.h"
 
 namespace kestrio::dnc::fleet {
 
 // ---- Hosts file ----------------------------------------------------------
 //
 // One host a line: `NAME HOST[:PORT]` or `HOST[:PORT]` (the name is then the
-// address as written); blank lines and lines whose first non-blank character
-// is '#' are skipped.  A bad line makes the whole file unusable.
+// address as written), optionally followed by a comment: a field that starts
+// with '#' and the rest of the line.  Blank lines and lines whose first
+// non-blank character is '#' are skipped.  A bad line makes the whole file
+// unusable.
 
 struct HostEntry {
   std::string name;
@@ -56,16 +58,25 @@ struct HostStatus {
 HostStatus QueryStatus(const HostEntry& host, unsigned timeoutMs);
 
 // Calls work(k) for each k in [first, end), at most `parallel` at once (the
-// calling thread is one of them); no new k starts once stop() answers true.
-// Returns when every call that started has returned.
-void ForEachAtOnce(std::size_t first, std::size_t end, unsigned parallel, const std::function<bool()>& stop,
-                   const std::function<void(std::size_t)>& work);
+// calling thread is one of them, the others are made with small stacks); no
+// new k starts once stop() answers true.  Returns when every call that
+// started has returned, with the number of threads that worked: fewer than
+// asked when the system would make no more (the work is then shared by
+// those), never fewer than one.
+unsigned ForEachAtOnce(std::size_t first, std::size_t end, unsigned parallel, const std::function<bool()>& stop,
+                       const std::function<void(std::size_t)>& work);
+// The threads ForEachAtOnce asks for: `parallel`, at most one a call.
+unsigned WorkersFor(std::size_t calls, unsigned parallel);
 
 // ---- The change on many hosts ----------------------------------------------
 
 enum class State { Waiting, Scanning, Changing, Restarting, Done, Skipped, Failed, NotStarted };
 const char* StateName(State state);  // "waiting", ..., "not started"
 bool Finished(State state);          // Done, Skipped, Failed or NotStarted
+// A host's result in the report: "done", "skipped", "failed", "under way"
+// (scanning or changing), "restarting" (changed; its restart is being
+// followed) or "not started" (waiting, or held back).
+const char* ResultName(State state);
 
 struct ChangeSettings {
   RemoteChangeSettings change;  // root folder, language, time limits (a host in the language is skipped)
@@ -77,6 +88,7 @@ struct ChangeSettings {
   std::string hostsFile;
   std::string hostsFingerprint;
   unsigned timeoutMs = 5000;  // connection and each reply
+  std::uint16_t port = 3873;  // the port of the hosts the hosts file gives none
 };
 
 using Clock = std::chrono::steady_clock;
@@ -110,6 +122,9 @@ class FleetChange {
   // the reason (StopReason).  `onUpdate` is called (from any thread, never
   // two at once) after every change of state.
   void Run(const std::atomic<bool>& stop, const std::function<void(const HostReport&)>& onUpdate = {});
+  // Called (once a stage, from the running thread) when fewer threads could
+  // be made than `parallel` asks: made, wanted.
+  void OnShortOfThreads(std::function<void(unsigned, unsigned)> told) { shortOfThreads_ = std::move(told); }
 
   std::vector<HostReport> Snapshot() const;
   const ChangeSettings& Settings() const { return settings_; }
@@ -131,13 +146,16 @@ class FleetChange {
   std::vector<HostReport> reports_;
   std::mutex updateMutex_;
   const std::function<void(const HostReport&)>* onUpdate_ = nullptr;
+  std::function<void(unsigned, unsigned)> shortOfThreads_;
 };
 
-// The machine-readable report: the settings (with the hosts file and its
-// fingerprint), why hosts were not started, the summary and, per host, name,
-// address, result, code, text and timings in seconds.
+// The machine-readable report, the run's record: the settings (with the
+// hosts file and its fingerprint, the port and the time limits), whether the
+// run has finished, why hosts were not started, the summary and, per host,
+// name, address and port as used, result (ResultName), code, text and timings
+// in seconds.  Texts are written as valid UTF-8 whatever bytes they hold.
 std::string JsonReport(const ChangeSettings& settings, const std::vector<HostReport>& reports, bool interrupted,
-                       const std::string& stopReason = {});
+                       const std::string& stopReason = {}, bool finished = true);
 
 // ---- Discover ---------------------------------------------------------------
 
@@ -164,6 +182,24 @@ struct Discovered {
 std::vector<Discovered> Discover(const std::vector<std::uint32_t>& addresses, std::uint16_t port, unsigned timeoutMs,
                                  unsigned parallel, const std::atomic<bool>& stop, std::atomic<std::size_t>& probed);
 
+// The hosts file a discover writes, from the one already there (the plant's
+// inventory, empty when there is none): every line of it stays, in its
+// order, with its names and comments; an entry for an address of `probed`
+// on `port` that did not answer is marked "not found by discover on DATE"
+// (the mark goes when it answers again); the machines found that the file
+// lacks follow as `cnc-ADDRESS ADDRESS:PORT`, under a name no entry has.
+// The first line is `header` (a header of an earlier discover is replaced).
+// A file that cannot be read whole is refused, naming its line.
+struct Inventory {
+  std::string text;
+  std::string error;
+  unsigned kept = 0, added = 0, notFound = 0;
+  bool Ok() const { return error.empty(); }
+};
+Inventory UpdateInventory(std::string_view oldText, const std::vector<std::uint32_t>& probed,
+                          const std::vector<std::uint32_t>& found, std::uint16_t port, const std::string& header,
+                          const std::string& date);
+
 // ---- A retry of what failed ------------------------------------------------
 
 // A fingerprint of a hosts file's bytes (64-bit FNV-1a, "fnv1a64:" and 16 hex
@@ -172,13 +208,22 @@ std::vector<Discovered> Discover(const std::vector<std::uint32_t>& addresses, st
 std::string Fingerprint(std::string_view bytes);
 
 // What an earlier report says to run again: its hosts file, root folder and
-// language, and the hosts that failed or were not started; or why the
-// report cannot be used.
+// language, the run's settings, and the hosts that failed, were under way or
+// were not started; or why the report cannot be used.
+struct RetrySetting {
+  const char* name;   // the report's key: "port", "timeout_ms", ...
+  const char* option;  // the command line's: "--port", "--timeout", ...
+  unsigned value = 0;
+  bool present = false;  // a report of an older kestrio-dnc lacks some
+};
 struct RetryPlan {
   std::string hostsFile, hostsFingerprint, root, language;
   std::vector<std::string> names;  // in the report's order
+  // port, timeout_ms, scan_timeout, change_timeout, parallel, canary, max_failures
+  std::vector<RetrySetting> settings;
   std::string error;
   bool Ok() const { return error.empty(); }
+  const RetrySetting* Setting(std::string_view name) const;
 };
 RetryPlan ReadRetryPlan(std::string_view reportText);
 

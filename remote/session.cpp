@@ -1,4 +1,4 @@
-#include "dnc/session.h"
+#include "remote/session.h"
 
 #include <algorithm>
 #include <thread>

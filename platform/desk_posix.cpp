@@ -1,0 +1,90 @@
+// The desk's files and threads on Linux.  Map: files (ReplaceWholeFile, SameFile),
+// threads (RunOnThreads), in the order of desk.h.
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/desk.h"
+
+namespace kestrio::platform::desk {
+
+// ---- Files ---------------------------------------------------------------
+
+bool ReplaceWholeFile(const std::string& path, std::string_view bytes, std::string& error) {
+  const std::string temp = path + ".tmp";
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = temp + ": cannot be written: " + std::strerror(errno);
+    return false;
+  }
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<std::size_t>(n);
+  }
+  const int savedErrno = errno;
+  const bool whole = written == bytes.size();
+  // The data reaches the disk before the name points at it.
+  const bool synced = whole && ::fsync(fd) == 0;
+  const int syncErrno = errno;
+  ::close(fd);
+  if (!whole || !synced) {
+    error = temp + ": cannot be written: " + std::strerror(whole ? syncErrno : savedErrno);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    error = path + ": cannot be replaced: " + std::strerror(errno);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {}, sb {};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+// ---- Threads -------------------------------------------------------------
+
+namespace {
+
+extern "C" void* RunBody(void* body) {
+  (*static_cast<const std::function<void()>*>(body))();
+  return nullptr;
+}
+
+}  // namespace
+
+unsigned RunOnThreads(unsigned count, std::size_t stackBytes, const std::function<void()>& body) {
+  pthread_attr_t attributes;
+  const bool haveAttributes = ::pthread_attr_init(&attributes) == 0;
+  if (haveAttributes) ::pthread_attr_setstacksize(&attributes, std::max<std::size_t>(stackBytes, PTHREAD_STACK_MIN));
+  std::vector<pthread_t> made;
+  made.reserve(count > 0 ? count - 1 : 0);
+  for (unsigned k = 1; k < count; ++k) {
+    pthread_t thread;
+    if (::pthread_create(&thread, haveAttributes ? &attributes : nullptr, RunBody,
+                         const_cast<std::function<void()>*>(&body)) != 0)
+      break;  // EAGAIN: out of threads or memory; the ones made carry the work
+    made.push_back(thread);
+  }
+  if (haveAttributes) ::pthread_attr_destroy(&attributes);
+  body();
+  for (const pthread_t thread : made) ::pthread_join(thread, nullptr);
+  return static_cast<unsigned>(made.size()) + 1;
+}
+
+}  // namespace kestrio::platform::desk

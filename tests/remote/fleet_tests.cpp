@@ -1,0 +1,239 @@
+// The fleet module without hosts behind it: the hosts file, the report, and
+// a run that is stopped before it starts.
+#include <gtest/gtest.h>
+
+#include "base/json.h"
+#include "remote/fleet.h"
+
+namespace kestrio::dnc::fleet {
+namespace {
+
+struct HostsCase {
+  const char* what;
+  const char* text;
+  const char* hosts;  // "name=host:port;..." when usable
+  const char* error;  // the error when not
+};
+
+std::string Listed(const std::vector<HostEntry>& hosts) {
+  std::string out;
+  for (const auto& h : hosts) out += h.name + "=" + h.Address() + "@" + std::to_string(h.line) + ";";
+  return out;
+}
+
+TEST(FleetHostsFile, AcceptsGoodLinesAndNamesTheFirstBadLine) {
+  const HostsCase cases[] = {
+      {"name and address with its port", "cnc01 10.0.0.1:4000\n", "cnc01=10.0.0.1:4000@1;", ""},
+      {"the default port", "cnc01 10.0.0.1\n", "cnc01=10.0.0.1:3873@1;", ""},
+      {"the address alone is the name", "10.0.0.2:99", "10.0.0.2:99=10.0.0.2:99@1;", ""},
+      {"a UTF-8 byte order mark", "\xEF\xBB\xBF" "10.0.0.2\n", "10.0.0.2=10.0.0.2:3873@1;", ""},
+      {"blank lines, comments, tabs, CRLF", "# floor 2\r\n\r\n  \t\n\tcnc01\t10.0.0.1 \r\n  # off: cnc02\ncnc03 h3\n",
+       "cnc01=10.0.0.1:3873@4;cnc03=h3:3873@6;", ""},
+      {"three fields", "cnc01 10.0.0.1 4000\n", "", "line 1: expected NAME HOST[:PORT] or HOST[:PORT], found 3 fields"},
+      {"a comment after the address", "cnc01 10.0.0.1 # hall 2\nb 10.0.0.2:99\t#x\n10.0.0.3 #\n",
+       "cnc01=10.0.0.1:3873@1;b=10.0.0.2:99@2;10.0.0.3=10.0.0.3:3873@3;", ""},
+      {"a '#' inside a name is no comment", "cnc#1 10.0.0.1\n", "cnc#1=10.0.0.1:3873@1;", ""},
+      {"three fields before a comment", "cnc01 10.0.0.1 4000 # x\n", "", "line 1: expected NAME HOST[:PORT]"},
+      {"port 0", "# x\ncnc01 10.0.0.1:0\n", "", "line 2: \"0\" in \"10.0.0.1:0\" is not a port from 1 to 65535"},
+      {"port too large", "cnc01 h:65536\n", "", "line 1: \"65536\" in \"h:65536\" is not a port"},
+      {"empty port", "cnc01 h:\n", "", "line 1: \"\" in \"h:\" is not a port"},
+      {"no host", "cnc01 :4000\n", "", "line 1: \":4000\" has no host"},
+      {"a second colon", "cnc01 h:1:2\n", "", "line 1: \"1:2\" in \"h:1:2\" is not a port"},
+      {"a name twice", "a h1\nb h2\na h3\n", "", "line 3: the name a is also on line 1"},
+      // Two clients on one service would change one machine twice.
+      {"an address twice", "a h1\nb h1:3873\n", "", "line 2: h1:3873 is also on line 1"},
+      {"a control character", "cnc01 h1\x01\n", "", "line 1: a control character"},
+      {"no hosts at all", "# nothing\n\n", "", "no hosts"},
+      {"a bad line after good ones starts nothing", "a h1\nb h2\nc h3:x\n", "", "line 3:"},
+  };
+  for (const auto& c : cases) {
+    const HostsFile file = ParseHosts(c.text, 3873);
+    if (*c.error) {
+      EXPECT_EQ(file.error.rfind(c.error, 0), 0u) << c.what << ": " << file.error;
+      EXPECT_TRUE(file.hosts.empty()) << c.what;
+    } else {
+      EXPECT_TRUE(file.Ok()) << c.what << ": " << file.error;
+      EXPECT_EQ(Listed(file.hosts), c.hosts) << c.what;
+    }
+  }
+}
+
+// A stop before the run: nothing is contacted (the address would not
+// answer), every host is reported as not started, and the report says so.
+TEST(FleetChangeRun, StoppedBeforeStartStartsNoHostAndReportsEachOne) {
+  HostsFile file = ParseHosts("a\"b\\c 192.0.2.1:1\nb 192.0.2.1:2\n", 3873);
+  ASSERT_TRUE(file.Ok()) << file.error;
+  ChangeSettings settings;
+  settings.change.root = "D:\\Packs";
+  settings.change.language = "Polish";
+  settings.parallel = 2;
+  FleetChange run(file.hosts, settings);
+  std::atomic<bool> stop{true};
+  std::vector<std::string> seen;
+  run.Run(stop, [&](const HostReport& r) { seen.push_back(r.host.name + " " + StateName(r.state)); });
+  EXPECT_EQ(seen, (std::vector<std::string>{"a\"b\\c not started", "b not started"}));
+  const auto reports = run.Snapshot();
+  const Summary s = Summarize(reports);
+  EXPECT_EQ(s.notStarted, 2u);
+  EXPECT_EQ(s.done + s.skipped + s.failed, 0u);
+
+  const std::string json = JsonReport(settings, reports, true, "interrupted", true);
+  for (const char* part : {"\"root\": \"D:\\\\Packs\"", "\"interrupted\": true", "\"finished\": true",
+                           "\"summary\": {\"done\": 0, \"skipped\": 0, \"failed\": 0, \"under_way\": 0, \"not_started\": 2}",
+                           "{\"name\": \"a\\\"b\\\\c\", \"address\": \"192.0.2.1:1\", \"result\": \"not started\", "
+                           "\"code\": 0, \"text\": \"interrupted\", "
+                           "\"seconds\": {\"scan\": 0.000, \"change\": 0.000, \"total\": 0.000}}"})
+    EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
+}
+
+// The report is what a retry reads back, written while hosts are under way:
+// every state has its result, and any bytes a machine sent become UTF-8.
+TEST(FleetReport, WritesEveryStateAndAnyTextAsValidJson) {
+  const struct {
+    State state;
+    const char* text;
+    const char* written;
+  } cases[] = {
+      {State::Waiting, "", "\"result\": \"not started\", \"code\": 0, \"text\": \"\""},
+      {State::Scanning, "", "\"result\": \"under way\""},
+      {State::Changing, "", "\"result\": \"under way\""},
+      {State::Failed, "line\nnext\ttab", "\"result\": \"failed\", \"code\": -10, \"text\": \"line\\u000anext\\u0009tab\""},
+      {State::Failed, "Espa\xF1ol \x80", "\"text\": \"Espa\xC3\xB1ol \xE2\x82\xAC\""},  // the ANSI code page
+      {State::Done, "\xC3\xA9t\xC3\xA9", "\"result\": \"done\", \"code\": 0, \"text\": \"\xC3\xA9t\xC3\xA9\""},
+  };
+  ChangeSettings settings;
+  settings.port = 4000;
+  settings.timeoutMs = 700;
+  for (const auto& c : cases) {
+    HostReport r;
+    r.host.name = "cnc\t1";
+    r.host.host = "10.0.0.1";
+    r.host.port = 4000;
+    r.state = c.state;
+    r.code = c.state == State::Failed ? -10 : 0;
+    r.text = c.text;
+    const std::string json = JsonReport(settings, {r}, false, "", false);
+    EXPECT_NE(json.find(c.written), std::string::npos) << c.written << "\n" << json;
+    EXPECT_NE(json.find("\"name\": \"cnc\\u00091\", \"address\": \"10.0.0.1:4000\""), std::string::npos) << json;
+    for (const char* part : {"\"port\": 4000,", "\"timeout_ms\": 700,", "\"finished\": false,"})
+      EXPECT_NE(json.find(part), std::string::npos) << part;
+    EXPECT_TRUE(json::Parse(json).Ok()) << json;
+  }
+  // A plant's report of 5,000 hosts reads back whole.
+  std::vector<HostReport> many(5000);
+  for (std::size_t k = 0; k < many.size(); ++k) {
+    many[k].host.name = "cnc" + std::to_string(k);
+    many[k].state = k % 2 ? State::Failed : State::Done;
+    many[k].text = std::string(200, 'x');
+  }
+  settings.change.root = "D:\\Packs";
+  settings.change.language = "Polish";
+  settings.hostsFile = "hosts";
+  settings.hostsFingerprint = "fnv1a64:00";
+  const RetryPlan plan = ReadRetryPlan(JsonReport(settings, many, false));
+  EXPECT_TRUE(plan.Ok()) << plan.error;
+  EXPECT_EQ(plan.names.size(), 2500u);
+}
+
+// discover --write keeps the plant's inventory: its names, comments, order
+// and the machines that did not answer this time.
+TEST(FleetDiscover, UpdatesTheInventoryWithoutLosingIt) {
+  const std::uint32_t a2 = 0x7F4D0002, a3 = 0x7F4D0003, a4 = 0x7F4D0004;  // 127.77.0.2 ...
+  const std::vector<std::uint32_t> probed{a2, a3, a4};
+  const std::string head = "# new\n";
+  const struct {
+    const char* what;
+    std::string old;
+    std::vector<std::uint32_t> found;
+    std::string text;  // after the header; or the error
+    bool refused;
+  } cases[] = {
+      {"a new file", "", {a2, a3}, "cnc-127.77.0.2 127.77.0.2:9\ncnc-127.77.0.3 127.77.0.3:9\n", false},
+      {"names and comments stay; a new machine follows",
+       "# hall 2\nmill-A 127.77.0.2:9\nmill-B 127.77.0.3:9  # by the door\n", {a2, a3, a4},
+       "# hall 2\nmill-A 127.77.0.2:9\nmill-B 127.77.0.3:9  # by the door\ncnc-127.77.0.4 127.77.0.4:9\n", false},
+      {"a machine that did not answer stays, marked",
+       "mill-A 127.77.0.2:9\nmill-B 127.77.0.3:9  # by the door\n", {a2},
+       "mill-A 127.77.0.2:9\nmill-B 127.77.0.3:9  # by the door; not found by discover on 2026-12-08\n", false},
+      {"the mark goes when it answers again; the earlier header is replaced",
+       "# kestrio-dnc fleet discover 127.77.0.0/24 (port 9): 1 machine found\n"
+       "mill-A 127.77.0.2:9  # not found by discover on 2026-12-01\n", {a2},
+       "mill-A 127.77.0.2:9\n", false},
+      {"hosts outside the probe or on another port are left alone",
+       "far 10.0.0.1:9\nother 127.77.0.2:10\nbyname cnc.plant:9\n", {},
+       "far 10.0.0.1:9\nother 127.77.0.2:10\nbyname cnc.plant:9\n", false},
+      {"a generated name never takes a kept one",
+       "cnc-127.77.0.3 127.77.0.2:9\n", {a2, a3}, "cnc-127.77.0.3 127.77.0.2:9\ncnc-127.77.0.3-2 127.77.0.3:9\n", false},
+      {"line ends of Windows stay", "mill-A 127.77.0.2:9\r\n", {a2, a3},
+       "mill-A 127.77.0.2:9\r\ncnc-127.77.0.3 127.77.0.3:9\r\n", false},
+      {"a file that cannot be read whole is refused", "mill-A 127.77.0.2:9\nmill-B 127.77.0.3:x\n", {a2},
+       "line 2: \"x\" in \"127.77.0.3:x\" is not a port", true},
+  };
+  for (const auto& c : cases) {
+    const Inventory inventory = UpdateInventory(c.old, probed, c.found, 9, "# new", "2026-12-08");
+    if (c.refused) {
+      EXPECT_NE(inventory.error.find(c.text), std::string::npos) << c.what << ": " << inventory.error;
+      continue;
+    }
+    ASSERT_TRUE(inventory.Ok()) << c.what << ": " << inventory.error;
+    const std::string want = (c.old.find("\r\n") != std::string::npos ? "# new\r\n" : head) + c.text;
+    EXPECT_EQ(inventory.text, want) << c.what;
+    EXPECT_TRUE(ParseHosts(inventory.text, 9).Ok() || c.text.empty()) << c.what;
+  }
+}
+
+// A retry takes from a report its hosts file, root and language and the
+// hosts that failed or were not started; a report it cannot trust is refused.
+TEST(FleetRetry, ReadsWhatToRunAgainFromAReport) {
+  const std::string head = R"({"hosts_file": "floor/hosts", "hosts_fingerprint": "fnv1a64:00", "language": "Polish",
+                               "root": "D:\\Packs", "hosts": [)";
+  const struct {
+    const char* what;
+    std::string report;
+    const char* names;  // "a,b," when usable
+    const char* error;
+  } cases[] = {
+      {"failed and not started run again, done and skipped not",
+       head + R"({"name": "a", "result": "done"}, {"name": "b", "result": "failed"},
+                 {"name": "c", "result": "skipped"}, {"name": "d", "result": "not started"}]})", "b,d,", ""},
+      {"a host under way when the client was ended runs again",
+       head + R"({"name": "a", "result": "under way"}, {"name": "b", "result": "done"}]})", "a,", ""},
+      {"a result from a newer client is not guessed", head + R"({"name": "a", "result": "rebooting"}]})", "",
+       "host a has a result this kestrio-dnc does not know: \"rebooting\""},
+      {"Notepad's byte order mark", "\xEF\xBB\xBF" + head + R"({"name": "a", "result": "failed"}]})", "a,", ""},
+      {"a setting that is no number", R"({"port": "4000", )" + head.substr(1) + "]}", "",
+       "\"port\" in the report is not a usable number"},
+      {"port 0", R"({"port": 0, )" + head.substr(1) + "]}", "", "\"port\" in the report is not a usable number"},
+      {"nothing to run again", head + R"({"name": "a", "result": "done"}]})", "", ""},
+      {"not JSON", "summary: 1 done", "", "not a report of kestrio-dnc fleet change: offset 0"},
+      {"no language", R"({"root": "D:\\x", "hosts": []})", "", "lacks the root folder, the language or the hosts"},
+      {"an older report without its hosts file", R"({"root": "D:\\x", "language": "Polish", "hosts": []})", "",
+       "does not name its hosts file"},
+      {"a host without a result", head + R"({"name": "a"}]})", "", "a host of the report has no name or result"},
+  };
+  for (const auto& c : cases) {
+    const RetryPlan plan = ReadRetryPlan(c.report);
+    std::string names;
+    for (const auto& n : plan.names) names += n + ",";
+    if (*c.error) {
+      EXPECT_NE(plan.error.find(c.error), std::string::npos) << c.what << ": " << plan.error;
+    } else {
+      EXPECT_TRUE(plan.Ok()) << c.what << ": " << plan.error;
+      EXPECT_EQ(names, c.names) << c.what;
+      EXPECT_EQ(plan.hostsFile + "|" + plan.root + "|" + plan.language, "floor/hosts|D:\\Packs|Polish") << c.what;
+    }
+  }
+  // The run's settings come back; an older report lacks them.
+  const RetryPlan plan = ReadRetryPlan(R"({"port": 4000, "timeout_ms": 700, "canary": 0, )" + head.substr(1) + "]}");
+  ASSERT_TRUE(plan.Ok()) << plan.error;
+  EXPECT_EQ(plan.Setting("port")->value, 4000u);
+  EXPECT_EQ(plan.Setting("timeout_ms")->value, 700u);
+  EXPECT_TRUE(plan.Setting("canary")->present);
+  EXPECT_FALSE(plan.Setting("parallel")->present);
+  // The fingerprint tells a hosts file that changed by one byte.
+  EXPECT_EQ(Fingerprint(""), "fnv1a64:cbf29ce484222325");
+  EXPECT_NE(Fingerprint("a 10.0.0.1\n"), Fingerprint("a 10.0.0.2\n"));
+}
+
+}  // namespace
+}  // namespace kestrio::dnc::fleet
