@@ -2,7 +2,9 @@
 # Signing a release archive, on an archive of this build's programs and a
 # throwaway certificate: the signatures verify against the authority, the
 # same archive signs to the same bytes, a program changed after signing
-# fails, and a wrong or missing password leaves no signed archive.  (That a
+# fails, a wrong or missing password leaves no signed archive, and a check
+# without the authority says that the chain ends in one this machine does not
+# trust and how to name it.  (That a
 # signed program without its signature is the unsigned one is checked on the
 # real release by check-release.sh --unsigned: ./kestrio release --sign.)
 #
@@ -42,4 +44,10 @@ row "signed again: the same bytes" 'cmp "$work/first.zip" "$signed" >"$work/out"
 cp "$work/s/Kestrio.exe" "$work/changed.exe"
 printf '\x01' | dd of="$work/changed.exe" bs=1 seek=1024 conv=notrunc status=none
 row "one byte changed: the signature fails" '! verifies "$work/changed.exe"'
+# The throwaway authority is nobody's: this machine does not trust it.
+"$tools/check-release.sh" "$signed" >"$work/out" 2>&1
+row "checked without --ca: the chain ends in an authority this machine does not trust, check with --ca ROOT.pem" \
+  '[[ $(grep -c "ends in /CN=Kestrio Setup Test CA that this machine does not trust.*--ca ROOT.pem" "$work/out") -eq 2 ]]'
+"$tools/check-release.sh" --ca "$work/cert/ca.pem" "$signed" >"$work/out" 2>&1
+row "checked with --ca: every signature verifies" '[[ $(grep -c "signature: Subject: /CN=Kestrio Setup Test Signing" "$work/out") -eq 2 ]]'
 exit $failed
