@@ -2,10 +2,11 @@
 # Checks a release archive (or the folder it was unpacked into) before it goes
 # to a CNC:
 #
-#   check-release.sh [--ca CA.pem] [--unsigned UNSIGNED.zip] ARCHIVE.zip | FOLDER
+#   check-release.sh [--ca CA.pem] [--unsigned UNSIGNED.zip] ARCHIVE.zip | FOLDER [PACKAGE.msi]
 #
 # ARCHIVE is KestrioSetup-<version>-win32.zip or, signed,
-# KestrioSetup-<version>-win32-signed.zip.
+# KestrioSetup-<version>-win32-signed.zip; PACKAGE the Windows Installer
+# package made beside it.
 #
 # - it holds exactly Kestrio.exe, kestrio-dnc.exe, README-Windows.txt and
 #   SHA256SUMS, in that order, and SHA256SUMS matches the other three;
@@ -21,6 +22,15 @@
 #   (osslsigncode verify) against CA.pem, or the system's authorities without
 #   --ca; with --unsigned, each program with its signature removed is the
 #   unsigned archive's byte for byte (a signed copy checks against a rebuild).
+# - the package (msiinfo, msiextract): its files are the archive's three, byte
+#   for byte, in the program folder INSTALLDIR (C:\Kestrio unless given); its
+#   version is the archive's, its upgrade code the one every Kestrio Setup
+#   package has carried, its product code the version's; per machine; the
+#   start-up shortcut starts Kestrio.exe in INSTALLDIR unless AUTOSTART is
+#   not 1; the firewall rule for Kestrio.exe on TCP 3873 from DNCREMOTE
+#   (LocalSubnet) is added by netsh between InstallInitialize and
+#   InstallFinalize, and deleted by every run before (so by the uninstall); a
+#   signed package's own signature verifies as the programs' do.
 # Prints each finding; exits 1 on any failure.
 set -uo pipefail
 ca="" unsigned=""
@@ -31,8 +41,9 @@ while [[ $# -gt 1 ]]; do
     *) break ;;
   esac
 done
-[[ $# -eq 1 ]] || { echo "usage: check-release.sh [--ca CA.pem] [--unsigned UNSIGNED.zip] ARCHIVE.zip | FOLDER" >&2; exit 2; }
-target=$1
+[[ $# -eq 1 || $# -eq 2 ]] ||
+  { echo "usage: check-release.sh [--ca CA.pem] [--unsigned UNSIGNED.zip] ARCHIVE.zip | FOLDER [PACKAGE.msi]" >&2; exit 2; }
+target=$1 package=${2:-}
 budget=$((1024 * 1024))
 shipped=(Kestrio.exe kestrio-dnc.exe README-Windows.txt SHA256SUMS)
 objdump=i686-w64-mingw32-objdump windres=i686-w64-mingw32-windres
@@ -40,6 +51,28 @@ checkout=$(cd "$(dirname "$0")/.." && pwd)
 
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
+
+# check_signature NAME FILE: its Authenticode signature verifies against --ca
+# (or this machine's authorities).  A chain that ends in an authority the
+# check does not hold (a plant's own, say) is named as such, with the way to
+# check against that authority.
+check_signature() {
+  local name=$1 file=$2 verified root
+  verified=$(osslsigncode verify ${ca:+-CAfile "$ca"} -in "$file" 2>&1)
+  if grep -q '^Succeeded$' <<<"$verified"; then
+    echo "$name signature: $(grep -m1 -o 'Subject: .*' <<<"$verified" || echo verified)"
+  elif grep -qE 'self-signed certificate in certificate chain|unable to get (local )?issuer certificate' <<<"$verified"; then
+    # The root: the certificate of the chain that issued itself.
+    root=$(awk '/Subject: /{s=substr($0, index($0, "Subject: ") + 9)} /Issuer : /{i=substr($0, index($0, "Issuer : ") + 9); if (i == s) {print s; exit}}' <<<"$verified")
+    if [[ -n $ca ]]; then
+      fail "$name: the signature does not verify against $ca: its certificate chain ends in ${root:-an authority} that $ca does not hold; give the certificate of the authority that issued the signing certificate (--ca ROOT.pem)"
+    else
+      fail "$name: the signature does not verify: its certificate chain ends in ${root:-an authority} that this machine does not trust (a plant's own authority, say); check it against that authority with --ca ROOT.pem (its certificate, PEM)"
+    fi
+  else
+    fail "$name: the signature does not verify${ca:+ against $ca}: $(grep -v '^$' <<<"$verified" | tail -n 2 | tr '\n' ' ')"
+  fi
+}
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -105,12 +138,7 @@ if [[ ${signed:-0} -eq 1 || -n $ca || -n $unsigned ]]; then
       fail "$unsigned cannot be read as an archive"
   fi
   for exe in Kestrio.exe kestrio-dnc.exe; do
-    verified=$(osslsigncode verify ${ca:+-CAfile "$ca"} -in "$dir/$exe" 2>&1)
-    if grep -q '^Succeeded$' <<<"$verified"; then
-      echo "$exe signature: $(grep -m1 -o 'Subject: .*' <<<"$verified" || echo verified)"
-    else
-      fail "$exe: the signature does not verify${ca:+ against $ca}: $(grep -v '^$' <<<"$verified" | tail -n 2 | tr '\n' ' ')"
-    fi
+    check_signature "$exe" "$dir/$exe"
     if [[ -n $unsigned ]]; then
       osslsigncode remove-signature -in "$dir/$exe" -out "$tmp/$exe.bare" >/dev/null 2>&1 ||
         fail "$exe: the signature cannot be removed"
@@ -118,6 +146,73 @@ if [[ ${signed:-0} -eq 1 || -n $ca || -n $unsigned ]]; then
       else fail "$exe without its signature differs from the unsigned release's"; fi
     fi
   done
+fi
+
+if [[ -n $package ]]; then
+  # The upgrade code of every Kestrio Setup package: a package with another
+  # one installs beside the older version instead of replacing it.
+  upgrade_code="{BA51E3FA-6F75-4EA4-A1FF-FE21C3797D86}"
+  # shellcheck source=release-lib.sh
+  source "$checkout/tools/release-lib.sh"
+  pfail() { fail "package: $*"; }
+  rows() { msiinfo export "$package" "$1" 2>/dev/null | tail -n +4 | tr -d '\r'; }
+  property() { rows Property | sed -n "s/^$1\t//p"; }
+  expect() {  # WHAT GOT WANT
+    if [[ $2 == "$3" ]]; then echo "package $1: $(head -n 1 <<<"$2")"; else pfail "$1 is '$2', not '$3'"; fi
+  }
+  pversion=$(basename "$package" | sed -n 's/^KestrioSetup-\(.*\)-win32\(-signed\)\{0,1\}\.msi$/\1/p')
+  if ! msiinfo tables "$package" >/dev/null 2>&1; then
+    pfail "$package cannot be read as a Windows Installer package"
+  elif [[ -z $pversion ]]; then
+    pfail "$(basename "$package") is not named KestrioSetup-<version>-win32[-signed].msi"
+  else
+    [[ -z $version || $pversion == "$version" ]] || pfail "its name gives version $pversion, the archive's $version"
+    expect "ProductVersion" "$(property ProductVersion)" "$pversion"
+    expect "UpgradeCode" "$(property UpgradeCode)" "$upgrade_code"
+    expect "ProductCode" "$(property ProductCode)" "{$(msi_product_code "$pversion")}"
+    expect "per machine (ALLUSERS)" "$(property ALLUSERS)" 1
+    expect "default AUTOSTART" "$(property AUTOSTART)" 1
+    expect "default DNCREMOTE" "$(property DNCREMOTE)" LocalSubnet
+    expect "program folder" "$(rows Directory | grep '^INSTALLDIR'$'\t'; property ROOTDRIVE)" $'INSTALLDIR\tTARGETDIR\tKestrio\nC:\\'
+    expect "files (name, component, size)" "$(rows File | cut -f 2-4 | sort)" \
+      "$(for f in Kestrio.exe README-Windows.txt kestrio-dnc.exe; do printf 'Program\t%s\t%s\n' "$f" "$(stat -c %s "$dir/$f")"; done)"
+    expect "Program component's folder" "$(rows Component | awk -F'\t' '$1 == "Program" {print $3}')" INSTALLDIR
+    mkdir "$tmp/msi"
+    if msiextract -C "$tmp/msi" "$package" >/dev/null 2>&1; then
+      for f in Kestrio.exe kestrio-dnc.exe README-Windows.txt; do
+        found=$(find "$tmp/msi" -type f -name "$f" | head -n 1)
+        if [[ -n $found ]] && cmp -s "$found" "$dir/$f"; then echo "package $f: the archive's"
+        else pfail "$f is not the archive's"; fi
+      done
+    else
+      pfail "its files cannot be extracted"
+    fi
+    expect "start-up shortcut (folder, target, working folder)" \
+      "$(rows Shortcut | awk -F'\t' '{print $2 "|" $5 "|" $12}')" 'StartupFolder|[INSTALLDIR]Kestrio.exe|INSTALLDIR'
+    expect "start-up shortcut's condition" "$(rows Component | awk -F'\t' '$1 == "Autostart" {print $5}')" 'AUTOSTART = "1"'
+    rule='name="Kestrio Setup DNC"'
+    add=$(rows CustomAction | awk -F'\t' '$1 == "FirewallAdd" {print $4}')
+    for part in "add rule $rule" "dir=in" "action=allow" "protocol=TCP" "localport=3873" \
+                'program="[INSTALLDIR]Kestrio.exe"' "remoteip=[DNCREMOTE]"; do
+      [[ " $add " == *" $part "* ]] || pfail "the firewall rule's command lacks $part: $add"
+    done
+    expect "firewall rule removal" "$(rows CustomAction | awk -F'\t' '$1 == "FirewallDelete" {print $4}')" \
+      "advfirewall firewall delete rule $rule"
+    # Deferred (in the script, 0x400) as the system (no impersonation,
+    # 0x800), between InstallInitialize and InstallFinalize.
+    sequence=$(rows InstallExecuteSequence)
+    at() { awk -F'\t' -v a="$1" '$1 == a {print $3}' <<<"$sequence"; }
+    for action in FirewallDelete FirewallAdd; do
+      type=$(rows CustomAction | awk -F'\t' -v a=$action '$1 == a {print $2}')
+      (( (${type:-0} & 0xC00) == 0xC00 )) || pfail "$action is not a deferred action of the installer's service (type ${type:-none})"
+      position=$(at $action)
+      [[ -n $position ]] && (( $(at InstallInitialize) < position && position < $(at InstallFinalize) )) ||
+        pfail "$action is not between InstallInitialize and InstallFinalize"
+    done
+    expect "firewall rule's condition" "$(awk -F'\t' '$1 == "FirewallAdd" {print $2}' <<<"$sequence")" 'NOT REMOVE="ALL" AND DNCREMOTE'
+    [[ -n $(at RemoveExistingProducts) ]] || pfail "it removes no older version (no RemoveExistingProducts)"
+    if [[ $(basename "$package") == *-signed.msi ]]; then check_signature "$(basename "$package")" "$package"; fi
+  fi
 fi
 
 [[ $failed -eq 0 ]] && echo "release check passed"

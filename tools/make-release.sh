@@ -4,9 +4,11 @@
 #   make-release.sh BUILD-DIR OUT-DIR     prints the archive's path
 #
 # OUT-DIR/KestrioSetup-<version>-win32.zip holds Kestrio.exe, kestrio-dnc.exe,
-# README-Windows.txt and SHA256SUMS, in that order.  The same commit gives the
-# same bytes: every time stamp is the commit's (SOURCE_DATE_EPOCH when set),
-# modes are fixed, and zip writes no owner or extra time fields (-X).
+# README-Windows.txt and SHA256SUMS, in that order; beside it
+# KestrioSetup-<version>-win32.msi, the Windows Installer package of the same
+# three files (make-msi.sh).  The same commit gives the same bytes: every
+# time stamp is the commit's (SOURCE_DATE_EPOCH when set), modes are fixed,
+# and zip writes no owner or extra time fields (-X).
 set -euo pipefail
 build=$(cd "$1" && pwd)
 mkdir -p "$2" && out=$(cd "$2" && pwd)
@@ -38,4 +40,5 @@ files+=(SHA256SUMS)
 
 zip=$out/KestrioSetup-$version-win32.zip
 pack_archive "$stage" "$zip" "$SOURCE_DATE_EPOCH" "${files[@]}"
+"$src/tools/make-msi.sh" "$stage" "$version" "$SOURCE_DATE_EPOCH" "${zip%.zip}.msi"
 echo "$zip"

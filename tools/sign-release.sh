@@ -7,12 +7,14 @@
 # prints the path of KestrioSetup-<version>-win32-signed.zip: the same four
 # files in the same order, modes and times, Kestrio.exe and kestrio-dnc.exe
 # signed (SHA-256, the certificate's chain included, with osslsigncode) and
-# SHA256SUMS over them.  The password of CERT.pfx is read from F or from
+# SHA256SUMS over them.  Beside it KestrioSetup-<version>-win32-signed.msi:
+# the Windows Installer package of the signed programs (make-msi.sh), itself
+# signed the same way.  The password of CERT.pfx is read from F or from
 # KESTRIO_SIGN_PASSWORD, never from the command line: osslsigncode takes it
 # from a file of mode 0600 that is removed afterwards.  Without --timestamp
 # no time-stamp server is asked and the signing time is the archive's own,
 # so the same archive and certificate give the same bytes.  On any failure
-# no signed archive is left.
+# no signed archive or package is left.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=release-lib.sh
@@ -70,5 +72,12 @@ for exe in Kestrio.exe kestrio-dnc.exe; do
 done
 (cd "$work/stage" && sha256sum Kestrio.exe kestrio-dnc.exe README-Windows.txt >SHA256SUMS)
 pack_archive "$work/stage" "$work/signed.zip" "$epoch" "${files[@]}"
+"$here/make-msi.sh" "$work/stage" "$version" "$epoch" "$work/package.msi"
+if ! osslsigncode sign -pkcs12 "$cert" -readpass "$work/password" -h sha256 -n "Kestrio Setup" "${when[@]}" \
+       -in "$work/package.msi" -out "$work/signed.msi" >"$work/log" 2>&1; then
+  cat "$work/log" >&2
+  die "the package could not be signed with $cert"
+fi
+mv -f "$work/signed.msi" "${out%.zip}.msi"
 mv -f "$work/signed.zip" "$out"
 echo "$out"

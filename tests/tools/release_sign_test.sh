@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Signing a release archive, on an archive of this build's programs and a
-# throwaway certificate: the signatures verify against the authority, the
-# same archive signs to the same bytes, a program changed after signing
-# fails, and a wrong or missing password leaves no signed archive.  (That a
+# Signing a release archive and its Windows Installer package, on those of
+# this build's programs and a throwaway certificate: the signatures verify
+# against the authority, the same archive signs to the same bytes, a program
+# changed after signing fails, a wrong or missing password leaves no signed
+# archive, and a check without the authority says that the chain ends in one
+# this machine does not trust and how to name it.  The package: made twice,
+# the same bytes; its check passes, and refuses a package with another
+# upgrade code or a start-up shortcut without its working folder.  (That a
 # signed program without its signature is the unsigned one is checked on the
 # real release by check-release.sh --unsigned: ./kestrio release --sign.)
 #
@@ -42,4 +46,42 @@ row "signed again: the same bytes" 'cmp "$work/first.zip" "$signed" >"$work/out"
 cp "$work/s/Kestrio.exe" "$work/changed.exe"
 printf '\x01' | dd of="$work/changed.exe" bs=1 seek=1024 conv=notrunc status=none
 row "one byte changed: the signature fails" '! verifies "$work/changed.exe"'
+
+package=${unsigned%.zip}.msi
+signed_package=${signed%.zip}.msi
+row "signed package written" '[[ -f $signed_package ]]'
+row "the signed package verifies against the authority" 'verifies "$signed_package"'
+cp "$signed_package" "$work/first.msi"
+KESTRIO_SIGN_PASSWORD="pass word" "$tools/sign-release.sh" "$work/cert/signing.pfx" "$unsigned" >"$work/out" 2>&1
+row "signed again: the same package bytes" 'cmp "$work/first.msi" "$signed_package" >"$work/out" 2>&1'
+# The throwaway authority is nobody's: this machine does not trust it.
+"$tools/check-release.sh" "$signed" "$signed_package" >"$work/out" 2>&1
+row "checked without --ca: the chain ends in an authority this machine does not trust, check with --ca ROOT.pem" \
+  '[[ $(grep -c "ends in /CN=Kestrio Setup Test CA that this machine does not trust.*--ca ROOT.pem" "$work/out") -eq 3 ]]'
+"$tools/check-release.sh" --ca "$work/cert/ca.pem" "$signed" "$signed_package" >"$work/out" 2>&1
+row "checked with --ca: every signature verifies" '[[ $(grep -c "signature: Subject: /CN=Kestrio Setup Test Signing" "$work/out") -eq 3 ]]'
+
+cp "$package" "$work/first-unsigned.msi"
+"$tools/make-release.sh" "$build" "$work/dist" >/dev/null 2>&1
+row "the package made again: the same bytes" 'cmp "$work/first-unsigned.msi" "$package" >"$work/out" 2>&1'
+# (The programs of this build are not stripped; only the package's lines count.)
+"$tools/check-release.sh" "$unsigned" "$package" >"$work/out" 2>&1
+row "the package's check passes" '! grep "FAIL: package" "$work/out" && grep -q "package start-up shortcut" "$work/out"'
+changed() {  # WHAT SQL EXPECTED-FAILURE
+  cp "$package" "$work/changed/$(basename "$package")"
+  msibuild "$work/changed/$(basename "$package")" -q "$2" >"$work/out" 2>&1
+  "$tools/check-release.sh" "$unsigned" "$work/changed/$(basename "$package")" >"$work/out" 2>&1
+  want=$3
+  row "$1" 'grep -q "$want" "$work/out"'
+}
+mkdir "$work/changed"
+changed "another upgrade code is refused" \
+  "UPDATE \`Property\` SET \`Value\` = '{00000000-0000-0000-0000-000000000000}' WHERE \`Property\` = 'UpgradeCode'" \
+  "FAIL: package: UpgradeCode is"
+changed "a start-up shortcut without its working folder is refused" \
+  "UPDATE \`Shortcut\` SET \`WkDir\` = '' WHERE \`Shortcut\` = 'AutostartShortcut'" \
+  "FAIL: package: start-up shortcut"
+changed "a firewall rule open to every address is refused" \
+  "UPDATE \`Property\` SET \`Value\` = 'any' WHERE \`Property\` = 'DNCREMOTE'" \
+  "FAIL: package: default DNCREMOTE"
 exit $failed
