@@ -25,6 +25,7 @@
 // This program ships to the CNC beside Kestrio.exe.  It writes with stdio
 // and reads its command line itself: iostreams (and a parser built on them)
 // would add a megabyte of static C++ runtime to the Windows executable.
+#include "base/text.h"
 #include "cli/kestrio_dnc.h"
 
 #include <algorithm>
@@ -86,14 +87,15 @@ using Clock = std::chrono::steady_clock;
 // What `change` shows while it waits.  On a terminal one line is rewritten
 // in place (seconds in the phase, the phase, a spinner) and left on screen
 // when the phase ends; elsewhere each phase and result is a plain line that
-// a log or a script can read.
+// a log or a script can read.  Its texts carry what the machine sent (its
+// language, pack names, error texts): control characters are shown as '?'.
 class Progress {
  public:
   explicit Progress(bool live) : live_(live) {}
 
   void Begin(const std::string& liveText, const std::string& plainText) {
     End();
-    phase_ = liveText;
+    phase_ = kestrio::text::Printable(liveText);
     start_ = Clock::now();
     if (live_) Draw(false);
     else Line(plainText);
@@ -110,7 +112,7 @@ class Progress {
   }
   void Line(const std::string& text) {
     End();
-    Print(text + '\n');
+    Print(kestrio::text::Printable(text) + '\n');
   }
   long Seconds() const {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start_).count());
@@ -142,7 +144,7 @@ class Progress {
 // the connection names the host), and its exit status.
 int Report(const dnc::Session& session, dnc::Fault fault, const std::string& problem) {
   const bool onConnection = fault == dnc::Fault::NoAnswer || fault == dnc::Fault::Lost;
-  Complain((onConnection ? session.Address() + ": " : "") + problem);
+  Complain((onConnection ? session.Address() + ": " : "") + kestrio::text::Printable(problem));
   if (fault == dnc::Fault::Refused) return kFailed;
   return fault == dnc::Fault::Lost ? kLostDuringChange : kNoHost;
 }
@@ -189,7 +191,7 @@ int WriteCommand(dnc::Session& remote, const std::vector<std::string>& assignmen
 int VersionCommand(dnc::Session& remote) {
   std::string version;
   if (!remote.Connect() || !remote.Version(version)) return Report(remote);
-  Print(version + '\n');
+  Print(kestrio::text::Printable(version) + '\n');
   return 0;
 }
 
@@ -199,7 +201,7 @@ int VarsCommand(dnc::Session& remote) {
   std::size_t start = 0;
   while (start <= list.size()) {
     const auto end = std::min(list.find(';', start), list.size());
-    if (end > start) Print(list.substr(start, end - start) + '\n');
+    if (end > start) Print(kestrio::text::Printable(list.substr(start, end - start)) + '\n');
     start = end + 1;
   }
   return 0;
