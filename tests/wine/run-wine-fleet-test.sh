@@ -31,7 +31,7 @@ trap cleanup EXIT
 # A thousand sockets in the client: more descriptors than the default 1024.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 python3 "$here/../support/silent_hosts.py" 1000 "$work/silent.txt" 600 >"$work/helper.out" & helper=$!
-for _ in $(seq 200); do grep -q ready "$work/helper.out" && break; sleep 0.05; done
+for _ in $(seq 200); do grep -qs ready "$work/helper.out" && break; sleep 0.05; done
 port=$(sed -n 's/^ready //p' "$work/helper.out")
 [[ -n $port ]] || { echo "run-wine-fleet-test: the silent hosts did not start" >&2; exit 1; }
 cp -f "$build/cli/kestrio-dnc.exe" "$work/"
@@ -48,11 +48,12 @@ want() {  # WHAT CONDITION
   eval "$2" || { echo "FAIL $1"; failed=1; }
 }
 
-# A thousand hosts at once: every row, no abort.
+# A thousand hosts at once: every row, no abort, and every thread made (a
+# worker that reserved the program's 2 MiB would leave too little address space).
 run 1 -- fleet status silent.txt --parallel 1000 --timeout 5000
 rows=$(grep -c "^silent-[0-9]* .* no reply from the server within 5000 ms$" <<<"$got" || true)
 want "fleet status of 1000 silent hosts at --parallel 1000: $rows rows; $(grep -v '^silent-' <<<"$got" | head -n 5)" \
-  '[[ $rows -eq 1000 && $got != *terminate* ]]'
+  '[[ $rows -eq 1000 && $got != *terminate* && $got != *"the system made"* ]]'
 
 # The port a hosts file leaves out comes from --port, and a retry takes it
 # from the report; the retry writes over its own report only once it ends.
