@@ -64,7 +64,7 @@ grep '^cnc0*1 ' "$work/m/hosts" >"$work/one"
 printf 'fleet change of %s simulated machines, German to another language; tools take %s\n' "$count" "${times[*]}"
 printf '%s processors here; each machine polls once a second\n' "$(nproc)"
 printf '%-36s %9s %8s %12s %8s %8s %6s %12s\n' "" "seconds" "x one" "client kB" "sockets" "threads" "CPU %" "client ms/host"
-per_host() { echo "scale=2; $1 * 1000 / $2" | bc; }
+per_host() { printf '%.2f' "$(echo "$1 * 1000 / $2" | bc -l)"; }
 figures=$(change "$work/one" 1 Polish) || exit 1
 read -r one rss sockets threads busy cpu_s <<<"$figures"
 printf '%-36s %9.2f %8s %12s %8s %8s %6s %12s\n' "one machine" "$one" "1.00" "$rss" "$sockets" "$threads" "$busy" \

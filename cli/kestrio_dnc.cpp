@@ -27,6 +27,7 @@
 // This program ships to the CNC beside Kestrio.exe.  It writes with stdio
 // and reads its command line itself: iostreams (and a parser built on them)
 // would add a megabyte of static C++ runtime to the Windows executable.
+#include "base/text.h"
 #include "cli/kestrio_dnc.h"
 
 #include <algorithm>
@@ -88,14 +89,15 @@ using Clock = std::chrono::steady_clock;
 // What `change` shows while it waits.  On a terminal one line is rewritten
 // in place (seconds in the phase, the phase, a spinner) and left on screen
 // when the phase ends; elsewhere each phase and result is a plain line that
-// a log or a script can read.
+// a log or a script can read.  Its texts carry what the machine sent (its
+// language, pack names, error texts): control characters are shown as '?'.
 class Progress {
  public:
   explicit Progress(bool live) : live_(live) {}
 
   void Begin(const std::string& liveText, const std::string& plainText) {
     End();
-    phase_ = liveText;
+    phase_ = kestrio::text::Printable(liveText);
     start_ = Clock::now();
     if (live_) Draw(false);
     else Line(plainText);
@@ -112,7 +114,7 @@ class Progress {
   }
   void Line(const std::string& text) {
     End();
-    Print(text + '\n');
+    Print(kestrio::text::Printable(text) + '\n');
   }
   long Seconds() const {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start_).count());
@@ -144,7 +146,7 @@ class Progress {
 // the connection names the host), and its exit status.
 int Report(const dnc::Session& session, dnc::Fault fault, const std::string& problem) {
   const bool onConnection = fault == dnc::Fault::NoAnswer || fault == dnc::Fault::Lost;
-  Complain((onConnection ? session.Address() + ": " : "") + problem);
+  Complain((onConnection ? session.Address() + ": " : "") + kestrio::text::Printable(problem));
   if (fault == dnc::Fault::Refused) return kFailed;
   return fault == dnc::Fault::Lost ? kLostDuringChange : kNoHost;
 }
@@ -191,7 +193,7 @@ int WriteCommand(dnc::Session& remote, const std::vector<std::string>& assignmen
 int VersionCommand(dnc::Session& remote) {
   std::string version;
   if (!remote.Connect() || !remote.Version(version)) return Report(remote);
-  Print(version + '\n');
+  Print(kestrio::text::Printable(version) + '\n');
   return 0;
 }
 
@@ -201,7 +203,7 @@ int VarsCommand(dnc::Session& remote) {
   std::size_t start = 0;
   while (start <= list.size()) {
     const auto end = std::min(list.find(';', start), list.size());
-    if (end > start) Print(list.substr(start, end - start) + '\n');
+    if (end > start) Print(kestrio::text::Printable(list.substr(start, end - start)) + '\n');
     start = end + 1;
   }
   return 0;
@@ -265,18 +267,20 @@ constexpr const char* kUsage =
     "                                already in that language is skipped.  Ctrl-C starts no new host\n"
     "                                and waits for those under way.\n"
     "  fleet change --retry REPORT [--json FILE] ...\n"
-    "                                run again the hosts that failed or were not started in the\n"
-    "                                report of an earlier fleet change (its hosts file, unchanged,\n"
-    "                                its root folder and language)\n"
+    "                                run again the hosts that failed, were under way or were not\n"
+    "                                started in the report of an earlier fleet change (its hosts\n"
+    "                                file, unchanged, its root folder, language and settings; an\n"
+    "                                option given again overrides the report's)\n"
     "\n"
     "  fleet discover RANGE... [--write HOSTS]\n"
     "                                probe the DNC port of every address of the ranges (an address,\n"
     "                                ADDRESS/PREFIX of at most 65,536 addresses, or FIRST-LAST); one row\n"
-    "                                per Kestrio Setup that answers; --write makes a hosts file of them\n"
-    "                                (names cnc-ADDRESS, or those the file gave before)\n"
+    "                                per Kestrio Setup that answers; --write adds them to a hosts file\n"
+    "                                as cnc-ADDRESS, keeping its entries, names and comments (one that\n"
+    "                                did not answer is marked \"not found by discover on DATE\")\n"
     "\n"
     "hosts file: one host a line, NAME HOST[:PORT] or HOST[:PORT] (the port of --port by default);\n"
-    "blank lines and # comments are allowed.\n"
+    "blank lines and # comments are allowed, also after an entry (a field that starts with #).\n"
     "\n"
     "options:\n"
     "  --host H                      host of the DNC service (127.0.0.1)\n"
@@ -293,8 +297,10 @@ constexpr const char* kUsage =
     "  --canary N                    fleet change: the first N hosts run alone first; if one fails,\n"
     "                                no other host starts (0)\n"
     "  --max-failures K              fleet change: once K hosts have failed, no new host starts (none)\n"
-    "  --json FILE                   fleet change: write a report of every host to FILE\n"
-    "  --retry REPORT                fleet change: the hosts of REPORT that failed or were not started\n"
+    "  --json FILE                   fleet change: the report of every host, FILE, written whole when\n"
+    "                                the run starts, as hosts change state and when it ends\n"
+    "  --retry REPORT                fleet change: the hosts of REPORT that failed, were under way or\n"
+    "                                were not started\n"
     "  --write HOSTS                 fleet discover: write the machines found as a hosts file\n"
     "  --version                     print this program's version and exit\n"
     "  --help                        print this text and exit\n"

@@ -61,6 +61,7 @@ void TellShortOfThreads(unsigned made, unsigned wanted) {
 std::optional<std::vector<fleet::HostEntry>> ParseHostsFile(const std::string& path, const std::string& text,
                                                            std::uint16_t defaultPort) {
   fleet::HostsFile hosts = fleet::ParseHosts(text, defaultPort);
+  if (hosts.Ok()) hosts.error = fleet::CheckMachines(hosts.hosts, platform::desk::ResolveIPv4);
   if (!hosts.Ok()) {
     Complain(path + ": " + hosts.error);
     return std::nullopt;

@@ -183,6 +183,16 @@ bool Client::SendPayload(std::string_view payload) {
 bool Client::ReceiveExactly(char* buffer, std::size_t size, ClientResult& failure) {
   std::size_t got = 0;
   while (got < size) {
+    // One deadline for the whole reply: a peer that sends a byte now and
+    // then does not hold the client past it.
+    if (timeoutMs_ != 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        failure = TimedOut("no reply from the server within " + std::to_string(timeoutMs_) + " ms");
+        return false;
+      }
+      net::SetReceiveTimeout(socket_, static_cast<unsigned>(left.count()));
+    }
     const int n = net::Receive(socket_, buffer + got, size - got);
     if (n == 0) {
       failure = ConnectionLost("the server closed the connection");
@@ -203,6 +213,7 @@ bool Client::ReceiveExactly(char* buffer, std::size_t size, ClientResult& failur
 }
 
 ClientResult Client::ReadReply(std::string* rawText) {
+  deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
   ClientResult failure;
   char header[10];
   if (!ReceiveExactly(header, sizeof header, failure)) return failure;

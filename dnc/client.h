@@ -3,6 +3,7 @@
 // tests; escaping and list splitting are the server's own functions.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -71,6 +72,7 @@ class Client {
   ClientResult Exchange(const struct Request& request, const struct ExpectedReply& expected);
   platform::net::Socket socket_ = platform::net::kInvalidSocket;
   unsigned timeoutMs_ = 0;  // for each reply; 0: none
+  std::chrono::steady_clock::time_point deadline_{};  // of the reply being read
 };
 
 // A request text (payload) with its values escaped, or why it cannot be

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,12 @@ bool ReplaceWholeFile(const std::string& path, std::string_view bytes, std::stri
 
 // Whether two paths name one existing file.
 bool SameFile(const std::string& a, const std::string& b);
+
+// ---- Names -----------------------------------------------------------------
+
+// The first IPv4 address of a host name or address text, in host order, as
+// a connection to it would use; false when it has none.
+bool ResolveIPv4(const std::string& host, std::uint32_t& address);
 
 // ---- Threads -------------------------------------------------------------
 

@@ -123,6 +123,28 @@ HostsFile ParseHosts(std::string_view text, std::uint16_t defaultPort) {
   return file;
 }
 
+std::string NotAMachine(std::uint32_t address) {
+  if (address == 0) return "0.0.0.0 is no machine's address (it reaches the local host)";
+  if (address == 0xFFFFFFFF) return "255.255.255.255 is the broadcast address";
+  if ((address >> 28) == 0xE) return "a multicast address (224.0.0.0 to 239.255.255.255)";
+  return {};
+}
+
+std::string CheckMachines(const std::vector<HostEntry>& hosts, const Resolver& resolve) {
+  std::map<std::pair<std::uint32_t, std::uint16_t>, const HostEntry*> machines;
+  for (const HostEntry& host : hosts) {
+    std::uint32_t address = 0;
+    if (!resolve(host.host, address)) continue;
+    const std::string where = "line " + std::to_string(host.line) + ": ";
+    if (const std::string why = NotAMachine(address); !why.empty()) return where + host.host + ": " + why;
+    const auto [it, fresh] = machines.emplace(std::make_pair(address, host.port), &host);
+    if (!fresh)
+      return where + host.Address() + " and " + it->second->Address() + " on line " + std::to_string(it->second->line) +
+             " are one machine, " + AddressText(address) + ":" + std::to_string(host.port);
+  }
+  return {};
+}
+
 // ---- Status of a host ----------------------------------------------------
 
 std::string HostStatus::Describe() const {
@@ -378,6 +400,8 @@ std::string AddressText(std::uint32_t a) {
 
 AddressList ParseRanges(const std::vector<std::string>& ranges) {
   AddressList list;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
+  std::uint64_t total = 0;
   for (const auto& range : ranges) {
     const auto fail = [&](const std::string& why) {
       list.addresses.clear();
@@ -410,8 +434,21 @@ AddressList ParseRanges(const std::vector<std::string>& ranges) {
       if (!ParseAddress(range, first)) return fail("not an IPv4 address, ADDRESS/PREFIX or FIRST-LAST");
       last = first;
     }
-    for (std::uint64_t a = first; a <= last; ++a) list.addresses.push_back(static_cast<std::uint32_t>(a));
+    // A probe of these would reach the local host or every host at once.
+    if (first == 0) return fail(NotAMachine(0));
+    if (last == 0xFFFFFFFF) return fail(NotAMachine(last));
+    if (first <= 0xEFFFFFFF && last >= 0xE0000000) return fail("holds " + NotAMachine(0xE0000000));
+    total += std::uint64_t{last} - first + 1;
+    spans.emplace_back(first, last);
   }
+  // Checked before any range is expanded: many ranges of a /16 each would
+  // otherwise fill the memory first.
+  if (total > kMaxRange) {
+    list.error = "the ranges hold " + std::to_string(total) + " addresses together; at most 65,536 at once";
+    return list;
+  }
+  for (const auto& [first, last] : spans)
+    for (std::uint64_t a = first; a <= last; ++a) list.addresses.push_back(static_cast<std::uint32_t>(a));
   std::sort(list.addresses.begin(), list.addresses.end());
   list.addresses.erase(std::unique(list.addresses.begin(), list.addresses.end()), list.addresses.end());
   if (list.addresses.empty()) list.error = "give at least one address range";

@@ -41,6 +41,19 @@ struct HostsFile {
 
 HostsFile ParseHosts(std::string_view text, std::uint16_t defaultPort);
 
+// Why an IPv4 address (host order) is no machine's: 0.0.0.0 (on Linux it
+// reaches the local host), the broadcast address, a multicast address;
+// empty for an address a machine can have.
+std::string NotAMachine(std::uint32_t address);
+
+// Refuses hosts that name one machine twice, by address and port as
+// `resolve` gives them (127.0.0.1, 127.1 and localhost are one machine: two
+// sessions on one service would wait for each other or change it twice), or
+// an address that is no machine's: "line 3: ...", naming both lines; empty
+// when usable.  A host that does not resolve is left to its connection.
+using Resolver = std::function<bool(const std::string& host, std::uint32_t& address)>;
+std::string CheckMachines(const std::vector<HostEntry>& hosts, const Resolver& resolve);
+
 // ---- Status of a host ----------------------------------------------------
 
 struct HostStatus {

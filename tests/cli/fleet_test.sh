@@ -35,6 +35,31 @@ check "discover: an octal-looking address" 2 "127.0.0.010: not an IPv4 address" 
 check "discover: a range backwards" 2 "127.0.0.9-127.0.0.2: the last address comes before the first" \
   -- "$dnc" fleet discover 127.0.0.9-127.0.0.2
 check "discover: no range" 2 "fleet discover: give at least one address range" -- "$dnc" fleet discover
+check "discover: 0.0.0.0" 2 "0.0.0.0/24: 0.0.0.0 is no machine's address (it reaches the local host)" \
+  -- "$dnc" fleet discover 0.0.0.0/24
+check "discover: broadcast" 2 "255.255.255.0-255.255.255.255: 255.255.255.255 is the broadcast address" \
+  -- "$dnc" fleet discover 255.255.255.0-255.255.255.255
+check "discover: multicast" 2 "223.255.255.250-224.0.0.3: holds a multicast address" -- "$dnc" fleet discover 223.255.255.250-224.0.0.3
+check "discover: ranges together" 2 "the ranges hold 131073 addresses together; at most 65,536 at once" \
+  -- "$dnc" fleet discover 10.0.0.0/16 10.1.0.0/16 10.2.0.1
+printf 'a 127.0.0.1:%s\nb localhost:%s\n' "$closed_port" "$closed_port" >"$dir/twice-hosts"
+check "one machine twice" 2 "twice-hosts: line 2: localhost:$closed_port and 127.0.0.1:$closed_port on line 1 are one machine" \
+  -- "$dnc" fleet status "$dir/twice-hosts"
+# A peer that sends a byte every 200 ms: one deadline for the whole reply.
+python3 -c 'import socket, threading, time
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(4); print(s.getsockname()[1], flush=True)
+def drip(c):
+    try:
+        while True: c.send(b"\x7f"); time.sleep(0.2)
+    except OSError: pass
+def serve():
+    while True: threading.Thread(target=drip, args=(s.accept()[0],), daemon=True).start()
+threading.Thread(target=serve, daemon=True).start()
+time.sleep(60)' >"$dir/drip.port" & pids+=($!)
+for _ in $(seq 100); do [[ -s $dir/drip.port ]] && break; sleep 0.05; done
+printf 'drip 127.0.0.1:%s\n' "$(cat "$dir/drip.port")" >"$dir/drip-hosts"
+check "a reply a byte at a time" 1 "no reply from the server within 1000 ms" \
+  -- timeout 10 "$dnc" fleet status "$dir/drip-hosts" --timeout 1000
 check "write with status" 2 "--write: an option of fleet discover only" -- "$dnc" fleet status "$dir/one-host" --write "$dir/h"
 check "unwritable report" 2 "cannot be written" -- "${c[@]}" "$dir/one-host" --json "$dir/no/such/folder/r.json"
 check "canary with status" 2 "--canary: an option of fleet change only" -- "$dnc" fleet status "$dir/one-host" --canary 1

@@ -2,6 +2,8 @@
 // a run that is stopped before it starts.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "base/json.h"
 #include "remote/fleet.h"
 
@@ -133,6 +135,43 @@ TEST(FleetReport, WritesEveryStateAndAnyTextAsValidJson) {
   const RetryPlan plan = ReadRetryPlan(JsonReport(settings, many, false));
   EXPECT_TRUE(plan.Ok()) << plan.error;
   EXPECT_EQ(plan.names.size(), 2500u);
+}
+
+// One machine is one entry however it is written; an address that is no
+// machine's is refused.  The resolver stands for the system's.
+TEST(FleetHostsFile, RefusesOneMachineTwiceAndAddressesOfNoMachine) {
+  const Resolver resolve = [](const std::string& host, std::uint32_t& address) {
+    const std::map<std::string, std::uint32_t> known{{"127.0.0.1", 0x7F000001}, {"127.1", 0x7F000001},
+                                                     {"localhost", 0x7F000001}, {"10.0.0.2", 0x0A000002},
+                                                     {"0.0.0.0", 0}, {"0", 0}, {"255.255.255.255", 0xFFFFFFFF},
+                                                     {"239.1.2.3", 0xEF010203}, {"224.0.0.1", 0xE0000001}};
+    const auto it = known.find(host);
+    if (it == known.end()) return false;
+    address = it->second;
+    return true;
+  };
+  const struct {
+    const char* what;
+    const char* text;
+    const char* error;
+  } cases[] = {
+      {"three spellings of one machine", "a 127.0.0.1\nb 10.0.0.2\nc 127.1\n",
+       "line 3: 127.1:3873 and 127.0.0.1:3873 on line 1 are one machine, 127.0.0.1:3873"},
+      {"a name and an address", "a localhost:4000\nb 127.0.0.1:4000\n", "line 2: 127.0.0.1:4000 and localhost:4000 on line 1"},
+      {"one address on two ports is two services", "a 127.0.0.1:4000\nb 127.1:4001\n", ""},
+      {"a name that does not resolve is left to its connection", "a nowhere.invalid\nb 127.1\n", ""},
+      {"0.0.0.0", "a 0.0.0.0\n", "line 1: 0.0.0.0: 0.0.0.0 is no machine's address"},
+      {"0 is 0.0.0.0", "a 10.0.0.2\nb 0:4000\n", "line 2: 0: 0.0.0.0 is no machine's address"},
+      {"broadcast", "a 255.255.255.255\n", "line 1: 255.255.255.255: 255.255.255.255 is the broadcast address"},
+      {"multicast", "a 239.1.2.3\n", "line 1: 239.1.2.3: a multicast address"},
+  };
+  for (const auto& c : cases) {
+    const HostsFile file = ParseHosts(c.text, 3873);
+    ASSERT_TRUE(file.Ok()) << c.what << ": " << file.error;
+    const std::string error = CheckMachines(file.hosts, resolve);
+    if (*c.error) EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.what << ": " << error;
+    else EXPECT_EQ(error, "") << c.what;
+  }
 }
 
 // discover --write keeps the plant's inventory: its names, comments, order

@@ -63,6 +63,7 @@ fleet_check() {  # WHAT WANT-RC WANT-PATTERN... -- ARGS
     grep -q "$p" <<<"$got" || { echo "FAIL kestrio-dnc.exe $what lacks '$p': $got"; failed=1; }
   done
 }
+rm -f "$target/found.txt"  # discover keeps what an earlier run's file holds
 fleet_check "fleet discover" 0 "^127.77.0.2  1         German    idle" "^2 machines found; 256 of 256 addresses" \
   -- fleet discover 127.77.0.0/24 --port "$port" --write found.txt
 grep -q "^cnc-127.77.0.3 127.77.0.3:$port$" "$target/found.txt" ||
