@@ -97,7 +97,17 @@ expect '[[ $(grep -c "^cnc0[12346] | SUCCESS" "$dir/run.out") -ge 5 ]]' "the rea
 play again
 expect '[[ $rc -eq 2 && $(grep -c "| CHANGED" "$dir/again.out") -eq 0 && $(results "$dir/again.json" | grep -c " skipped already Polish$") -eq 5 ]]' \
   "again: rc=$rc $(cat "$dir/again.out")"
-echo "three runs over six machines: $((SECONDS - start)) s"
+# The threshold stops the run: the machine without the pack comes in the
+# first batch, and no later batch starts.
+play threshold -e kestrio_order=reverse_sorted -e kestrio_max_fail_percentage=49
+expect '[[ $rc -eq 2 && $(cut -d" " -f1,2 "$dir/threshold.json" | tr "\n" " ") == "cnc05 FAILED cnc06 SUCCESS " ]]' \
+  "the threshold: rc=$rc $(cat "$dir/threshold.out" "$dir/threshold.err")"
+echo "four runs over six machines: $((SECONDS - start)) s"
+
+# The tarball is the same bytes when built again.
+sleep 1
+again=$("$src/tools/make-collection.sh" "$dir/dist-again")
+expect 'cmp -s "$tarball" "$again"' "two builds of the collection differ: $(cmp "$tarball" "$again" 2>&1)"
 
 # ---- ansible-test sanity: the tests that need no container and no download ----
 # (ansible-doc, import, pep8, pylint, runtime-metadata, validate-modules and
