@@ -44,6 +44,42 @@ printf 'plugin: kestrio.cnc.hosts\nhosts_file: twice\n' >"$dir/twice.kestrio.yml
 out=$(ANSIBLE_INVENTORY_UNPARSED_FAILED=1 ansible-inventory -i "$dir/twice.kestrio.yml" --list 2>&1); rc=$?
 expect '[[ $rc -ne 0 && $out == *"line 2: 127.0.0.1:1 is also on line 1"* ]]' "a hosts file with an address twice: $out"
 
+# The inventory reads a hosts file by kestrio-dnc's rules: each file gives the
+# same hosts, or is refused at the same line for the same reason, by both.
+verdict_dnc() {  # FILE: "NAME ADDRESS;..." or "line N: why"
+  local out rc
+  out=$("$build/cli/kestrio-dnc" fleet status "$1" --timeout 200 --port 3999 2>&1); rc=$?
+  if [[ $rc -eq 2 ]]; then sed -n "s|^kestrio-dnc: $1: ||p" <<<"$out"; return; fi
+  awk 'NR > 1 && $2 ~ /:/ { printf "%s %s;", $1, $2 }' <<<"$out"
+}
+verdict_inventory() {
+  /usr/bin/python3 - "$1" "$dir/collections" <<'PY'
+import sys
+sys.path.insert(0, sys.argv[2])
+from ansible_collections.kestrio.cnc.plugins.inventory.hosts import parse_hosts
+try:
+    text = open(sys.argv[1], 'rb').read().decode('utf-8', 'surrogateescape')
+    print(''.join('%s %s:%d;' % host for host in parse_hosts(text, 3999)))
+except ValueError as e:
+    print(e)
+PY
+}
+rows=0
+for row in 'names, ports, comments|# the hall\nmill-A 127.0.0.1:4001  # by the door\n\n127.0.0.2\n\tlathe 127.0.0.3:4003\r\n' \
+           'a byte order mark|\xef\xbb\xbfa 127.0.0.1:4001\n' \
+           'a name twice|a 127.0.0.1:4001\na 127.0.0.1:4002\n' \
+           'an address twice, once by the default port|a 127.0.0.1\nb 127.0.0.1:3999\n' \
+           'three fields|a b 127.0.0.1:4001\n' \
+           'a port out of range|a 127.0.0.1:65536\n' \
+           'no host|a :4001\n' \
+           'a control character|a 127.0.0.1:4001\x01\n' \
+           'no hosts|# only a comment\n'; do
+  printf "${row#*|}" >"$dir/rules-$((++rows))"
+  dnc_says=$(verdict_dnc "$dir/rules-$rows") inventory_says=$(verdict_inventory "$dir/rules-$rows")
+  expect '[[ -n $dnc_says && $dnc_says == "$inventory_says" ]]' \
+    "${row%%|*}: kestrio-dnc says '$dnc_says', the inventory '$inventory_says'"
+done
+
 # ---- The playbook: check, run, again ----
 play() {  # NAME [ansible-playbook options]: its status in $rc; the language task's result per host, as
            # "HOST CHANGED|SUCCESS|FAILED JSON" lines sorted by host, in $dir/NAME.json (the oneline callback: "HOST | CHANGED => {...}")
