@@ -145,6 +145,22 @@ sleep 1
 again=$("$src/tools/make-collection.sh" "$dir/dist-again")
 expect 'cmp -s "$tarball" "$again"' "two builds of the collection differ: $(cmp "$tarball" "$again" 2>&1)"
 
+# ---- The modules' own ends, one task each on the controller ----
+# A machine not reached is a state for info and a failure for language; a
+# program that gives no JSON (not kestrio-dnc, or one too old) fails the
+# task with what it said, as does a time-out the machine cannot take.
+closed=3999  # no machine of the floor listens there (fleet-up takes free ports)
+for row in "info, nothing listening|kestrio.cnc.info|host=127.0.0.1 port=$closed|SUCCESS|\"reachable\": false" \
+           "language, nothing listening|kestrio.cnc.language|host=127.0.0.1 port=$closed name=Polish root=D:\\\\x|FAILED|\"msg\": \"unreachable: cannot connect to 127.0.0.1:$closed" \
+           "not kestrio-dnc|kestrio.cnc.info|host=127.0.0.1 kestrio_dnc=/bin/echo|FAILED|kestrio-dnc gave no JSON (exit status 0)" \
+           "no such program|kestrio.cnc.info|host=127.0.0.1 kestrio_dnc=kestrio-dnc-nowhere|FAILED|kestrio-dnc-nowhere" \
+           "a port out of range|kestrio.cnc.info|host=127.0.0.1 port=70000|FAILED|port: 70000 is not a port from 1 to 65535" \
+           "a time-out of 0 s|kestrio.cnc.language|host=127.0.0.1 name=Polish root=D:\\\\x restart_timeout=0|FAILED|restart_timeout: 0 is not a positive"; do
+  IFS='|' read -r label module args how want <<<"$row"
+  out=$(ANSIBLE_LOCALHOST_WARNING=0 ANSIBLE_INVENTORY_UNPARSED_WARNING=0 ansible localhost -m "$module" -a "$args" 2>&1)
+  expect '[[ $out == "localhost | $how"* && $out == *"$want"* ]]' "$label: $out"
+done
+
 # ---- ansible-test sanity: the tests that need no container and no download ----
 # (ansible-doc, import, pep8, pylint, runtime-metadata, validate-modules and
 # yamllint install their requirements into a virtual environment first.)
