@@ -6,7 +6,8 @@
 //                                                    write NAME=VALUE...
 //                                                    version | vars
 //                                                    change --root DIR --language NAME
-//                                                      [--restart-timeout S | --no-follow]
+//                                                      [--restart-timeout S | --no-follow] [--json FILE|-]
+//                                                    status [--json [FILE|-]]
 //   kestrio-dnc [--port P] [--timeout MS] fleet status HOSTS
 //   kestrio-dnc [--port P] [--timeout MS] fleet change HOSTS --root DIR --language NAME
 //                                  [--parallel N] [--canary N] [--max-failures K] [--json FILE]
@@ -93,7 +94,8 @@ using Clock = std::chrono::steady_clock;
 // language, pack names, error texts): control characters are shown as '?'.
 class Progress {
  public:
-  explicit Progress(bool live) : live_(live) {}
+  // `out`: stdout, or stderr when standard output carries JSON.
+  Progress(bool live, std::FILE* out) : live_(live), out_(out) {}
 
   void Begin(const std::string& liveText, const std::string& plainText) {
     End();
@@ -108,13 +110,13 @@ class Progress {
   void End() {
     if (!open_) return;
     Draw(true);
-    Print("\n");
+    Put("\n");
     open_ = false;
     width_ = 0;
   }
   void Line(const std::string& text) {
     End();
-    Print(kestrio::text::Printable(text) + '\n');
+    Put(kestrio::text::Printable(text) + '\n');
   }
   long Seconds() const {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start_).count());
@@ -130,11 +132,20 @@ class Progress {
     const std::size_t width = line.size();
     if (width < width_) line.append(width_ - width, ' ');  // clear what the last one left
     width_ = width;
-    Print('\r' + line);
+    Put('\r' + line);
     open_ = true;
+  }
+  void Put(const std::string& text) {
+    if (out_ == stdout) {
+      Print(text);
+      return;
+    }
+    std::fwrite(text.data(), 1, text.size(), out_);
+    std::fflush(out_);
   }
 
   bool live_;
+  std::FILE* out_;
   bool open_ = false;       // a live line is on screen without its newline
   std::string phase_;       // the live line's text
   Clock::time_point start_ = Clock::now();
@@ -210,9 +221,15 @@ int VarsCommand(dnc::Session& remote) {
 }
 
 // The remote language change with its progress: phases on a live line or as
-// plain lines, the packs found, and the engine's text of a failure.
-int ChangeCommand(dnc::Session& remote, const dnc::RemoteChangeSettings& change) {
-  Progress progress(kestrio::cli::StdoutIsTerminal());
+// plain lines, the packs found, and the engine's text of a failure; with
+// --json the host's entry of a fleet report, whatever the end (on standard
+// output the progress goes to standard error, so that the output is JSON).
+int ChangeCommand(dnc::Session& remote, const CommandLine& command) {
+  const dnc::RemoteChangeSettings& change = command.change;
+  const bool jsonOut = command.json == "-";
+  Progress progress(!jsonOut && kestrio::cli::StdoutIsTerminal(), jsonOut ? stderr : stdout);
+  ChangeTimes times;
+  times.started = Clock::now();
   dnc::RemoteChangeSteps steps;
   steps.current = [&](const std::string& language) { progress.Line("current language: " + language); };
   steps.scanning = [&] { progress.Begin("scanning " + change.root, "scanning " + change.root); };
@@ -225,19 +242,24 @@ int ChangeCommand(dnc::Session& remote, const dnc::RemoteChangeSettings& change)
       line += " (the host names the first " + std::to_string(names.size()) + ")";
     progress.Line(line);
   };
-  steps.changing = [&] { progress.Begin("installing " + change.language, "changing to " + change.language); };
+  steps.changing = [&] {
+    times.scanEnded = Clock::now();
+    progress.Begin("installing " + change.language, "changing to " + change.language);
+  };
   steps.waiting = [&] { progress.Tick(); };
   steps.restarting = [&] {
     progress.End();
     progress.Begin("the machine restarts", "the machine is restarting; waiting for it to answer");
   };
   const dnc::RemoteChangeResult r = dnc::RunRemoteChange(remote, change, steps);
+  times.ended = Clock::now();
   progress.End();
+  const bool written = command.json.empty() || WriteJson(command.json, ChangeJson(command, r, times));
   if (r.end != dnc::ChangeEnd::Done)
     return Report(remote, r.fault, r.code ? r.step + " failed: " + r.text + " (" + std::to_string(r.code) + ")" : r.text);
   progress.Line(r.restartFollowed ? "done: " + r.text
                                   : "done: " + change.language + " is installed; the machine restarts to finish");
-  return 0;
+  return written ? 0 : kFailed;
 }
 
 // ---- Command line ------------------------------------------------------------
@@ -260,6 +282,8 @@ constexpr const char* kUsage =
     "  change --root DIR --language NAME\n"
     "                                scan a folder of language packs on the machine (e.g.\n"
     "                                D:\\LanguagePacks) and change to a language the scan found\n"
+    "  status                        the host's row of fleet status: protocol version, current\n"
+    "                                language, status (idle, busy, or the last failure)\n"
     "  fleet status HOSTS            one row per host of the hosts file: reachable, protocol version,\n"
     "                                current language, status (idle, busy, or the last failure)\n"
     "  fleet change HOSTS --root DIR --language NAME [--parallel N] [--canary N] [--max-failures K]\n"
@@ -298,7 +322,12 @@ constexpr const char* kUsage =
     "                                no other host starts (0)\n"
     "  --max-failures K              fleet change: once K hosts have failed, no new host starts (none)\n"
     "  --json FILE                   fleet change: the report of every host, FILE, written whole when\n"
-    "                                the run starts, as hosts change state and when it ends\n"
+    "                                the run starts, as hosts change state and when it ends; change:\n"
+    "                                the host's entry of such a report (result, code, text, seconds,\n"
+    "                                the language before and after, restart_followed), whatever the\n"
+    "                                end; status: the host's row (reachable, protocol, language,\n"
+    "                                status, error); FILE - or none: standard output (change's\n"
+    "                                progress then goes to standard error)\n"
     "  --retry REPORT                fleet change: the hosts of REPORT that failed, were under way or\n"
     "                                were not started\n"
     "  --write HOSTS                 fleet discover: write the machines found as a hosts file\n"
@@ -332,8 +361,9 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
     std::string arg = argv[i];
     if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
       if (line.command.empty()) {
-        if (arg != "read" && arg != "write" && arg != "version" && arg != "vars" && arg != "change" && arg != "fleet")
-          return "unknown command \"" + arg + "\" (read, write, version, vars, change or fleet)";
+        if (arg != "read" && arg != "write" && arg != "version" && arg != "vars" && arg != "change" && arg != "status" &&
+            arg != "fleet")
+          return "unknown command \"" + arg + "\" (read, write, version, vars, change, status or fleet)";
         line.command = arg;
       } else if (line.command == "read" || line.command == "write") {
         line.values.push_back(arg);
@@ -378,6 +408,11 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
     if (std::find_if(std::begin(known), std::end(known), [&](const char* k) { return name == k; }) ==
         std::end(known))
       return "unknown option " + name;
+    // --json alone (last, or before another option) is standard output.
+    if (!hasValue && name == "--json" && (i + 1 >= argc || std::string(argv[i + 1]).rfind("--", 0) == 0)) {
+      value = "-";
+      hasValue = true;
+    }
     if (!hasValue) {
       if (i + 1 >= argc) return name + ": a value is missing";
       value = argv[++i];
@@ -414,7 +449,8 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
     } else if (name == "--json" || name == "--retry") {
       if (value.empty()) return name + ": give a file name";
       (name == "--json" ? line.fleet.json : line.fleet.retry) = value;
-      fleetChangeOnly.push_back(name);
+      if (name == "--json") line.json = value;
+      else fleetChangeOnly.push_back(name);
     } else {
       changeOnly.push_back(name);
       if (name == "--root") {
@@ -430,12 +466,16 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
       }
     }
   }
-  if (line.command.empty()) return "give a command: read, write, version, vars, change or fleet";
+  if (line.command.empty()) return "give a command: read, write, version, vars, change, status or fleet";
   const bool fleetChange = line.command == "fleet" && !line.values.empty() && line.values[0] == "change";
   if (line.command != "change" && !fleetChange && !changeOnly.empty())
     return changeOnly.front() + ": an option of change only";
   if (line.command != "fleet" && !fleetOnly.empty()) return fleetOnly.front() + ": an option of fleet only";
   if (!fleetChange && !fleetChangeOnly.empty()) return fleetChangeOnly.front() + ": an option of fleet change only";
+  if (!line.json.empty() && !fleetChange && line.command != "change" && line.command != "status")
+    return line.command == "fleet" ? "--json: an option of fleet change only"
+                                   : "--json: an option of change, status and fleet change only";
+  if (line.json == "-" && fleetChange) return "--json: fleet change writes its report to a file; give one";
   if (line.command == "fleet") {
     const bool retry = !line.fleet.retry.empty();
     if (retry && line.values.size() == 2) return "--retry: the report names the hosts file; give none";
@@ -481,6 +521,7 @@ int main(int argc, char** argv) {
   if (line.command == "version") return VersionCommand(remote);
   if (line.command == "vars") return VarsCommand(remote);
   if (line.command == "fleet") return FleetCommand(line);
+  if (line.command == "status") return StatusCommand(line);
   if (const auto mistake = CheckChangeArguments(line.change.root, line.change.language)) return Refuse(*mistake);
-  return ChangeCommand(remote, line.change);
+  return ChangeCommand(remote, line);
 }

@@ -4,6 +4,7 @@
 // commands on many (fleet status, change and discover).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,11 +34,12 @@ struct CommandLine {
   std::uint16_t port = dnc::PUERTO_DNC;
   unsigned timeoutMs = 5000;  // 500 for discover unless given
   bool timeoutGiven = false;
-  std::string command;              // read, write, version, vars, change or fleet
+  std::string command;              // read, write, version, vars, change, status or fleet
   // read: names; write: NAME=VALUE items; fleet: status|change HOSTS or discover RANGE...
   std::vector<std::string> values;
   dnc::RemoteChangeSettings change;
   FleetOptions fleet;
+  std::string json;  // change, status: the file for one host's JSON ("-": standard output), empty: none
   bool hostGiven = false;
   std::vector<std::string> given;  // the options on the command line, as named ("--port")
   bool Given(const std::string& option) const;
@@ -58,5 +60,20 @@ std::string Join(const std::vector<std::string>& items, const char* separator);
 std::optional<std::string> CheckChangeArguments(const std::string& root, const std::string& language);
 
 int FleetCommand(const CommandLine& line);
+
+// ---- One host in JSON (kestrio_dnc_host.cpp) ----
+
+// Writes JSON to `file` whole, or to standard output for "-"; false (told)
+// when the file cannot be written.
+bool WriteJson(const std::string& file, const std::string& json);
+// `status`: one host's row of fleet status, as lines or JSON.
+int StatusCommand(const CommandLine& line);
+// When a single change started, ended its scan and ended.
+struct ChangeTimes {
+  std::chrono::steady_clock::time_point started{}, scanEnded{}, ended{};
+};
+// The host entry of a fleet report for a single change, with the languages
+// before and after and whether the restart was followed.
+std::string ChangeJson(const CommandLine& line, const dnc::RemoteChangeResult& result, const ChangeTimes& times);
 
 }  // namespace kestrio::cli

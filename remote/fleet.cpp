@@ -8,6 +8,7 @@
 #include "base/json.h"
 #include "base/text.h"
 #include "platform/desk.h"
+#include "remote/host_json.h"
 #include "remote/session.h"
 
 namespace kestrio::dnc::fleet {
@@ -51,32 +52,8 @@ std::string Told(Fault fault, const std::string& problem) {
 
 // ---- JSON --------------------------------------------------------------------
 
-// A JSON string of any bytes: a text a machine sent in its ANSI code page
-// is written as the UTF-8 of its Windows-1252 reading.
-std::string Quote(const std::string& bytes) {
-  const std::string text = text::Utf8FromUnknown(bytes);
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", u);
-      out += escape;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
-std::string Number(double seconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.3f", seconds);
-  return text;
-}
+// The report's strings: see host_json.h.
+std::string Quote(const std::string& bytes) { return JsonText(bytes); }
 
 }  // namespace
 
@@ -356,12 +333,7 @@ std::string JsonReport(const ChangeSettings& settings, const std::vector<HostRep
          ", \"not_started\": " + std::to_string(s.notStarted) + "},\n";
   out += "  \"hosts\": [";
   for (std::size_t k = 0; k < reports.size(); ++k) {
-    const HostReport& r = reports[k];
-    out += k ? ",\n    {" : "\n    {";
-    out += "\"name\": " + Quote(r.host.name) + ", \"address\": " + Quote(r.host.Address()) +
-           ", \"result\": " + Quote(ResultName(r.state)) + ", \"code\": " + std::to_string(r.code) +
-           ", \"text\": " + Quote(r.text) + ", \"seconds\": {\"scan\": " + Number(r.ScanSeconds()) +
-           ", \"change\": " + Number(r.ChangeSeconds()) + ", \"total\": " + Number(r.TotalSeconds(r.ended)) + "}}";
+    out += (k ? ",\n    " : "\n    ") + HostJson(reports[k]);
   }
   out += reports.empty() ? "]\n}\n" : "\n  ]\n}\n";
   return out;

@@ -25,6 +25,7 @@ check "change's option elsewhere" 2 "--root: an option of change only" -- "$dnc"
 check "zero scan timeout" 2 '--scan-timeout: "0" is not a positive' \
   -- "$dnc" change --root 'D:\x' --language Spanish --scan-timeout 0
 check "read without a name" 2 "read: give at least one NAME" -- "$dnc" read
+check "--json elsewhere" 2 "--json: an option of change, status and fleet change only" -- "$dnc" read KESTRIO.VERSION --json x
 
 machine plain && start_host plain || exit 1
 d=("$dnc" --port "$port")
@@ -43,11 +44,28 @@ check "long list value" 2 "KESTRIO.NEXT: a value in a list has at most 31 charac
   -- "${d[@]}" write "KESTRIO.NEXT=$(printf 'x%.0s' {1..32})" KESTRIO.GO=0
 check "not an assignment" 2 "expected NAME=VALUE" -- "${d[@]}" write KESTRIO.NEXT
 
+# One host as JSON for scripts: the row of fleet status, and the fleet
+# report's host entry of a change, on standard output alone (the progress
+# goes to standard error) and whatever the end.
+json_is() {  # LABEL JSON JQ-CONDITION
+  if jq -e "$3" <<<"$2" >/dev/null 2>&1; then ok; else ko "$1: $2"; fi
+}
+json_is "status --json" "$("${d[@]}" status --json)" \
+  '.reachable and .protocol == "1" and .language == "German" and .status == 0 and .address == "127.0.0.1:'"$port"'"'
+check "status" 0 $'language: German\nstatus: idle' -- "${d[@]}" status
+out=$("${d[@]}" change --no-follow --root 'D:\LanguagePacks' --language Klingon --json - 2>/dev/null); rc=$?
+json_is "change --json -, refused (rc $rc)" "$out" \
+  '.result == "failed" and (.text | startswith("Klingon is not among")) and .before == "German" and .after == "" and (.restart_followed | not)'
+
 # A closed port: the listening socket of a stopped host.
 machine gone && start_host gone || exit 1
 closed=$port
 kill -KILL "$pid"; wait "$pid" 2>/dev/null
 check "closed port" 2 "cannot connect to 127.0.0.1:$closed" -- "$dnc" --port "$closed" read KESTRIO.VERSION
+json_is "status --json, closed port" "$("$dnc" --port "$closed" status --json)" \
+  '(.reachable | not) and (.problem | startswith("unreachable: cannot connect"))'
+"$dnc" --port "$closed" change --root 'D:\x' --language Spanish --json "$dir/closed.json" 2>/dev/null
+json_is "change --json FILE, closed port" "$(cat "$dir/closed.json" 2>&1)" '.result == "failed" and .code == 0'
 
 check "language not found" 1 "Klingon is not among the language packs found under D:\\LanguagePacks: German, Spanish, French, Italian" \
   -- "${d[@]}" change --no-follow --root 'D:\LanguagePacks' --language Klingon
@@ -103,8 +121,16 @@ for row in "shutdown before STATUS 0 is read|-|seconds.shutdown=0|0|done: Spanis
   # shellcheck disable=SC2086  # the settings are words
   "$sim" create "$dir/$name" --language de-DE --installed de-DE,fr-FR --packs de-DE,es-ES $create >/dev/null &&
     "$sim" set "$dir/$name" seconds.boot=0.5 $settings >/dev/null && power_host "$name" || { ko "$label: no host"; continue; }
-  out=$("$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish --restart-timeout 3 2>&1); rc=$?
+  out=$("$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish --restart-timeout 3 \
+        --json "$dir/$name.json" 2>&1); rc=$?
   expect '[[ $rc -eq $want && $out == *"$text"* ]]' "$label: rc=$rc, want $want: $out"
+  # The JSON tells the same end: result, the languages, the restart.
+  case $want in
+    0) cond='.result == "done" and .before == "German" and .after == "Spanish" and .restart_followed' ;;
+    1) cond='.result == "failed" and .after != "Spanish" and .after != "" and .restart_followed' ;;
+    *) cond='.result == "failed" and .after == "" and (.restart_followed | not)' ;;
+  esac
+  json_is "$label: --json" "$(cat "$dir/$name.json" 2>&1)" "$cond"
   [[ $want -eq 0 ]] && expect '[[ $(grep -c "DNC server on port $port" "$dir/$name.out") -eq 2 ]]' \
     "$label: Kestrio Setup did not start again on port $port: $(cat "$dir/$name.out" "$dir/$name.err")"
 done

@@ -1,0 +1,33 @@
+// One host in JSON: the entry a fleet report gives each host, the same entry
+// for the change of a single host (with the languages before and after and
+// whether its restart was followed), and one host's status row.  Scripts and
+// orchestrators read these; the keys are the report's, so a reader of one
+// reads the others.  Texts are written as valid UTF-8 whatever bytes they
+// hold (a machine's text in its ANSI code page is read as Windows-1252).
+#pragma once
+
+#include <string>
+
+#include "remote/fleet.h"
+#include "remote/session.h"
+
+namespace kestrio::dnc::fleet {
+
+// A JSON string of any bytes, quoted and escaped.
+std::string JsonText(const std::string& bytes);
+// Seconds with three decimals.
+std::string JsonSeconds(double seconds);
+
+// {"name", "address", "result", "code", "text", "seconds": {scan, change, total}}
+std::string HostJson(const HostReport& report);
+// HostJson with "before", "after" and "restart_followed" from the change.
+std::string HostChangeJson(const HostReport& report, const RemoteChangeResult& change);
+// {"name", "address", "reachable", "protocol", "language", "status",
+//  "error" (KESTRIO.ERROR.<status> when it is negative), "problem" (why the
+//  host could not be reached)}
+std::string HostStatusJson(const HostEntry& host, const HostStatus& status);
+
+// The state a host's report ends in after a change of one host.
+State StateOf(const RemoteChangeResult& change);
+
+}  // namespace kestrio::dnc::fleet
