@@ -45,11 +45,21 @@ const char* Boolean(bool value) { return value ? "true" : "false"; }
 
 }  // namespace
 
-std::string HostJson(const HostReport& report) { return "{" + Members(report) + "}"; }
+// Built by appending: gcc 12 at -O3 for i686 warns falsely (-Wrestrict) on
+// "literal" + a temporary string.
+std::string HostJson(const HostReport& report) {
+  std::string out = "{";
+  out += Members(report);
+  out += '}';
+  return out;
+}
 
 std::string HostChangeJson(const HostReport& report, const RemoteChangeResult& change) {
-  return "{" + Members(report) + ", \"before\": " + JsonText(change.before) + ", \"after\": " +
-         JsonText(change.after) + ", \"restart_followed\": " + Boolean(change.restartFollowed) + "}";
+  std::string out = "{";
+  out += Members(report);
+  out += ", \"before\": " + JsonText(change.before) + ", \"after\": " + JsonText(change.after) +
+         ", \"restart_followed\": " + Boolean(change.restartFollowed) + "}";
+  return out;
 }
 
 std::string HostStatusJson(const HostEntry& host, const HostStatus& s) {
