@@ -18,7 +18,9 @@
 #include "cli/kestrio_dnc.h"
 #include "cli/terminal.h"
 #include "platform/desk.h"
+#include "remote/discover.h"
 #include "remote/fleet.h"
+#include "remote/report.h"
 
 namespace kestrio::cli {
 namespace {

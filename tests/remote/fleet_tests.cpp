@@ -5,7 +5,9 @@
 #include <map>
 
 #include "base/json.h"
+#include "remote/discover.h"
 #include "remote/fleet.h"
+#include "remote/report.h"
 
 namespace kestrio::dnc::fleet {
 namespace {
