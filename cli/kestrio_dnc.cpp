@@ -84,6 +84,7 @@ std::optional<std::string> CheckChangeArguments(const std::string& root, const s
 namespace {
 
 namespace dnc = kestrio::dnc;
+namespace remote = kestrio::remote;
 using namespace kestrio::cli;
 using Clock = std::chrono::steady_clock;
 
@@ -155,36 +156,36 @@ class Progress {
 
 // How a session's first failure ends the command: told once (a failure on
 // the connection names the host), and its exit status.
-int Report(const dnc::Session& session, dnc::Fault fault, const std::string& problem) {
-  const bool onConnection = fault == dnc::Fault::NoAnswer || fault == dnc::Fault::Lost;
+int Report(const remote::Session& session, remote::Fault fault, const std::string& problem) {
+  const bool onConnection = fault == remote::Fault::NoAnswer || fault == remote::Fault::Lost;
   Complain((onConnection ? session.Address() + ": " : "") + kestrio::text::Printable(problem));
-  if (fault == dnc::Fault::Refused) return kFailed;
-  return fault == dnc::Fault::Lost ? kLostDuringChange : kNoHost;
+  if (fault == remote::Fault::Refused) return kFailed;
+  return fault == remote::Fault::Lost ? kLostDuringChange : kNoHost;
 }
-int Report(const dnc::Session& session) { return Report(session, session.GetFault(), session.Problem()); }
+int Report(const remote::Session& session) { return Report(session, session.GetFault(), session.Problem()); }
 
 // ---- Commands --------------------------------------------------------------
 //
 // Requests that cannot carry their names or values are refused before a
 // connection is made (dnc::Request says why).
 
-int ReadCommand(dnc::Session& remote, const std::vector<std::string>& names) {
+int ReadCommand(remote::Session& session, const std::vector<std::string>& names) {
   const dnc::Request request = names.size() == 1 ? dnc::ReadRequest(names[0]) : dnc::ListReadRequest(names);
   if (!request.Ok()) return Refuse(request.problem);
-  if (!remote.Connect()) return Report(remote);
+  if (!session.Connect()) return Report(session);
   if (names.size() == 1) {
     std::string value;
-    if (!remote.Read(names[0], value)) return Report(remote);
+    if (!session.Read(names[0], value)) return Report(session);
     Print(value + '\n');
     return 0;
   }
   std::vector<std::string> values;
-  if (!remote.ReadList(names, values)) return Report(remote);
+  if (!session.ReadList(names, values)) return Report(session);
   for (std::size_t k = 0; k < names.size(); ++k) Print(names[k] + '=' + values[k] + '\n');
   return 0;
 }
 
-int WriteCommand(dnc::Session& remote, const std::vector<std::string>& assignments) {
+int WriteCommand(remote::Session& session, const std::vector<std::string>& assignments) {
   std::vector<std::string> names, values;
   for (const auto& item : assignments) {
     const auto equals = item.find('=');
@@ -195,22 +196,22 @@ int WriteCommand(dnc::Session& remote, const std::vector<std::string>& assignmen
   const bool list = names.size() > 1;
   const dnc::Request request = list ? dnc::ListWriteRequest(names, values) : dnc::WriteRequest(names[0], values[0]);
   if (!request.Ok()) return Refuse(request.problem);
-  if (!remote.Connect() || !(list ? remote.WriteList(names, values) : remote.Write(names[0], values[0])))
-    return Report(remote);
+  if (!session.Connect() || !(list ? session.WriteList(names, values) : session.Write(names[0], values[0])))
+    return Report(session);
   Print("ok\n");
   return 0;
 }
 
-int VersionCommand(dnc::Session& remote) {
+int VersionCommand(remote::Session& session) {
   std::string version;
-  if (!remote.Connect() || !remote.Version(version)) return Report(remote);
+  if (!session.Connect() || !session.Version(version)) return Report(session);
   Print(kestrio::text::Printable(version) + '\n');
   return 0;
 }
 
-int VarsCommand(dnc::Session& remote) {
+int VarsCommand(remote::Session& session) {
   std::string list;
-  if (!remote.Connect() || !remote.Read("KESTRIO.@LIST", list)) return Report(remote);
+  if (!session.Connect() || !session.Read("KESTRIO.@LIST", list)) return Report(session);
   std::size_t start = 0;
   while (start <= list.size()) {
     const auto end = std::min(list.find(';', start), list.size());
@@ -224,13 +225,13 @@ int VarsCommand(dnc::Session& remote) {
 // plain lines, the packs found, and the engine's text of a failure; with
 // --json the host's entry of a fleet report, whatever the end (on standard
 // output the progress goes to standard error, so that the output is JSON).
-int ChangeCommand(dnc::Session& remote, const CommandLine& command) {
-  const dnc::RemoteChangeSettings& change = command.change;
+int ChangeCommand(remote::Session& session, const CommandLine& command) {
+  const remote::RemoteChangeSettings& change = command.change;
   const bool jsonOut = command.json == "-";
   Progress progress(!jsonOut && kestrio::cli::StdoutIsTerminal(), jsonOut ? stderr : stdout);
   ChangeTimes times;
   times.started = Clock::now();
-  dnc::RemoteChangeSteps steps;
+  remote::RemoteChangeSteps steps;
   steps.current = [&](const std::string& language) { progress.Line("current language: " + language); };
   steps.scanning = [&] { progress.Begin("scanning " + change.root, "scanning " + change.root); };
   steps.found = [&](std::int32_t count, const std::vector<std::string>& names) {
@@ -251,12 +252,12 @@ int ChangeCommand(dnc::Session& remote, const CommandLine& command) {
     progress.End();
     progress.Begin("the machine restarts", "the machine is restarting; waiting for it to answer");
   };
-  const dnc::RemoteChangeResult r = dnc::RunRemoteChange(remote, change, steps);
+  const remote::RemoteChangeResult r = remote::RunRemoteChange(session, change, steps);
   times.ended = Clock::now();
   progress.End();
   const bool written = command.json.empty() || WriteJson(command.json, ChangeJson(command, r, times));
-  if (r.end != dnc::ChangeEnd::Done)
-    return Report(remote, r.fault, r.code ? r.step + " failed: " + r.text + " (" + std::to_string(r.code) + ")" : r.text);
+  if (r.end != remote::ChangeEnd::Done)
+    return Report(session, r.fault, r.code ? r.step + " failed: " + r.text + " (" + std::to_string(r.code) + ")" : r.text);
   progress.Line(r.restartFollowed ? "done: " + r.text
                                   : "done: " + change.language + " is installed; the machine restarts to finish");
   return written ? 0 : kFailed;
@@ -515,13 +516,13 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  dnc::Session remote(line.host, line.port, line.timeoutMs);
-  if (line.command == "read") return ReadCommand(remote, line.values);
-  if (line.command == "write") return WriteCommand(remote, line.values);
-  if (line.command == "version") return VersionCommand(remote);
-  if (line.command == "vars") return VarsCommand(remote);
+  remote::Session session(line.host, line.port, line.timeoutMs);
+  if (line.command == "read") return ReadCommand(session, line.values);
+  if (line.command == "write") return WriteCommand(session, line.values);
+  if (line.command == "version") return VersionCommand(session);
+  if (line.command == "vars") return VarsCommand(session);
   if (line.command == "fleet") return FleetCommand(line);
   if (line.command == "status") return StatusCommand(line);
   if (const auto mistake = CheckChangeArguments(line.change.root, line.change.language)) return Refuse(*mistake);
-  return ChangeCommand(remote, line);
+  return ChangeCommand(session, line);
 }

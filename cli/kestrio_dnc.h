@@ -37,7 +37,7 @@ struct CommandLine {
   std::string command;              // read, write, version, vars, change, status or fleet
   // read: names; write: NAME=VALUE items; fleet: status|change HOSTS or discover RANGE...
   std::vector<std::string> values;
-  dnc::RemoteChangeSettings change;
+  remote::RemoteChangeSettings change;
   FleetOptions fleet;
   std::string json;  // change, status: the file for one host's JSON ("-": standard output), empty: none
   bool hostGiven = false;
@@ -74,6 +74,6 @@ struct ChangeTimes {
 };
 // The host entry of a fleet report for a single change, with the languages
 // before and after and whether the restart was followed.
-std::string ChangeJson(const CommandLine& line, const dnc::RemoteChangeResult& result, const ChangeTimes& times);
+std::string ChangeJson(const CommandLine& line, const remote::RemoteChangeResult& result, const ChangeTimes& times);
 
 }  // namespace kestrio::cli

@@ -25,7 +25,7 @@
 namespace kestrio::cli {
 namespace {
 
-namespace fleet = dnc::fleet;
+namespace fleet = remote;
 
 // A hosts file or a report: a report of 5,000 hosts is about 1.5 MiB; the
 // bound only keeps a wrong file (a disk image, a device) out of memory.

@@ -12,7 +12,7 @@
 
 namespace kestrio::cli {
 
-namespace fleet = dnc::fleet;
+namespace fleet = remote;
 
 bool WriteJson(const std::string& file, const std::string& json) {
   if (file == "-") {
@@ -41,13 +41,13 @@ int StatusCommand(const CommandLine& line) {
   return exitCode;
 }
 
-std::string ChangeJson(const CommandLine& line, const dnc::RemoteChangeResult& r, const ChangeTimes& times) {
+std::string ChangeJson(const CommandLine& line, const remote::RemoteChangeResult& r, const ChangeTimes& times) {
   fleet::HostReport report;
   report.host = {line.host, line.host, line.port, 0};
   report.state = fleet::StateOf(r);
   report.code = r.code;
   // As a fleet report tells it: an unreachable host says so first.
-  report.text = r.fault == dnc::Fault::Unreachable ? "unreachable: " + r.text : r.text;
+  report.text = r.fault == remote::Fault::Unreachable ? "unreachable: " + r.text : r.text;
   report.started = times.started;
   report.scanEnded = times.scanEnded;
   report.ended = times.ended;

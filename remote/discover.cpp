@@ -4,7 +4,7 @@
 #include <map>
 #include <mutex>
 
-namespace kestrio::dnc::fleet {
+namespace kestrio::remote {
 
 // ---- Discover ---------------------------------------------------------------
 
@@ -206,4 +206,4 @@ Inventory UpdateInventory(std::string_view oldText, const std::vector<std::uint3
   return inventory;
 }
 
-}  // namespace kestrio::dnc::fleet
+}  // namespace kestrio::remote

@@ -11,7 +11,7 @@
 
 #include "remote/fleet.h"
 
-namespace kestrio::dnc::fleet {
+namespace kestrio::remote {
 
 // ---- Discover ---------------------------------------------------------------
 
@@ -55,4 +55,4 @@ Inventory UpdateInventory(std::string_view oldText, const std::vector<std::uint3
                           const std::vector<std::uint32_t>& found, std::uint16_t port, const std::string& header,
                           const std::string& date);
 
-}  // namespace kestrio::dnc::fleet
+}  // namespace kestrio::remote

@@ -8,7 +8,7 @@
 #include "platform/desk.h"
 #include "remote/session.h"
 
-namespace kestrio::dnc::fleet {
+namespace kestrio::remote {
 
 namespace {
 
@@ -200,4 +200,4 @@ std::string FleetChange::StopReason() const {
   return "interrupted";
 }
 
-}  // namespace kestrio::dnc::fleet
+}  // namespace kestrio::remote

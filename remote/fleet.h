@@ -17,7 +17,7 @@
 #include "remote/hosts.h"
 #include "remote/session.h"
 
-namespace kestrio::dnc::fleet {
+namespace kestrio::remote {
 
 // ---- Status of a host ----------------------------------------------------
 
@@ -127,4 +127,4 @@ class FleetChange {
   std::function<void(unsigned, unsigned)> shortOfThreads_;
 };
 
-}  // namespace kestrio::dnc::fleet
+}  // namespace kestrio::remote

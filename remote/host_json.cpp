@@ -4,7 +4,7 @@
 
 #include "base/text.h"
 
-namespace kestrio::dnc::fleet {
+namespace kestrio::remote {
 
 std::string JsonText(const std::string& bytes) {
   const std::string text = text::Utf8FromUnknown(bytes);
@@ -79,4 +79,4 @@ State StateOf(const RemoteChangeResult& change) {
   return State::Failed;
 }
 
-}  // namespace kestrio::dnc::fleet
+}  // namespace kestrio::remote

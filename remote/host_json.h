@@ -11,7 +11,7 @@
 #include "remote/fleet.h"
 #include "remote/session.h"
 
-namespace kestrio::dnc::fleet {
+namespace kestrio::remote {
 
 // A JSON string of any bytes, quoted and escaped.
 std::string JsonText(const std::string& bytes);
@@ -30,4 +30,4 @@ std::string HostStatusJson(const HostEntry& host, const HostStatus& status);
 // The state a host's report ends in after a change of one host.
 State StateOf(const RemoteChangeResult& change);
 
-}  // namespace kestrio::dnc::fleet
+}  // namespace kestrio::remote

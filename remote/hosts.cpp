@@ -5,7 +5,7 @@
 #include <map>
 #include <utility>
 
-namespace kestrio::dnc::fleet {
+namespace kestrio::remote {
 
 namespace {
 
@@ -108,4 +108,4 @@ std::string AddressText(std::uint32_t a) {
          "." + std::to_string(a & 255);
 }
 
-}  // namespace kestrio::dnc::fleet
+}  // namespace kestrio::remote

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrio::dnc::fleet {
+namespace kestrio::remote {
 
 // ---- Hosts file ----------------------------------------------------------
 //
@@ -50,4 +50,4 @@ std::string CheckMachines(const std::vector<HostEntry>& hosts, const Resolver& r
 // The dotted quad of an IPv4 address in host order.
 std::string AddressText(std::uint32_t address);
 
-}  // namespace kestrio::dnc::fleet
+}  // namespace kestrio::remote

@@ -6,7 +6,7 @@
 #include "base/json.h"
 #include "remote/host_json.h"
 
-namespace kestrio::dnc::fleet {
+namespace kestrio::remote {
 
 std::string JsonReport(const ChangeSettings& settings, const std::vector<HostReport>& reports, bool interrupted,
                        const std::string& stopReason, bool finished) {
@@ -133,4 +133,4 @@ HostsFile SelectHosts(const std::vector<HostEntry>& hosts, const std::vector<std
   return selected;
 }
 
-}  // namespace kestrio::dnc::fleet
+}  // namespace kestrio::remote

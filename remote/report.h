@@ -8,7 +8,7 @@
 
 #include "remote/fleet.h"
 
-namespace kestrio::dnc::fleet {
+namespace kestrio::remote {
 
 // The machine-readable report, the run's record: the settings (with the
 // hosts file and its fingerprint, the port and the time limits), whether the
@@ -49,4 +49,4 @@ RetryPlan ReadRetryPlan(std::string_view reportText);
 // the file lacks is an error.
 HostsFile SelectHosts(const std::vector<HostEntry>& hosts, const std::vector<std::string>& names);
 
-}  // namespace kestrio::dnc::fleet
+}  // namespace kestrio::remote

@@ -5,7 +5,7 @@
 
 #include "dnc/setup_variables.h"
 
-namespace kestrio::dnc {
+namespace kestrio::remote {
 namespace {
 
 constexpr const char* kStatus = "KESTRIO.STATUS";
@@ -43,7 +43,7 @@ bool WaitWhileBusy(Session& s, unsigned limitSeconds, std::chrono::milliseconds 
 bool ReadNames(Session& s, std::int32_t& count, std::vector<std::string>& names) {
   if (!s.ReadNumber("KESTRIO.NITEMS", count)) return false;
   if (count < 0) return s.Fail(Fault::NoAnswer, "KESTRIO.NITEMS: " + std::to_string(count) + " is not a count");
-  const std::size_t published = std::min(static_cast<std::size_t>(count), kPackSlots);
+  const std::size_t published = std::min(static_cast<std::size_t>(count), dnc::kPackSlots);
   // Seven names of at most 63 characters stay within a reply's 1023
   // characters even if every character had to be escaped.
   constexpr std::size_t kNamesPerRead = 7;
@@ -146,7 +146,7 @@ bool Session::ReadList(const std::vector<std::string>& names, std::vector<std::s
 bool Session::ReadNumber(const std::string& name, std::int32_t& number) {
   std::string text;
   if (!Read(name, text)) return false;
-  if (ParseWholeNumber(text, number)) return true;
+  if (dnc::ParseWholeNumber(text, number)) return true;
   return Fail(Fault::NoAnswer, name + ": expected a number, the host answered \"" + text + "\"");
 }
 
@@ -167,7 +167,7 @@ bool Session::Version(std::string& version) {
 
 bool Session::Accept(const ClientResult& r, const std::string& what, std::size_t values) {
   switch (r.kind) {
-    case ClientResult::ErrorReply: return Fail(Fault::Refused, what + ": " + DescribeError(r.code));
+    case ClientResult::ErrorReply: return Fail(Fault::Refused, what + ": " + dnc::DescribeError(r.code));
     case ClientResult::Refused: return Fail(Fault::NotSent, what + ": " + r.problem);
     case ClientResult::Failed:
       if (r.connectionLost && underWay_ == UnderWay::Change)
@@ -255,4 +255,4 @@ RemoteChangeResult RunRemoteChange(Session& s, const RemoteChangeSettings& setti
   return result;
 }
 
-}  // namespace kestrio::dnc
+}  // namespace kestrio::remote

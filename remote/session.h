@@ -14,7 +14,10 @@
 
 #include "dnc/client.h"
 
-namespace kestrio::dnc {
+namespace kestrio::remote {
+
+using dnc::Client;
+using dnc::ClientResult;
 
 // What went wrong first in a session.
 enum class Fault {
@@ -118,4 +121,4 @@ struct RemoteChangeResult {
 RemoteChangeResult RunRemoteChange(Session& session, const RemoteChangeSettings& settings,
                                    const RemoteChangeSteps& steps = {});
 
-}  // namespace kestrio::dnc
+}  // namespace kestrio::remote

@@ -9,7 +9,7 @@
 #include "remote/fleet.h"
 #include "remote/report.h"
 
-namespace kestrio::dnc::fleet {
+namespace kestrio::remote {
 namespace {
 
 struct HostsCase {
@@ -277,4 +277,4 @@ TEST(FleetRetry, ReadsWhatToRunAgainFromAReport) {
 }
 
 }  // namespace
-}  // namespace kestrio::dnc::fleet
+}  // namespace kestrio::remote
