@@ -18,6 +18,7 @@
 #include "cli/kestrio_dnc.h"
 #include "cli/terminal.h"
 #include "platform/desk.h"
+#include "platform/net.h"
 #include "remote/discover.h"
 #include "remote/fleet.h"
 #include "remote/report.h"
@@ -63,7 +64,10 @@ void TellShortOfThreads(unsigned made, unsigned wanted) {
 std::optional<std::vector<fleet::HostEntry>> ParseHostsFile(const std::string& path, const std::string& text,
                                                            std::uint16_t defaultPort) {
   fleet::HostsFile hosts = fleet::ParseHosts(text, defaultPort);
-  if (hosts.Ok()) hosts.error = fleet::CheckMachines(hosts.hosts, platform::desk::ResolveIPv4);
+  if (hosts.Ok()) hosts.error = fleet::CheckMachines(hosts.hosts, [](const std::string& host, std::uint32_t& address) {
+    std::string unresolved;  // a host that does not resolve is left to its connection
+    return platform::net::ResolveIPv4(host, address, unresolved);
+  });
   if (!hosts.Ok()) {
     Complain(path + ": " + hosts.error);
     return std::nullopt;

@@ -41,8 +41,10 @@ std::string Join(std::string_view dir, std::string_view name) {
 // again when a shorter path leads to it, and the cabinets examined the
 // first time are not examined twice.
 struct Walk {
-  std::map<platform::FolderIdentity, std::size_t> unfinished;  // folder -> UTF-16 length of the path it was walked by
-  std::set<platform::FolderIdentity> done;
+  // Folder -> the UTF-16 length of the path it was walked by; 0 once every
+  // cabinet in it was examined (no path is shorter).  A folder is entered
+  // again only by a shorter path.
+  std::map<platform::FolderIdentity, std::size_t> entered;
   std::set<std::pair<platform::FolderIdentity, std::string>> examined;  // cabinets by folder and name
 };
 
@@ -92,12 +94,11 @@ void WalkFolder(std::string_view dir, Walk& walk) {
   const bool known = platform::QueryFolderIdentity(Join(dir, "."), identity) && identity.index != 0;
   const std::size_t length = text::Utf16Length(dir);
   if (known) {
-    if (walk.done.count(identity) != 0) return;
-    const auto earlier = walk.unfinished.find(identity);
-    if (earlier != walk.unfinished.end() && earlier->second <= length) return;
+    const auto earlier = walk.entered.find(identity);
+    if (earlier != walk.entered.end() && earlier->second <= length) return;
     // Marked before its entries are listed: a link inside it back to it
     // finds it entered already.
-    walk.unfinished[identity] = length;
+    walk.entered[identity] = length;
   }
   bool finished = true;
   platform::ListDirectory(pattern, [&](const platform::DirEntry& entry) {
@@ -116,10 +117,7 @@ void WalkFolder(std::string_view dir, Walk& walk) {
     }
     return engine.DiscoveredCount < kSlotCount;
   });
-  if (known && finished) {
-    walk.done.insert(identity);
-    walk.unfinished.erase(identity);
-  }
+  if (known && finished) walk.entered[identity] = 0;
 }
 }  // namespace
 

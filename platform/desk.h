@@ -1,6 +1,7 @@
 // What kestrio-dnc, the client on the engineer's desk, needs from the
-// operating system besides sockets: its own files (not a simulated
-// machine's) replaced whole, and many worker threads with small stacks.
+// operating system besides sockets (net.h, which also resolves names): its
+// own files (not a simulated machine's) replaced whole, and many worker
+// threads with small stacks.
 #pragma once
 
 #include <cstddef>
@@ -21,12 +22,6 @@ bool ReplaceWholeFile(const std::string& path, std::string_view bytes, std::stri
 
 // Whether two paths name one existing file.
 bool SameFile(const std::string& a, const std::string& b);
-
-// ---- Names -----------------------------------------------------------------
-
-// The first IPv4 address of a host name or address text, in host order, as
-// a connection to it would use; false when it has none.
-bool ResolveIPv4(const std::string& host, std::uint32_t& address);
 
 // ---- Threads -------------------------------------------------------------
 

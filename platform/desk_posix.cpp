@@ -1,9 +1,6 @@
 // The desk's files, names and threads on Linux.  Map: files (ReplaceWholeFile,
-// SameFile), names (ResolveIPv4), threads (RunOnThreads), in the order of desk.h.
-#include <arpa/inet.h>
+// SameFile), threads (RunOnThreads), in the order of desk.h.
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,19 +55,6 @@ bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa {}, sb {};
   return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
          sa.st_ino == sb.st_ino;
-}
-
-// ---- Names -----------------------------------------------------------------
-
-bool ResolveIPv4(const std::string& host, std::uint32_t& address) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) return false;
-  address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
-  ::freeaddrinfo(found);
-  return true;
 }
 
 // ---- Threads -------------------------------------------------------------

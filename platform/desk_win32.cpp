@@ -1,6 +1,5 @@
 // The desk's files, names and threads on Windows.  Map: files (ReplaceWholeFile,
-// SameFile), names (ResolveIPv4), threads (RunOnThreads), in the order of desk.h.
-#include <winsock.h>
+// SameFile), threads (RunOnThreads), in the order of desk.h.
 #include <windows.h>
 #include <process.h>
 
@@ -11,7 +10,6 @@
 
 #include "base/wide.h"
 #include "platform/desk.h"
-#include "platform/net.h"
 
 namespace kestrio::platform::desk {
 namespace {
@@ -75,22 +73,6 @@ bool SameFile(const std::string& a, const std::string& b) {
   BY_HANDLE_FILE_INFORMATION ia{}, ib{};
   return identity(a, ia) && identity(b, ib) && ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
          ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
-}
-
-// ---- Names -----------------------------------------------------------------
-
-// As net_win32's Connect finds its address: a dotted address, else the name
-// through the Winsock 1.1 resolver.
-bool ResolveIPv4(const std::string& host, std::uint32_t& address) {
-  if (host.empty() || !platform::net::Startup()) return false;
-  unsigned long found = ::inet_addr(host.c_str());
-  if (found == INADDR_NONE) {
-    const hostent* entry = ::gethostbyname(host.c_str());
-    if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list[0]) return false;
-    std::memcpy(&found, entry->h_addr_list[0], sizeof found);
-  }
-  address = ntohl(found);
-  return true;
 }
 
 // ---- Threads -------------------------------------------------------------

@@ -75,6 +75,9 @@ void SleepMilliseconds(unsigned ms);
 // not joined (it lives as long as the process).
 bool StartThread(void (*body)());
 
+// The first IPv4 address (host order) of a host name or dotted address, as
+// Connect reaches it; false with a readable `error` when it has none.
+bool ResolveIPv4(const std::string& host, std::uint32_t& address, std::string& error);
 // Client side: connects to host:port, waiting at most `timeoutMs` (a signal
 // that interrupts the wait does not shorten it); on failure returns
 // kInvalidSocket with a readable `error`.

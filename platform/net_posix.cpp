@@ -134,24 +134,34 @@ bool StartThread(void (*body)()) {
   }
 }
 
-Socket Connect(const std::string& host, std::uint16_t port, unsigned timeoutMs, std::string& error) {
+bool ResolveIPv4(const std::string& host, std::uint32_t& address, std::string& error) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-  if (rc != 0) {
-    error = "cannot resolve " + host + ": " + ::gai_strerror(rc);
-    return kInvalidSocket;
+  const int rc = host.empty() ? EAI_NONAME : ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (rc != 0 || found == nullptr) {
+    error = "cannot resolve " + host + ": " + ::gai_strerror(rc != 0 ? rc : EAI_NONAME);
+    return false;
   }
+  address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+  ::freeaddrinfo(found);
+  return true;
+}
+
+Socket Connect(const std::string& host, std::uint16_t port, unsigned timeoutMs, std::string& error) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  std::uint32_t resolved = 0;
+  if (!ResolveIPv4(host, resolved, error)) return kInvalidSocket;
+  address.sin_addr.s_addr = htonl(resolved);
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
-    ::freeaddrinfo(found);
     error = std::string("socket: ") + std::strerror(errno);
     return kInvalidSocket;
   }
-  int result = ::connect(fd, found->ai_addr, found->ai_addrlen);
-  ::freeaddrinfo(found);
+  int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
   const std::string endpoint = host + ":" + std::to_string(port);
   const auto fail = [&](const std::string& text) {
     error = text;

@@ -186,23 +186,32 @@ bool StartThread(void (*body)()) {
   return true;
 }
 
-Socket Connect(const std::string& host, std::uint16_t port, unsigned timeoutMs, std::string& error) {
+bool ResolveIPv4(const std::string& host, std::uint32_t& address, std::string& error) {
   // A dotted address first, then a name; INADDR_NONE (also the text of the
   // broadcast address) falls through to the name lookup.
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = ::htons(port);
-  address.sin_addr.s_addr = host.empty() ? INADDR_NONE : ::inet_addr(host.c_str());
-  if (address.sin_addr.s_addr == INADDR_NONE) {
-    const hostent* entry = host.empty() ? nullptr : ::gethostbyname(host.c_str());
-    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_length != sizeof address.sin_addr ||
+  in_addr found{};
+  found.s_addr = host.empty() ? INADDR_NONE : ::inet_addr(host.c_str());
+  if (found.s_addr == INADDR_NONE) {
+    const hostent* entry = host.empty() || !Startup() ? nullptr : ::gethostbyname(host.c_str());
+    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_length != sizeof found ||
         entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr) {
       error = "cannot resolve " + host;
       if (entry == nullptr && !host.empty()) error += ": " + ErrorText(::WSAGetLastError());
-      return kInvalidSocket;
+      return false;
     }
-    std::memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof address.sin_addr);
+    std::memcpy(&found, entry->h_addr_list[0], sizeof found);
   }
+  address = ::ntohl(found.s_addr);
+  return true;
+}
+
+Socket Connect(const std::string& host, std::uint16_t port, unsigned timeoutMs, std::string& error) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = ::htons(port);
+  std::uint32_t resolved = 0;
+  if (!ResolveIPv4(host, resolved, error)) return kInvalidSocket;
+  address.sin_addr.s_addr = ::htonl(resolved);
 
   const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) {

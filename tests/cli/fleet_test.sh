@@ -29,8 +29,8 @@ check "no language" 2 "--language: give a language name" -- "$dnc" fleet change 
 check "json with status" 2 "--json: an option of fleet change only" -- "$dnc" fleet status "$dir/one-host" --json "$dir/r"
 check "root with status" 2 "--root: an option of change only" -- "$dnc" fleet status "$dir/one-host" --root 'D:\x'
 check "host with fleet" 2 "--host: fleet takes its hosts from the hosts file" -- "$dnc" --host h fleet status "$dir/one-host"
-check "discover: a /8" 2 "10.0.0.0/8: a /8 holds 16777216 addresses; at most 65,536 (a /16) at once" \
-  -- "$dnc" fleet discover 10.0.0.0/8
+check "discover: a /8" 2 "127.0.0.0/8: a /8 holds 16777216 addresses; at most 65,536 (a /16) at once" \
+  -- "$dnc" fleet discover 127.0.0.0/8
 check "discover: an octal-looking address" 2 "127.0.0.010: not an IPv4 address" -- "$dnc" fleet discover 127.0.0.010
 check "discover: a range backwards" 2 "127.0.0.9-127.0.0.2: the last address comes before the first" \
   -- "$dnc" fleet discover 127.0.0.9-127.0.0.2
@@ -39,9 +39,9 @@ check "discover: 0.0.0.0" 2 "0.0.0.0/24: 0.0.0.0 is no machine's address (it rea
   -- "$dnc" fleet discover 0.0.0.0/24
 check "discover: broadcast" 2 "255.255.255.0-255.255.255.255: 255.255.255.255 is the broadcast address" \
   -- "$dnc" fleet discover 255.255.255.0-255.255.255.255
-check "discover: multicast" 2 "223.255.255.250-224.0.0.3: holds a multicast address" -- "$dnc" fleet discover 223.255.255.250-224.0.0.3
+check "discover: multicast" 2 "224.0.0.1-224.0.0.3: holds a multicast address" -- "$dnc" fleet discover 224.0.0.1-224.0.0.3
 check "discover: ranges together" 2 "the ranges hold 131073 addresses together; at most 65,536 at once" \
-  -- "$dnc" fleet discover 10.0.0.0/16 10.1.0.0/16 10.2.0.1
+  -- "$dnc" fleet discover 127.0.0.0/16 127.1.0.0/16 127.2.0.1
 printf 'a 127.0.0.1:%s\nb localhost:%s\n' "$closed_port" "$closed_port" >"$dir/twice-hosts"
 check "one machine twice" 2 "twice-hosts: line 2: localhost:$closed_port and 127.0.0.1:$closed_port on line 1 are one machine" \
   -- "$dnc" fleet status "$dir/twice-hosts"
