@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include "engine/checks.h"
 #include "engine/installed.h"
@@ -36,15 +37,27 @@ std::string Join(std::string_view dir, std::string_view name) {
 // back to the root or above it, two links to one folder, or a link to a
 // folder the walk also reaches directly would otherwise have the walk list
 // the same cabinets again, on ever longer paths, until the slots or the path
-// limit end it.  A folder some of whose cabinets were too deep for the
-// extraction command on the path the walk took is not done: it is walked
-// again when a shorter path leads to it, and the cabinets examined the
-// first time are not examined twice.
+// limit end it.  A folder is done once nothing below it was left out on the
+// path the walk took: every cabinet examined and every folder below it done.
+// One that is not (a cabinet or a folder somewhere below it too deep for its
+// limit on that path, or a link back to a folder still being walked) is
+// walked again when a path leads to it on which more may fit; the cabinets
+// examined the first time are not examined twice.
 struct Walk {
-  // Folder -> the UTF-16 length of the path it was walked by; 0 once every
-  // cabinet in it was examined (no path is shorter).  A folder is entered
-  // again only by a shorter path.
-  std::map<platform::FolderIdentity, std::size_t> entered;
+  // A path a folder was entered by, as far as the limits care: its length
+  // and whether it holds a blank (then the extraction command quotes it).
+  struct Reach {
+    std::size_t length;
+    bool blank;
+    // Whatever fits below `later` fits below this path too: it is no longer,
+    // and where only this one is quoted, shorter by the quotes' two units.
+    bool Covers(const Reach& later) const { return length + (blank && !later.blank ? 2 : 0) <= later.length; }
+  };
+  struct Folder {
+    bool done = false;
+    std::vector<Reach> reaches;  // the paths it was entered by
+  };
+  std::map<platform::FolderIdentity, Folder> folders;
   std::set<std::pair<platform::FolderIdentity, std::string>> examined;  // cabinets by folder and name
 };
 
@@ -78,12 +91,13 @@ bool ExamineCabinet(std::string_view dir, std::string_view file) {
   return true;
 }
 
-void WalkFolder(std::string_view dir, Walk& walk) {
+// Walks `dir`; true when nothing below it was left out (see Walk).
+bool WalkFolder(std::string_view dir, Walk& walk) {
   const EngineState& engine = Engine();
   // An empty path is no folder: "\*.*" would be the root of the current drive.
-  if (dir.empty()) return;
+  if (dir.empty()) return true;
   const std::string pattern = Join(dir, "*.*");
-  if (!FitsPath(pattern)) return;
+  if (!FitsPath(pattern)) return false;
   // "dir\." names the folder the pattern lists ("C:" alone would be the
   // drive's current folder).  A folder whose identity cannot be read, or
   // reads as file index 0 (a file system or server without file IDs gives 0
@@ -92,32 +106,36 @@ void WalkFolder(std::string_view dir, Walk& walk) {
   // and the path limit stops the walk.
   platform::FolderIdentity identity;
   const bool known = platform::QueryFolderIdentity(Join(dir, "."), identity) && identity.index != 0;
-  const std::size_t length = text::Utf16Length(dir);
+  const Walk::Reach reach{text::Utf16Length(dir), dir.find(' ') != std::string_view::npos};
+  Walk::Folder* folder = nullptr;
   if (known) {
-    const auto earlier = walk.entered.find(identity);
-    if (earlier != walk.entered.end() && earlier->second <= length) return;
-    // Marked before its entries are listed: a link inside it back to it
+    folder = &walk.folders[identity];
+    if (folder->done) return true;
+    for (const Walk::Reach& earlier : folder->reaches)
+      if (earlier.Covers(reach)) return false;  // done there, or still under way above this path
+    // Kept before its entries are listed: a link inside it back to it
     // finds it entered already.
-    walk.entered[identity] = length;
+    folder->reaches.push_back(reach);
   }
-  bool finished = true;
+  bool done = true;
   platform::ListDirectory(pattern, [&](const platform::DirEntry& entry) {
     if (entry.directory) {
       if (entry.name != "." && entry.name != "..") {
         const std::string sub = Join(dir, entry.name);
-        if (FitsPath(sub)) WalkFolder(sub, walk);
+        if (!FitsPath(sub) || !WalkFolder(sub, walk)) done = false;
       }
     } else if (HasCabExtension(entry.name)) {
       if (!known || walk.examined.count({identity, entry.name}) == 0) {
         if (!ExamineCabinet(dir, entry.name))
-          finished = false;
+          done = false;
         else if (known)
           walk.examined.insert({identity, entry.name});
       }
     }
     return engine.DiscoveredCount < kSlotCount;
   });
-  if (known && finished) walk.entered[identity] = 0;
+  if (known && done) folder->done = true;
+  return done;
 }
 }  // namespace
 

@@ -14,8 +14,10 @@ namespace kestrio::engine {
 // root directory), -2 (unsupported system) or -13 (package listing failed).
 std::int32_t ScanLanguagePacks(std::optional<std::string_view> rootDir);
 
-// Scans `dir` and everything below it, each folder once however many links
-// lead to it; returns DiscoveredCount.
+// Scans `dir` and everything below it: every pack that some path within the
+// limits of the paths and the extraction command reaches, once, however many
+// links lead to its folder, and no cabinet extracted twice; returns
+// DiscoveredCount.
 std::int32_t ScanPackDirectory(std::string_view dir);
 
 // The names of the packs the last scan found, in discovery order.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -15,6 +16,10 @@
 #include "platform/platform.h"
 #include "sim/tools.h"
 #ifndef _WIN32
+#include <rapidcheck/gtest.h>
+
+#include <set>
+
 #include "platform/simulated_posix.h"
 #include "sim/cabinet.h"
 #endif
@@ -165,7 +170,7 @@ std::vector<std::string> ExtractedCabinets(const TestMachine& machine) {
 TEST(PackScan, EachFolderIsWalkedOnceHoweverLinksLeadToIt) {
   struct Pack {
     const char* dir;
-    const char* file;
+    std::string file;
     const char* tag;
   };
   struct Link {
@@ -215,6 +220,20 @@ TEST(PackScan, EachFolderIsWalkedOnceHoweverLinksLeadToIt) {
        {{"\\Long\\a" + std::string(110, 'a'), "\\Long\\z"}},
        {"German", "French"},
        {"\\Long\\z\\de.cab", "\\Long\\z\\f.cab"}},
+      // On the long path only the folder below it is too deep: the folder
+      // is not done, and its short path still reaches the pack below.
+      {"a long link to a folder whose subfolder is too deep on it", "\\Deep",
+       {{"\\Deep", "fr.cab", "fr-FR"}, {"\\Deep\\Z\\it-IT", "lp.cab", "it-IT"}},
+       {{"\\Deep\\" + std::string(110, 'a'), "\\Deep\\Z"}},
+       {"French", "Italian"},
+       {"\\Deep\\fr.cab", "\\Deep\\Z\\it-IT\\lp.cab"}},
+      // The quotes a blank brings cost the command two units more than the
+      // unit the second path is longer by: the cabinet fits only there.
+      {"a folder met by a path with a blank, then by one a unit longer", "\\Blank",
+       {{"\\Blank\\xyzq", std::string(205, 'p') + ".cab", "pl-PL"}},
+       {{"\\Blank\\a b", "\\Blank\\xyzq"}},
+       {"Polish"},
+       {"\\Blank\\xyzq\\" + std::string(205, 'p') + ".cab"}},
 #endif
   };
   for (const auto& c : cases) {
@@ -257,6 +276,136 @@ TEST(PackScan, FoldersWithoutFileIdsAreEachWalked) {
   machine.MakePack(root + "\\more\\it-IT", "lp.cab", "it-IT");
   EXPECT_EQ(ScanLanguagePacks(root), 3);
   EXPECT_EQ(DiscoveredNames(), (std::vector<std::string>{"German", "French", "Italian"}));
+}
+#endif
+
+#ifndef _WIN32
+// The walk against a plain search of the same tree: every path from the root,
+// in listing order, skipping only a folder the path already passes through
+// (by identity; without file IDs a folder is known by its path alone).  A
+// cabinet counts where a path first reaches it with its paths and extraction
+// command within their limits; nothing is extracted twice.  Trees of folders,
+// cabinets (packs, cabinets without langcfg.ini, a language outside the
+// catalogue) and links to any folder (itself, an ancestor, a sibling), with
+// names long enough, and blanks, to cross the command's limit on some paths.
+namespace walk_model {
+
+struct Entry {
+  std::string name;
+  int folder = -1;  // a folder or a link to one; -1 for a cabinet
+  std::string tag;
+};
+struct Tree {
+  std::vector<std::string> paths;           // Windows path of each folder; 0 is the root
+  std::vector<std::vector<Entry>> entries;  // of each folder, in listing order
+};
+
+// The listing's order: NTFS's, by upper case.
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string Quoted(const std::string& path) {
+  return path.find(' ') == std::string::npos ? path : "\"" + path + "\"";
+}
+
+struct Search {
+  const Tree& tree;
+  bool ids;
+  std::vector<int> through;  // the folders of the current path
+  std::set<std::pair<std::string, std::string>> examined;
+  std::vector<std::string> extracted, found;
+
+  void Walk(int folder, const std::string& path) {
+    if ((path + "\\*.*").size() >= kPathUnits) return;
+    if (ids && std::find(through.begin(), through.end(), folder) != through.end()) return;
+    through.push_back(folder);
+    const std::string key = ids ? std::to_string(folder) : path;
+    for (const Entry& e : tree.entries[static_cast<std::size_t>(folder)]) {
+      const std::string sub = path + "\\" + e.name;
+      if (e.folder >= 0) {
+        if (sub.size() < kPathUnits) Walk(e.folder, sub);
+      } else if (examined.count({key, e.name}) == 0) {
+        const std::string command = "expand " + Quoted(sub) + " -F:langcfg.ini " + Quoted(path);
+        if (sub.size() < kPathUnits && (path + "\\langcfg.ini").size() < kPathUnits && command.size() < kPathUnits) {
+          examined.insert({key, e.name});
+          extracted.push_back(Quoted(sub));
+          if (const int position = FindLanguageByCode(e.tag); !e.tag.empty() && position != kLanguageCount)
+            found.emplace_back(LanguageCatalogue[static_cast<std::size_t>(position)].name);
+        }
+      }
+      if (found.size() >= kSlotCount) break;
+    }
+    through.pop_back();
+  }
+};
+
+// A name of letters with blanks inside, mostly short, now and then long.
+std::string Name() {
+  const int length = *rc::gen::weightedOneOf<int>({{5, rc::gen::inRange(1, 6)}, {1, rc::gen::inRange(30, 101)}});
+  std::string name = *rc::gen::container<std::string>(static_cast<std::size_t>(length), rc::gen::elementOf(std::string("abz ")));
+  name.front() = 'k';
+  name.back() = 'm';
+  return name;
+}
+
+// A name not yet used in the folder (names differ regardless of case on Windows).
+std::string Unique(std::set<std::string>& used, std::string name) {
+  for (int n = 0; !used.insert(name).second; ++n) name += static_cast<char>('0' + n % 10);
+  return name;
+}
+
+}  // namespace walk_model
+
+RC_GTEST_PROP(PackScan, FindsEveryPackSomePathWithinTheLimitReachesOnce, ()) {
+  using namespace walk_model;
+  const bool ids = *rc::gen::weightedElement<bool>({{4, true}, {1, false}});
+  TestMachine machine;
+  if (!ids) machine.Change([](sim::Machine& m) { m.Ini().Set("disk", "file_ids", "0"); });
+  Tree tree;
+  tree.paths.push_back(machine.PackRoot());
+  tree.entries.emplace_back();
+  std::vector<std::set<std::string>> used(1);
+  const int folders = *rc::gen::inRange(1, 7);
+  for (int i = 1; i < folders; ++i) {
+    const int parent = *rc::gen::inRange(0, i);
+    const std::string name = Unique(used[static_cast<std::size_t>(parent)], Name());
+    tree.paths.push_back(tree.paths[static_cast<std::size_t>(parent)] + "\\" + name);
+    tree.entries.emplace_back();
+    used.emplace_back();
+    tree.entries[static_cast<std::size_t>(parent)].push_back({name, i, ""});
+    machine.MakeDirectory(tree.paths.back());
+  }
+  const std::vector<std::string> tags = {"", "ja-JP", "de-DE", "fr-FR", "it-IT", "es-ES", "pl-PL", "cs-CZ"};
+  const int cabinets = *rc::gen::inRange(0, 8);
+  for (int i = 0; i < cabinets; ++i) {
+    const auto folder = static_cast<std::size_t>(*rc::gen::inRange(0, folders));
+    const std::string name = Unique(used[folder], Name()) + ".cab";
+    const std::string tag = *rc::gen::elementOf(tags);
+    tree.entries[folder].push_back({name, -1, tag});
+    machine.MakePack(tree.paths[folder], name, tag);
+  }
+  // Without file IDs a loop is walked until the path limit ends it: one link.
+  const int links = *rc::gen::inRange(0, ids ? 4 : 2);
+  for (int i = 0; i < links; ++i) {
+    const auto folder = static_cast<std::size_t>(*rc::gen::inRange(0, folders));
+    const int target = *rc::gen::inRange(0, folders);
+    const std::string name = Unique(used[folder], Name());
+    tree.entries[folder].push_back({name, target, ""});
+    machine.MakeFolderLink(tree.paths[folder] + "\\" + name, tree.paths[static_cast<std::size_t>(target)]);
+  }
+  for (auto& list : tree.entries) {
+    std::sort(list.begin(), list.end(), [](const Entry& a, const Entry& b) { return Upper(a.name) < Upper(b.name); });
+  }
+  Search model{tree, ids, {}, {}, {}, {}};
+  model.Walk(0, tree.paths[0]);
+  if (model.found.size() > kSlotCount) model.found.resize(kSlotCount);
+
+  RC_ASSERT(ScanLanguagePacks(tree.paths[0]) == static_cast<std::int32_t>(model.found.size()));
+  RC_ASSERT(DiscoveredNames() == model.found);
+  RC_ASSERT(ExtractedCabinets(machine) == model.extracted);
+  for (const std::string& path : tree.paths) RC_ASSERT(!machine.Exists(path + "\\langcfg.ini"));
 }
 #endif
 
