@@ -46,8 +46,7 @@ std::string ChangeJson(const CommandLine& line, const remote::RemoteChangeResult
   report.host = {line.host, line.host, line.port, 0};
   report.state = fleet::StateOf(r);
   report.code = r.code;
-  // As a fleet report tells it: an unreachable host says so first.
-  report.text = r.fault == remote::Fault::Unreachable ? "unreachable: " + r.text : r.text;
+  report.text = remote::ToldFailure(r.fault, r.text);
   report.started = times.started;
   report.scanEnded = times.scanEnded;
   report.ended = times.ended;

@@ -10,15 +10,6 @@
 
 namespace kestrio::remote {
 
-namespace {
-
-// What a fleet tells of a failure: an unreachable host says so first.
-std::string Told(Fault fault, const std::string& problem) {
-  return fault == Fault::Unreachable ? "unreachable: " + problem : problem;
-}
-
-}  // namespace
-
 // ---- Status of a host ----------------------------------------------------
 
 std::string HostStatus::Describe() const {
@@ -35,7 +26,7 @@ HostStatus QueryStatus(const HostEntry& host, unsigned timeoutMs) {
   s.reachable = s.connected && session.Version(s.protocol) && session.ReadNumber("KESTRIO.STATUS", s.status) &&
                 session.Read("KESTRIO.CURRENT", s.language) &&
                 (s.status >= 0 || session.Read("KESTRIO.ERROR." + std::to_string(s.status), s.errorText));
-  s.problem = Told(session.GetFault(), session.Problem());
+  s.problem = ToldFailure(session.GetFault(), session.Problem());
   return s;
 }
 
@@ -142,7 +133,7 @@ void FleetChange::ChangeOne(std::size_t index) {
   const RemoteChangeResult r = RunRemoteChange(session, change, steps);
   if (r.end == ChangeEnd::Done) Set(index, State::Done, 0, r.text);
   else if (r.end == ChangeEnd::Skipped) Set(index, State::Skipped, 0, r.text);
-  else Set(index, State::Failed, r.code, Told(r.fault, r.text));
+  else Set(index, State::Failed, r.code, ToldFailure(r.fault, r.text));
 }
 
 bool FleetChange::BudgetSpent() const {

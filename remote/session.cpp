@@ -17,15 +17,40 @@ std::string Join(const std::vector<std::string>& items, const char* separator) {
   return out;
 }
 
-// Reads STATUS every `poll` while it is 1; true once it reads 0.  A negative
-// status fails with the engine's own text for it and its code.
+// What a STATUS other than 1 right after an accepted ROOTDIR or GO means:
+// the service acknowledged the request and let it go, as Kestrio Setup does
+// once it is ending (after a failed scan its message box waits for someone
+// at the machine, and the program ends when it is answered; or its window is
+// closing).  Nothing from here can make it take one.
+bool NotTaken(Session& s, std::int32_t status, const std::string& what) {
+  std::string why;
+  if (status < 0) {
+    std::string text;
+    if (!s.Read("KESTRIO.ERROR." + std::to_string(status), text)) return false;
+    why = "it is ending after a failed scan (" + std::to_string(status) + (text.empty() ? "" : ": " + text) +
+          "); its message waits for someone at the machine";
+  } else {
+    why = "it is ending (KESTRIO.STATUS is " + std::to_string(status) + " after the request)";
+  }
+  return s.Fail(Fault::NotTaken, "Kestrio Setup did not take " + what + ": " + why +
+                                     ". Someone at the machine must answer it and start Kestrio Setup again "
+                                     "(or restart the machine); then run the same command again");
+}
+
+// Reads STATUS every `poll` while it is 1; true once it reads 0.  The first
+// read follows the request that set it to 1: any other value there means the
+// request was not taken.  A negative status fails with the engine's own text
+// for it and its code.
 bool WaitWhileBusy(Session& s, unsigned limitSeconds, std::chrono::milliseconds poll, const std::string& what,
                    const std::function<void()>& waiting) {
   const auto deadline = Clock::now() + std::chrono::seconds(limitSeconds);
   std::int32_t status = 1;
-  for (;;) {
+  for (bool first = true;; first = false) {
     if (!s.ReadNumber(kStatus, status)) return false;
-    if (status != 1) break;
+    if (status != 1) {
+      if (first) return NotTaken(s, status, what);
+      break;
+    }
     if (Clock::now() >= deadline)
       return s.Fail(Fault::Refused, what + " did not finish within " + std::to_string(limitSeconds) +
                                         " s (KESTRIO.STATUS is still 1; the host may still be at work)");
@@ -67,6 +92,7 @@ bool FollowRestart(Session& s, const RemoteChangeSettings& settings, const Remot
                    RemoteChangeResult& result) {
   const auto deadline = Clock::now() + std::chrono::seconds(settings.restartTimeout);
   const std::string limit = std::to_string(settings.restartTimeout) + " s";
+  if (steps.restarting) steps.restarting();
   if (changed) {
     // Any failure of the connection now is the machine going down: a
     // shutdown ends Kestrio Setup, or the network goes first.
@@ -80,7 +106,6 @@ bool FollowRestart(Session& s, const RemoteChangeSettings& settings, const Remot
       std::this_thread::sleep_for(settings.poll);
     }
   }
-  if (steps.restarting) steps.restarting();
   for (;;) {
     s.Reset();
     std::string current;
@@ -103,6 +128,14 @@ bool FollowRestart(Session& s, const RemoteChangeSettings& settings, const Remot
 }
 
 }  // namespace
+
+std::string ToldFailure(Fault fault, const std::string& problem) {
+  switch (fault) {
+    case Fault::Unreachable: return "unreachable: " + problem;
+    case Fault::NotTaken: return "needs a visit: " + problem;
+    default: return problem;
+  }
+}
 
 Session::Session(std::string host, std::uint16_t port, unsigned timeoutMs)
     : host_(std::move(host)), port_(port), timeoutMs_(timeoutMs) {}

@@ -27,7 +27,13 @@ enum class Fault {
   NotSent,      // the request cannot carry its names or values
   NoAnswer,     // no usable answer on the connection
   Lost,         // the connection ended after GO was accepted: the machine may be restarting
+  NotTaken,     // the host acknowledged ROOTDIR or GO but let it go: it is ending, and needs someone at it
 };
+
+// A failure as a report or a fleet row tells it: an unreachable host says so
+// first, and a host that needs someone at it says "needs a visit: " first,
+// so that both can be picked out of a report.
+std::string ToldFailure(Fault fault, const std::string& problem);
 
 class Session {
  public:
@@ -101,7 +107,9 @@ struct RemoteChangeSteps {
   std::function<void(std::int32_t count, const std::vector<std::string>& names)> found;
   std::function<void()> changing;
   std::function<void()> waiting;  // between two reads of STATUS
-  std::function<void()> restarting;  // the host went down after the change; its return is awaited
+  // The change ended (STATUS 0, or the connection with it): the machine's
+  // going down and its return are awaited, at most `restartTimeout` seconds.
+  std::function<void()> restarting;
 };
 
 enum class ChangeEnd { Done, Skipped, Failed };

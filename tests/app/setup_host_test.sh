@@ -166,6 +166,14 @@ sleep 0.5  # five ticks of the poll
 expect '[[ $(status) == -13 ]]' "stuck: STATUS after the ignored writes is $(status), not the scan's -13"
 out=$("$dnc" --port "$port" read KESTRIO.ERROR.-13 2>&1)
 expect '[[ $out == "An error ocurred getting language pack name." ]]' "stuck: the scan's error text reads: $out"
+# A change from the desk is told that the scan was not taken and why, not
+# that a scan failed: the old STATUS is no answer to a new request.
+out=$("$dnc" --port "$port" change --root 'D:\LanguagePacks' --language French --json - 2>"$dir/stuck.change"); rc=$?
+told=$(cat "$dir/stuck.change")
+expect '[[ $rc -eq 1 && $told == *"Kestrio Setup did not take the scan of D:\LanguagePacks: it is ending after a failed scan (-13: An error ocurred getting language pack name.); its message waits for someone at the machine"* ]]' \
+  "stuck: a change is not told that the scan was not taken: rc=$rc $told"
+expect '[[ $told != *"the scan of D:\LanguagePacks failed"* ]]' "stuck: a change reports a scan that did not run: $told"
+expect '[[ $(jq -r .text <<<"$out") == "needs a visit: Kestrio Setup did not take the scan"* ]]' "stuck: the JSON text does not start with needs a visit: $out"
 expect '[[ $(wc -l <"$dir/stuck/commands.log") -eq $logged ]]' "stuck: a tool ran after the failed scan: $(cat "$dir/stuck/commands.log")"
 kill -TERM "$pid"
 expect 'ended $pid 5 && [[ $rc -eq 0 ]]' "stuck: SIGTERM with the failed scan's box up did not end the host"
