@@ -42,20 +42,18 @@
 
 #include "cli/terminal.h"
 #include "dnc/client.h"
+#include "platform/desk.h"
 #include "dnc/protocol.h"
 #include "remote/session.h"
 #include "kestrio_version.h"
 
 namespace kestrio::cli {
 
-void Print(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
-}
+void Print(const std::string& text) { WriteText(stdout, text); }
 
 void Complain(const std::string& text) {
   std::fflush(stdout);
-  std::fprintf(stderr, "kestrio-dnc: %s\n", text.c_str());
+  WriteText(stderr, "kestrio-dnc: " + text + '\n');
 }
 
 int Refuse(const std::string& text) {
@@ -89,26 +87,36 @@ using namespace kestrio::cli;
 using Clock = std::chrono::steady_clock;
 
 // What `change` shows while it waits.  On a terminal one line is rewritten
-// in place (seconds in the phase, the phase, a spinner) and left on screen
-// when the phase ends; elsewhere each phase and result is a plain line that
-// a log or a script can read.  Its texts carry what the machine sent (its
-// language, pack names, error texts): control characters are shown as '?'.
+// in place (what it waits for, how long of how long, a spinner) and left on
+// screen when the phase ends; elsewhere each phase and result is a plain line
+// that a log or a script can read, and a wait says every minute how long it
+// has waited.  Its texts carry what the machine sent (its language, pack
+// names, error texts): control characters are shown as '?'.
 class Progress {
  public:
   // `out`: stdout, or stderr when standard output carries JSON.
   Progress(bool live, std::FILE* out) : live_(live), out_(out) {}
 
-  void Begin(const std::string& liveText, const std::string& plainText) {
+  // A wait of at most `limit` seconds (0: none) for what `waitText` names.
+  void Begin(const std::string& waitText, const std::string& plainText, unsigned limit) {
     End();
-    phase_ = kestrio::text::Printable(liveText);
+    phase_ = kestrio::text::Printable(waitText);
+    limit_ = limit;
     start_ = Clock::now();
+    told_ = 0;
     if (live_) Draw(false);
     else Line(plainText);
   }
   void Tick() {
-    if (live_ && open_) Draw(false);
+    if (live_ && open_) {
+      Draw(false);
+    } else if (!live_ && !phase_.empty() && Seconds() / 60 > told_) {
+      told_ = Seconds() / 60;
+      Line("still " + Elapsed());
+    }
   }
   void End() {
+    phase_.clear();
     if (!open_) return;
     Draw(true);
     Put("\n");
@@ -116,19 +124,26 @@ class Progress {
     width_ = 0;
   }
   void Line(const std::string& text) {
-    End();
+    if (open_) End();
     Put(kestrio::text::Printable(text) + '\n');
-  }
-  long Seconds() const {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start_).count());
   }
 
  private:
+  long Seconds() const {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start_).count());
+  }
+  static std::string MinutesAndSeconds(long seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld", seconds / 60, seconds % 60);
+    return text;
+  }
+  // "waiting for the restart: 0:35 of 15:00"
+  std::string Elapsed() const {
+    return phase_ + ": " + MinutesAndSeconds(Seconds()) + (limit_ ? " of " + MinutesAndSeconds(limit_) : "");
+  }
   void Draw(bool last) {
     static constexpr char kSpinner[] = {'|', '/', '-', '\\'};
-    char head[32];
-    std::snprintf(head, sizeof head, "[%4ld s] ", Seconds());
-    std::string line = head + phase_;
+    std::string line = Elapsed();
     if (!last) line += std::string("  ") + kSpinner[spin_++ % sizeof kSpinner];
     const std::size_t width = line.size();
     if (width < width_) line.append(width_ - width, ' ');  // clear what the last one left
@@ -136,20 +151,15 @@ class Progress {
     Put('\r' + line);
     open_ = true;
   }
-  void Put(const std::string& text) {
-    if (out_ == stdout) {
-      Print(text);
-      return;
-    }
-    std::fwrite(text.data(), 1, text.size(), out_);
-    std::fflush(out_);
-  }
+  void Put(const std::string& text) { WriteText(out_, text); }
 
   bool live_;
   std::FILE* out_;
   bool open_ = false;       // a live line is on screen without its newline
-  std::string phase_;       // the live line's text
+  std::string phase_;       // what is waited for; empty between waits
+  unsigned limit_ = 0;      // seconds
   Clock::time_point start_ = Clock::now();
+  long told_ = 0;           // minutes of the wait told in plain lines
   std::size_t width_ = 0;   // characters of the last live line
   std::size_t spin_ = 0;
 };
@@ -159,7 +169,7 @@ class Progress {
 int Report(const remote::Session& session, remote::Fault fault, const std::string& problem) {
   const bool onConnection = fault == remote::Fault::NoAnswer || fault == remote::Fault::Lost;
   Complain((onConnection ? session.Address() + ": " : "") + kestrio::text::Printable(problem));
-  if (fault == remote::Fault::Refused) return kFailed;
+  if (fault == remote::Fault::Refused || fault == remote::Fault::NotTaken) return kFailed;
   return fault == remote::Fault::Lost ? kLostDuringChange : kNoHost;
 }
 int Report(const remote::Session& session) { return Report(session, session.GetFault(), session.Problem()); }
@@ -233,7 +243,9 @@ int ChangeCommand(remote::Session& session, const CommandLine& command) {
   times.started = Clock::now();
   remote::RemoteChangeSteps steps;
   steps.current = [&](const std::string& language) { progress.Line("current language: " + language); };
-  steps.scanning = [&] { progress.Begin("scanning " + change.root, "scanning " + change.root); };
+  steps.scanning = [&] {
+    progress.Begin("waiting for the scan of " + change.root, "scanning " + change.root, change.scanTimeout);
+  };
   steps.found = [&](std::int32_t count, const std::vector<std::string>& names) {
     progress.End();
     if (names.empty()) return;
@@ -245,12 +257,13 @@ int ChangeCommand(remote::Session& session, const CommandLine& command) {
   };
   steps.changing = [&] {
     times.scanEnded = Clock::now();
-    progress.Begin("installing " + change.language, "changing to " + change.language);
+    progress.Begin("waiting for the change to " + change.language, "changing to " + change.language,
+                   change.changeTimeout);
   };
   steps.waiting = [&] { progress.Tick(); };
   steps.restarting = [&] {
-    progress.End();
-    progress.Begin("the machine restarts", "the machine is restarting; waiting for it to answer");
+    progress.Begin("waiting for the restart", "the machine restarts; waiting for it to answer again",
+                   change.restartTimeout);
   };
   const remote::RemoteChangeResult r = remote::RunRemoteChange(session, change, steps);
   times.ended = Clock::now();
@@ -351,15 +364,17 @@ std::optional<unsigned long> Number(const std::string& text, unsigned long low, 
   return static_cast<unsigned long>(value);
 }
 
-// Reads argv into `line`; on a mistake returns what is wrong.
-std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& line) {
+// Reads the arguments (the program's name first) into `line`; on a mistake
+// returns what is wrong.
+std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args, CommandLine& line) {
   constexpr unsigned long kMaxUnsigned = 4294967295UL;
   bool optionsEnded = false;
   std::vector<std::string> changeOnly;  // change's options that were given
   std::vector<std::string> fleetOnly;   // fleet's options that were given
   std::vector<std::string> fleetChangeOnly;  // fleet change's options that were given
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
+  const std::size_t count = args.size();
+  for (std::size_t i = 1; i < count; ++i) {
+    std::string arg = args[i];
     if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
       if (line.command.empty()) {
         if (arg != "read" && arg != "write" && arg != "version" && arg != "vars" && arg != "change" && arg != "status" &&
@@ -410,13 +425,13 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv, CommandLine& 
         std::end(known))
       return "unknown option " + name;
     // --json alone (last, or before another option) is standard output.
-    if (!hasValue && name == "--json" && (i + 1 >= argc || std::string(argv[i + 1]).rfind("--", 0) == 0)) {
+    if (!hasValue && name == "--json" && (i + 1 >= count || args[i + 1].rfind("--", 0) == 0)) {
       value = "-";
       hasValue = true;
     }
     if (!hasValue) {
-      if (i + 1 >= argc) return name + ": a value is missing";
-      value = argv[++i];
+      if (i + 1 >= count) return name + ": a value is missing";
+      value = args[++i];
     }
     line.given.push_back(name);
     if (name == "--host") {
@@ -503,7 +518,7 @@ bool kestrio::cli::CommandLine::Given(const std::string& option) const {
 
 int main(int argc, char** argv) {
   CommandLine line;
-  if (const auto mistake = ParseCommandLine(argc, argv, line)) {
+  if (const auto mistake = ParseCommandLine(kestrio::platform::desk::Arguments(argc, argv), line)) {
     Complain(*mistake + " (see kestrio-dnc --help)");
     return kNoHost;
   }

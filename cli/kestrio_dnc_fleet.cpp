@@ -34,22 +34,10 @@ constexpr std::size_t kMaxFile = std::size_t{256} << 20;
 
 // A whole file, or nullopt with the reason told.
 std::optional<std::string> ReadWholeFile(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) {
-    Complain(path + ": cannot be read");
-    return std::nullopt;
-  }
-  std::string text;
-  char block[1 << 16];
-  std::size_t n;
-  while (text.size() <= kMaxFile && (n = std::fread(block, 1, sizeof block, file)) > 0) text.append(block, n);
-  const bool readError = std::ferror(file) != 0;
-  std::fclose(file);
-  if (readError || text.size() > kMaxFile) {
-    Complain(path + (readError ? ": cannot be read" : ": larger than 256 MiB"));
-    return std::nullopt;
-  }
-  return text;
+  std::string text, error;
+  if (platform::desk::ReadWholeFile(path, kMaxFile, text, error) == platform::desk::FileRead::Read) return text;
+  Complain(path + ": " + error);
+  return std::nullopt;
 }
 
 // Told once a run, whichever stage or command finds it first.
@@ -254,7 +242,7 @@ int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::
         Complain("the report of this run is in " + working);
         exitCode = kFailed;
       } else {
-        std::remove(working.c_str());
+        platform::desk::RemoveFile(working);
       }
     }
   }
@@ -266,12 +254,13 @@ int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::
 // The hosts file a discover is to write over, as it is: empty when there is
 // none yet; nullopt (told) when it is there but cannot be read whole.
 std::optional<std::string> OldInventory(const std::string& path, std::uint16_t port) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return std::string();
-  std::fclose(file);
-  auto text = ReadWholeFile(path);
-  if (!text) return std::nullopt;
-  const fleet::HostsFile hosts = fleet::ParseHosts(*text, port);
+  std::string text, error;
+  switch (platform::desk::ReadWholeFile(path, kMaxFile, text, error)) {
+    case platform::desk::FileRead::Missing: return std::string();
+    case platform::desk::FileRead::Failed: Complain(path + ": " + error); return std::nullopt;
+    case platform::desk::FileRead::Read: break;
+  }
+  const fleet::HostsFile hosts = fleet::ParseHosts(text, port);
   if (!hosts.Ok() && hosts.error != "no hosts") {
     Complain(path + ": " + hosts.error + "; the hosts file is left as it is");
     return std::nullopt;

@@ -4,12 +4,19 @@
 #pragma once
 
 #include <atomic>
+#include <cstdio>
 #include <functional>
+#include <string_view>
 #include <thread>
 
 namespace kestrio::cli {
 
 bool StdoutIsTerminal();
+
+// Writes UTF-8 `text` to `stream` (stdout or stderr) and flushes it.  A
+// Windows console is given UTF-16, so that names beyond ASCII show as they
+// are whatever its code page; a file or a pipe gets the UTF-8 bytes.
+void WriteText(std::FILE* stream, std::string_view text);
 
 // Whether a table may be redrawn in place with escape sequences: a terminal
 // on Linux; never on Windows, whose Windows 7 console has none (the tool

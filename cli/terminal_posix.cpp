@@ -20,6 +20,11 @@ bool StdoutIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 bool StdoutRedrawsInPlace() { return StdoutIsTerminal(); }
 
+void WriteText(std::FILE* stream, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
 void CatchInterrupt(std::atomic<bool>* interrupted) {
   g_interrupted = interrupted;
   struct sigaction action {};

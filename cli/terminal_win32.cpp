@@ -1,9 +1,12 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <string>
 #include <system_error>
 
+#include "base/wide.h"
 #include "cli/terminal.h"
 
 namespace kestrio::cli {
@@ -26,6 +29,24 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 bool StdoutIsTerminal() { return ::_isatty(::_fileno(stdout)) != 0; }
 
 bool StdoutRedrawsInPlace() { return false; }
+
+void WriteText(std::FILE* stream, std::string_view text) {
+  std::fflush(stream);
+  const HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if ((stream != stdout && stream != stderr) || !GetConsoleMode(handle, &mode)) {
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+    return;
+  }
+  const std::wstring units = text::Wide(text);
+  for (std::size_t done = 0; done < units.size();) {
+    DWORD n = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(units.size() - done, 8192));
+    if (!WriteConsoleW(handle, units.data() + done, chunk, &n, nullptr) || n == 0) break;
+    done += n;
+  }
+}
 
 void CatchInterrupt(std::atomic<bool>* interrupted) {
   g_interrupted = interrupted;

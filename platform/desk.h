@@ -1,7 +1,7 @@
 // What kestrio-dnc, the client on the engineer's desk, needs from the
 // operating system besides sockets (net.h, which also resolves names): its
-// own files (not a simulated machine's) replaced whole, and many worker
-// threads with small stacks.
+// command line in UTF-8, its own files (not a simulated machine's) read and
+// replaced whole by UTF-8 names, and many worker threads with small stacks.
 #pragma once
 
 #include <cstddef>
@@ -9,10 +9,30 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrio::platform::desk {
 
+// ---- Command line --------------------------------------------------------
+
+// The program's arguments in UTF-8, its own name first.  On Windows they are
+// taken from the UTF-16 command line: argv holds them in the ANSI code page,
+// which cannot carry every name (C:\Berichte\März is one it can, a Polish
+// or Czech folder often is not).  Elsewhere argv as it is.
+std::vector<std::string> Arguments(int argc, char** argv);
+
 // ---- Files ---------------------------------------------------------------
+
+enum class FileRead { Read, Missing, Failed };
+
+// Reads the whole file at `path` (UTF-8) into `bytes`, at most `limit` bytes.
+// Missing when there is no such file (then `error` says so too); Failed with
+// `error` set to the reason ("is a folder", the system's text, "larger than
+// 256 MiB").
+FileRead ReadWholeFile(const std::string& path, std::size_t limit, std::string& bytes, std::string& error);
+
+// Deletes the file at `path` (UTF-8); false when it could not.
+bool RemoveFile(const std::string& path);
 
 // Replaces the file at `path` (UTF-8) with `bytes`: written to PATH.tmp in
 // the same folder, flushed to the disk, then renamed over the old file, so

@@ -1,5 +1,6 @@
-// The desk's files, names and threads on Linux.  Map: files (ReplaceWholeFile,
-// SameFile), threads (RunOnThreads), in the order of desk.h.
+// The desk's command line, files and threads on Linux.  Map: command line
+// (Arguments), files (ReadWholeFile, RemoveFile, ReplaceWholeFile, SameFile),
+// threads (RunOnThreads), in the order of desk.h.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -16,7 +17,38 @@
 
 namespace kestrio::platform::desk {
 
+// ---- Command line --------------------------------------------------------
+
+std::vector<std::string> Arguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
+
 // ---- Files ---------------------------------------------------------------
+
+FileRead ReadWholeFile(const std::string& path, std::size_t limit, std::string& bytes, std::string& error) {
+  bytes.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    const int code = errno;
+    error = std::string("cannot be read: ") + std::strerror(code);
+    return code == ENOENT ? FileRead::Missing : FileRead::Failed;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    error = "cannot be read: it is a folder";
+    return FileRead::Failed;
+  }
+  char block[1 << 16];
+  ssize_t n = 0;
+  while (bytes.size() <= limit && ((n = ::read(fd, block, sizeof block)) > 0 || (n < 0 && errno == EINTR)))
+    if (n > 0) bytes.append(block, static_cast<std::size_t>(n));
+  const int code = errno;
+  ::close(fd);
+  if (n < 0) error = std::string("cannot be read: ") + std::strerror(code);
+  else if (bytes.size() > limit) error = "larger than " + std::to_string(limit >> 20) + " MiB";
+  return n >= 0 && bytes.size() <= limit ? FileRead::Read : FileRead::Failed;
+}
+
+bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 bool ReplaceWholeFile(const std::string& path, std::string_view bytes, std::string& error) {
   const std::string temp = path + ".tmp";

@@ -1,5 +1,6 @@
-// The desk's files, names and threads on Windows.  Map: files (ReplaceWholeFile,
-// SameFile), threads (RunOnThreads), in the order of desk.h.
+// The desk's command line, files and threads on Windows.  Map: command line
+// (Arguments), files (ReadWholeFile, RemoveFile, ReplaceWholeFile, SameFile),
+// threads (RunOnThreads), in the order of desk.h.
 #include <windows.h>
 #include <process.h>
 
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/cmdline.h"
 #include "base/wide.h"
 #include "platform/desk.h"
 
@@ -27,7 +29,40 @@ std::string SystemText(DWORD code) {
 
 }  // namespace
 
+// ---- Command line --------------------------------------------------------
+
+// Split by the rules CommandLineToArgvW and the C runtime share.
+std::vector<std::string> Arguments(int, char**) { return text::SplitCommandLine(text::Narrow(GetCommandLineW())); }
+
 // ---- Files ---------------------------------------------------------------
+
+FileRead ReadWholeFile(const std::string& path, std::size_t limit, std::string& bytes, std::string& error) {
+  bytes.clear();
+  const HANDLE file = CreateFileW(text::Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    const DWORD attributes = GetFileAttributesW(text::Wide(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      error = "cannot be read: it is a folder";
+      return FileRead::Failed;
+    }
+    error = "cannot be read: " + SystemText(code);
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? FileRead::Missing : FileRead::Failed;
+  }
+  char block[1 << 16];
+  DWORD n = 0;
+  bool ok = true;
+  while (bytes.size() <= limit && (ok = ReadFile(file, block, sizeof block, &n, nullptr) != 0) && n > 0)
+    bytes.append(block, n);
+  const DWORD code = GetLastError();
+  CloseHandle(file);
+  if (!ok) error = "cannot be read: " + SystemText(code);
+  else if (bytes.size() > limit) error = "larger than " + std::to_string(limit >> 20) + " MiB";
+  return ok && bytes.size() <= limit ? FileRead::Read : FileRead::Failed;
+}
+
+bool RemoveFile(const std::string& path) { return DeleteFileW(text::Wide(path).c_str()) != 0; }
 
 bool ReplaceWholeFile(const std::string& path, std::string_view bytes, std::string& error) {
   const std::wstring target = text::Wide(path), temp = target + L".tmp";

@@ -4,7 +4,8 @@
 # answers: a thousand at once (small worker stacks in a 32-bit process, no
 # abort), and the report as the record (a retry that writes over its own
 # report, and goes to the port the run used); then discover --write on a
-# floor of two simulated machines of the Linux build, keeping an inventory.
+# floor of two simulated machines of the Linux build, keeping an inventory;
+# and files in a folder whose name the ANSI code page cannot hold.
 #
 #   run-wine-fleet-test.sh WIN32_BUILD_DIR NATIVE_BUILD_DIR
 set -euo pipefail
@@ -40,7 +41,7 @@ failed=0
 run() {  # WANT-RC -- ARGS: runs kestrio-dnc.exe in the work folder; output in $got
   local want=$1 rc=0
   shift 2
-  got=$(cd "$work" && wine ./kestrio-dnc.exe "$@" 2>&1) || rc=$?
+  got=$(cd "$work" && LC_ALL=C.UTF-8 wine ./kestrio-dnc.exe "$@" 2>&1) || rc=$?
   got=${got//$'\r'/}
   [[ $rc -eq $want ]] || { echo "FAIL kestrio-dnc.exe $*: status $rc, want $want: $(tail -n 5 <<<"$got")"; failed=1; }
 }
@@ -63,6 +64,19 @@ run 1 -- fleet change --retry r.json --json r.json
 want "retry into its own report: $got" '[[ $got == *"is replaced when it ends"* && $got == *"retrying 1 of the hosts of r.json"* ]]'
 want "the retry's report: $(cat "$work/r.json")" \
   '[[ $(jq -r "[.finished, .port, .timeout_ms, .hosts[0].address] | @tsv" "$work/r.json") == "true	$port	1000	127.1.0.1:$port" && ! -e $work/r.json.partial ]]'
+
+# Names the ANSI code page cannot hold: a hosts file, a report and a retry
+# in a folder named so (the command line is taken in UTF-16, and every file is
+# opened by its UTF-16 name).
+folder='Berichte\März\Łódź'
+mkdir -p "$work/Berichte/März/Łódź"
+printf 'Fräse-1 127.1.0.1\n' >"$work/Berichte/März/Łódź/hosts.txt"
+run 1 -- fleet change "$folder\hosts.txt" --root 'D:\LanguagePacks' --language French --port "$port" --timeout 1000 \
+  --json "$folder\r.json"
+want "a report into $folder: $got" \
+  '[[ $(jq -r ".hosts[0].name" "$work/Berichte/März/Łódź/r.json") == Fräse-1 && $got == *"Fräse-1"* ]]'
+run 1 -- fleet change --retry "$folder\r.json" --json "$folder\r.json"
+want "a retry into $folder: $got" '[[ $got == *"retrying 1 of the hosts of"* && $got == *"Fräse-1"* ]]'
 
 # discover --write keeps the inventory: a name with its comment, a machine
 # switched off (marked), the new machine added, CRLF line ends kept.
