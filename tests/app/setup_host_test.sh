@@ -57,8 +57,10 @@ listen_address() {
 machine plain && slow_tool plain expand 0.3 && start_host plain || exit 1
 d=("$dnc" --port "$port")
 "${d[@]}" write 'KESTRIO.ROOTDIR=D:\LanguagePacks' >/dev/null
-expect '[[ $(status) == 1 ]]' "STATUS is not 1 right after ROOTDIR"
-expect '[[ $(settled 20) == 0 ]]' "the scan did not end with STATUS 0"
+now=$(status)
+expect '[[ $now == 1 ]]' "STATUS right after ROOTDIR reads $now, not 1"
+now=$(settled 20)
+expect '[[ $now == 0 ]]' "the scan ended with STATUS $now, not 0"
 out=$("${d[@]}" read KESTRIO.NITEMS KESTRIO.NAME.0 KESTRIO.NAME.1 KESTRIO.NAME.2 KESTRIO.NAME.3 2>&1)
 expect '[[ $(echo $out) == "KESTRIO.NITEMS=4 KESTRIO.NAME.0=German KESTRIO.NAME.1=Spanish KESTRIO.NAME.2=French KESTRIO.NAME.3=Italian" ]]' \
   "packs after the scan: $out"
@@ -66,9 +68,11 @@ expect '[[ $(echo $out) == "KESTRIO.NITEMS=4 KESTRIO.NAME.0=German KESTRIO.NAME.
 # A name the scan did not find is taken as it is and refused by the engine;
 # the host stays ready for another attempt.
 "${d[@]}" write KESTRIO.NEXT=Klingon KESTRIO.GO=1 >/dev/null
-expect '[[ $(settled 10) == -6 ]]' "an unknown language did not end with STATUS -6"
+now=$(settled 10)
+expect '[[ $now == -6 ]]' "an unknown language ended with STATUS $now, not -6"
 expect 'has_line "$dir/plain.err" "Kestrio Setup: Invalid language name."' "no message for the unknown language: $(cat "$dir/plain.err")"
-expect '[[ $("${d[@]}" read KESTRIO.ERROR.-6) == "Invalid language name." ]]' "ERROR.-6 lacks its text"
+out=$("${d[@]}" read KESTRIO.ERROR.-6 2>&1)
+expect '[[ $out == "Invalid language name." ]]' "ERROR.-6 reads: $out"
 
 # The service listens on the loopback address unless --listen says otherwise:
 # another address of the loopback range finds no server.
@@ -84,8 +88,10 @@ expect 'kill -0 $pid 2>/dev/null' "the first copy ended when a second one starte
 
 # The change: STATUS is 1 from the GO write until the change ends.
 "${d[@]}" write KESTRIO.NEXT=French KESTRIO.GO=1 >/dev/null
-expect '[[ $(status) == 1 ]]' "STATUS is not 1 right after GO"
-expect '[[ $(settled 20) == 0 ]]' "the change to French did not end with STATUS 0"
+now=$(status)
+expect '[[ $now == 1 ]]' "STATUS right after GO reads $now, not 1"
+now=$(settled 20)
+expect '[[ $now == 0 ]]' "the change to French ended with STATUS $now, not 0"
 expect 'grep -qxF "dism.exe /online /add-package /packagepath:D:\LanguagePacks\fr-FR\lp.cab => 0" "$dir/plain/commands.log"' \
   "commands.log lacks the add-package of fr-FR: $(cat "$dir/plain/commands.log")"
 
@@ -101,7 +107,8 @@ machine protected filter=on protect-c=on && start_host protected || exit 1
 out=$("$dnc" --port "$port" change --no-follow --root 'D:\LanguagePacks' --language Spanish 2>&1); rc=$?
 expect '[[ $rc -eq 1 && $out == *"System is protected. Change to Administrator mode, please."* ]]' \
   "protected change: rc=$rc output=$out"
-expect '[[ $(status) == -10 ]]' "STATUS after the protected change is not -10"
+now=$(status)
+expect '[[ $now == -10 ]]' "STATUS after the protected change reads $now, not -10"
 expect 'has_line "$dir/protected.err" "Kestrio Setup: System is protected. Change to Administrator mode, please."' \
   "no message for the protected system: $(cat "$dir/protected.err")"
 expect 'kill -0 $pid 2>/dev/null' "the host ended after a failed change"
@@ -123,7 +130,8 @@ expect 'grep -qxF "dism.exe /online /add-package /packagepath:D:\LanguagePacks\e
 "$sim" set "$dir/unattended" exit.add-package=87 >/dev/null
 check "unattended: a failing retry" 1 "$install_failed" -- "${u[@]}" change --no-follow --root 'D:\LanguagePacks' --language Spanish
 "$dnc" --port "$port" write KESTRIO.NEXT=Klingon KESTRIO.GO=1 >/dev/null
-expect '[[ $(settled 10) == -6 ]]' "unattended: the last retry did not end with STATUS -6"
+now=$(settled 10)
+expect '[[ $now == -6 ]]' "unattended: the last retry ended with STATUS $now, not -6"
 expect 'has_line "$dir/unattended.err" "Kestrio Setup: Invalid language name."' "unattended: the latest failure is not shown"
 expect '[[ $(grep -c "message box 1 ended" "$dir/unattended.out") -eq 2 ]] && ! grep -q "message box 2" "$dir/unattended.out"' \
   "unattended: the boxes were not replaced one by one: $(grep 'message box' "$dir/unattended.out")"
@@ -157,13 +165,15 @@ expect 'grep -qxF "Kestrio Setup: An error ocurred getting language pack name." 
 # log gains nothing, and SIGTERM is not refused as an operation in progress.
 machine stuck exit.get-packages=5 && start_host stuck --boxes stay --verbose || exit 1
 "$dnc" --port "$port" write 'KESTRIO.ROOTDIR=D:\LanguagePacks' >/dev/null
-expect '[[ $(settled 10) == -13 ]]' "stuck: the failed scan did not end with STATUS -13"
+now=$(settled 10)
+expect '[[ $now == -13 ]]' "stuck: the failed scan ended with STATUS $now, not -13"
 expect 'has_line "$dir/stuck.out" "kestrio-setup: message box 1 up"' "stuck: no box stayed up: $(cat "$dir/stuck.out")"
 logged=$(wc -l <"$dir/stuck/commands.log")
 out=$("$dnc" --port "$port" write KESTRIO.NEXT=French KESTRIO.GO=1 'KESTRIO.ROOTDIR=D:\LanguagePacks' 2>&1); rc=$?
 expect '[[ $rc -eq 0 ]]' "stuck: the writes were not acknowledged: rc=$rc output=$out"
 sleep 0.5  # five ticks of the poll
-expect '[[ $(status) == -13 ]]' "stuck: STATUS after the ignored writes is $(status), not the scan's -13"
+now=$(status)
+expect '[[ $now == -13 ]]' "stuck: STATUS after the ignored writes reads $now, not the scan's -13"
 out=$("$dnc" --port "$port" read KESTRIO.ERROR.-13 2>&1)
 expect '[[ $out == "An error ocurred getting language pack name." ]]' "stuck: the scan's error text reads: $out"
 # A change from the desk is told that the scan was not taken and why, not
@@ -190,15 +200,18 @@ expect '"$dnc" --host 127.0.0.2 --port "$port" --timeout 2000 version >/dev/null
 windows_form=${dir//\//\\}'\outside'
 for root in '\' '/' "$windows_form" "$dir/outside" 'C:\..\..\outside' '..\..\..\outside' '\..\outside'; do
   "$dnc" --port "$port" write "KESTRIO.ROOTDIR=$root" >/dev/null
-  expect '[[ $(settled 20) == 0 ]]' "the scan of $root did not end with STATUS 0"
-  expect '[[ $("$dnc" --port "$port" read KESTRIO.NITEMS) == 0 ]]' "the scan of $root found packs"
+  now=$(settled 20)
+  expect '[[ $now == 0 ]]' "the scan of $root ended with STATUS $now, not 0"
+  now=$("$dnc" --port "$port" read KESTRIO.NITEMS 2>&1)
+  expect '[[ $now == 0 ]]' "the scan of $root found packs: NITEMS reads $now"
 done
 grep -qs "expand" "$dir/sandbox/commands.log" && ko "a sandbox scan ran expand: $(cat "$dir/sandbox/commands.log")" || ok
 expect '[[ $(ls "$dir/outside" | tr "\n" " ") == "es.cab langcfg.ini " ]]' "the folder outside the machine changed: $(ls "$dir/outside")"
 expect 'grep -q "^Language=it-IT" "$dir/outside/langcfg.ini"' "langcfg.ini outside the machine changed"
 mkdir -p "$dir/sandbox/C/LanguagePacks" && cp "$dir/outside/es.cab" "$dir/sandbox/C/LanguagePacks/"
 "$dnc" --port "$port" write 'KESTRIO.ROOTDIR=\LanguagePacks' >/dev/null
-expect '[[ $(settled 20) == 0 && $("$dnc" --port "$port" read KESTRIO.NAME.0) == Spanish ]]' "\\LanguagePacks is not C:\\LanguagePacks"
+now=$(settled 20) out=$("$dnc" --port "$port" read KESTRIO.NAME.0 2>&1)
+expect '[[ $now == 0 && $out == Spanish ]]' "\\LanguagePacks is not C:\\LanguagePacks: STATUS $now, NAME.0 reads $out"
 kill -TERM "$pid"
 expect 'ended $pid 5' "the sandbox host did not end"
 
@@ -290,15 +303,21 @@ for cell in '/add-package /packagepath:D|German' 'locale|German' '/remove-packag
   pids+=("$client")
   for _ in $(seq 200); do [[ -s $dir/$name.reached ]] && break; sleep 0.05; done
   expect '[[ -s $dir/$name.reached ]]' "the change never reached \"$at\""
-  # The hanging tool leads a process group of its own: the power cut ends it too.
-  kill -KILL -- "-$(cat "$dir/$name.reached")" 2>/dev/null
+  # The power cut stops the host before its tool: a host that outlived its
+  # hanging tool would see the tool end and start the change's next step
+  # (the unjudged bcdedit is followed by the removal of German), and that
+  # tool would go on beside the reboot.  The hanging tool leads a process
+  # group of its own: the cut ends it too.
   kill -KILL "$pid"; wait "$pid" 2>/dev/null
+  kill -KILL -- "-$(cat "$dir/$name.reached")" 2>/dev/null
   wait "$client" 2>/dev/null
   restore_tools "$name" && "$sim" reboot "$dir/$name" >/dev/null
   expect 'start_host "$name"' "no start after a power cut at \"$at\""
-  expect '[[ $("$dnc" --port "$port" read KESTRIO.CURRENT) == "$after" ]]' "power cut at \"$at\": CURRENT is not $after"
+  now=$("$dnc" --port "$port" read KESTRIO.CURRENT 2>&1)
+  expect '[[ $now == "$after" ]]' "power cut at \"$at\": CURRENT reads $now, not $after; the machine ran: $(cat "$dir/$name/commands.log")"
   "$dnc" --port "$port" write 'KESTRIO.ROOTDIR=D:\LanguagePacks' >/dev/null
-  expect '[[ $(settled 20) == 0 && $("$dnc" --port "$port" read KESTRIO.NITEMS) == 4 ]]' "power cut at \"$at\": the scan failed"
+  now=$(settled 20) out=$("$dnc" --port "$port" read KESTRIO.NITEMS 2>&1)
+  expect '[[ $now == 0 && $out == 4 ]]' "power cut at \"$at\": the scan ended with STATUS $now and NITEMS $out, not 0 and 4"
   listed=$(grep -o '^[A-Za-z0-9_-]*~[^ ]*  *| [A-Za-z ]*[a-z]' "$dir/$name/C/Windows/Temp/packages.log" | sed 's/  *| /=/' | sort)
   stored=$(sed -n '/^\[packages\]/,/^\[/{/=/p}' "$dir/$name/machine.ini" | sort)
   expect '[[ -n $listed && $listed == "$stored" ]]' "power cut at \"$at\": the listing is not the machine's: $listed / $stored"
