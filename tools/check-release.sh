@@ -250,7 +250,8 @@ if [[ -n $package ]]; then
     [[ -n $position ]] && (( position < $(at InstallValidate) )) || pfail "CheckDncRemote does not run before InstallValidate"
     expect "DNCREMOTE check's condition" "$(awk -F'\t' '$1 == "CheckDncRemote" {print $2}' <<<"$sequence")" 'NOT REMOVE="ALL" AND DNCREMOTE'
     if msiinfo extract "$package" Binary.KestrioMsi >"$tmp/kestrio-msi.dll" 2>/dev/null && [[ -s $tmp/kestrio-msi.dll ]]; then
-      "$objdump" -p "$tmp/kestrio-msi.dll" | grep -qE '^[[:space:]]*\[ *[0-9]+\] \+?[a-z_ ]*CheckDncRemote$' ||
+      exports=$("$objdump" -p "$tmp/kestrio-msi.dll")
+      grep -qE '^[[:space:]]*\[ *[0-9]+\] \+?[a-z_ ]*CheckDncRemote$' <<<"$exports" ||
         pfail "kestrio-msi.dll does not export CheckDncRemote"
       "$checkout/tools/check-imports.sh" "$tmp/kestrio-msi.dll" || pfail "kestrio-msi.dll imports what Windows 7 lacks"
       echo "package kestrio-msi.dll: $(stat -c %s "$tmp/kestrio-msi.dll") bytes"
