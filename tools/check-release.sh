@@ -216,23 +216,24 @@ if [[ -n $package ]]; then
         pfail "$action is not between InstallInitialize and InstallFinalize"
     done
     expect "firewall rule's condition" "$(awk -F'\t' '$1 == "FirewallAdd" {print $2}' <<<"$sequence")" 'NOT REMOVE="ALL" AND DNCREMOTE'
-    # The rollback: FirewallAddUndo deletes what a failed FirewallAdd left,
-    # FirewallRestore makes the rule FirewallDelete took (deferred 0x400,
-    # rollback 0x100, as the system 0x800), each scheduled before its step.
+    # The rollback (deferred 0x400, rollback 0x100, as the system 0x800),
+    # run in reverse: FirewallUndo deletes what the install made, then
+    # FirewallRestore makes the rule FirewallDelete took; both before it.
     command() { rows CustomAction | awk -F'\t' -v a="$1" '$1 == a {print $4}'; }
-    expect "rule's rollback after a failed add" "$(command FirewallAddUndo)" "advfirewall firewall delete rule $rule"
+    expect "rule's rollback: the install's rule deleted" "$(command FirewallUndo)" "advfirewall firewall delete rule $rule"
     restore=$(command FirewallRestore)
     for part in "add rule $rule" "localport=3873" 'program="[OldInstallDir]Kestrio.exe"' "remoteip=[OldDncRemote]"; do
       [[ " $restore " == *" $part "* ]] || pfail "the rollback's rule lacks $part: $restore"
     done
-    for pair in FirewallAddUndo:FirewallAdd FirewallRestore:FirewallDelete; do
-      action=${pair%%:*} step=${pair#*:}
+    for pair in FirewallRestore:FirewallUndo FirewallUndo:FirewallDelete; do
+      action=${pair%%:*} next=${pair#*:}
       type=$(rows CustomAction | awk -F'\t' -v a=$action '$1 == a {print $2}')
       (( (${type:-0} & 0xD00) == 0xD00 )) || pfail "$action is not a rollback action of the installer's service (type ${type:-none})"
       position=$(at $action)
-      [[ -n $position ]] && (( $(at InstallInitialize) < position && position < $(at $step) )) ||
-        pfail "$action is not scheduled after InstallInitialize and before $step"
+      [[ -n $position && -n $(at $next) ]] && (( $(at InstallInitialize) < position && position < $(at $next) )) ||
+        pfail "$action is not scheduled after InstallInitialize and before $next"
     done
+    expect "rule's rollback's condition" "$(awk -F'\t' '$1 == "FirewallUndo" {print $2}' <<<"$sequence")" ""
     expect "the rule's addresses kept for the rollback" \
       "$(rows Registry | awk -F'\t' '$4 == "DncRemote" {print $3 "|" $5 "|" $6}')" 'Software\Kestrio\Kestrio Setup|[DNCREMOTE]|Program'
     # The older version's removal inside the transaction: rolled back with

@@ -63,7 +63,7 @@ msibuild "$work/package.msi" \
   -q "UPDATE \`Component\` SET \`Condition\` = 'AUTOSTART = \"1\"' WHERE \`Component\` = 'Autostart'" \
   -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}AUTOSTART;DNCREMOTE;INSTALLDIR' WHERE \`Property\` = 'SecureCustomProperties'" \
   -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = $((initialize + 1)) WHERE \`Action\` = 'RemoveExistingProducts'" \
-  -q "UPDATE \`CustomAction\` SET \`Type\` = 3442 WHERE \`Action\` = 'FirewallRestore' OR \`Action\` = 'FirewallAddUndo'" ||
+  -q "UPDATE \`CustomAction\` SET \`Type\` = 3442 WHERE \`Action\` = 'FirewallRestore' OR \`Action\` = 'FirewallUndo'" ||
   die "msibuild could not set the start-up shortcut's condition, the secure properties, the older version's removal and the rollback actions"
 msibuild "$work/package.msi" -s "Kestrio Setup $version" Kestrio "Intel;1033" "{$package_code}" ||
   die "msibuild could not set the package code"
