@@ -36,7 +36,7 @@ command -v "$objdump" >/dev/null || { echo "check-imports: $objdump not found (p
 
 # DLLs of Windows 7 itself that a program of ours may import from.
 system_dlls=" advapi32.dll comctl32.dll comdlg32.dll crypt32.dll gdi32.dll iphlpapi.dll kernel32.dll"
-system_dlls+=" msvcrt.dll ntdll.dll ole32.dll oleaut32.dll rpcrt4.dll setupapi.dll shell32.dll shlwapi.dll"
+system_dlls+=" msi.dll msvcrt.dll ntdll.dll ole32.dll oleaut32.dll rpcrt4.dll setupapi.dll shell32.dll shlwapi.dll"
 system_dlls+=" user32.dll uxtheme.dll version.dll winmm.dll ws2_32.dll wsock32.dll "
 
 allowed=$(mktemp)

@@ -29,7 +29,13 @@
 #   start-up shortcut starts Kestrio.exe in INSTALLDIR unless AUTOSTART is
 #   not 1; the firewall rule for Kestrio.exe on TCP 3873 from DNCREMOTE
 #   (LocalSubnet) is added by netsh between InstallInitialize and
-#   InstallFinalize, and deleted by every run before (so by the uninstall); a
+#   InstallFinalize, and deleted by every run before (so by the uninstall);
+#   rollback actions undo both (the rule added deleted, the rule of the
+#   version installed before, kept in the registry with its addresses, made
+#   again); the older version is removed inside the install's transaction
+#   (RemoveExistingProducts after InstallInitialize, before the files);
+#   DNCREMOTE is checked before InstallValidate by kestrio-msi.dll's
+#   CheckDncRemote (exported by that name, its imports on Windows 7); a
 #   signed package's own signature verifies as the programs' do.
 # Prints each finding; exits 1 on any failure.
 set -uo pipefail
@@ -210,7 +216,49 @@ if [[ -n $package ]]; then
         pfail "$action is not between InstallInitialize and InstallFinalize"
     done
     expect "firewall rule's condition" "$(awk -F'\t' '$1 == "FirewallAdd" {print $2}' <<<"$sequence")" 'NOT REMOVE="ALL" AND DNCREMOTE'
-    [[ -n $(at RemoveExistingProducts) ]] || pfail "it removes no older version (no RemoveExistingProducts)"
+    # The rollback (deferred 0x400, rollback 0x100, as the system 0x800),
+    # run in reverse: FirewallUndo deletes what the install made, then
+    # FirewallRestore makes the rule FirewallDelete took; both before it.
+    command() { rows CustomAction | awk -F'\t' -v a="$1" '$1 == a {print $4}'; }
+    expect "rule's rollback: the install's rule deleted" "$(command FirewallUndo)" "advfirewall firewall delete rule $rule"
+    restore=$(command FirewallRestore)
+    for part in "add rule $rule" "localport=3873" 'program="[OldInstallDir]Kestrio.exe"' "remoteip=[OldDncRemote]"; do
+      [[ " $restore " == *" $part "* ]] || pfail "the rollback's rule lacks $part: $restore"
+    done
+    for pair in FirewallRestore:FirewallUndo FirewallUndo:FirewallDelete; do
+      action=${pair%%:*} next=${pair#*:}
+      type=$(rows CustomAction | awk -F'\t' -v a=$action '$1 == a {print $2}')
+      (( (${type:-0} & 0xD00) == 0xD00 )) || pfail "$action is not a rollback action of the installer's service (type ${type:-none})"
+      position=$(at $action)
+      [[ -n $position && -n $(at $next) ]] && (( $(at InstallInitialize) < position && position < $(at $next) )) ||
+        pfail "$action is not scheduled after InstallInitialize and before $next"
+    done
+    expect "rule's rollback's condition" "$(awk -F'\t' '$1 == "FirewallUndo" {print $2}' <<<"$sequence")" ""
+    expect "the rule's addresses kept for the rollback" \
+      "$(rows Registry | awk -F'\t' '$4 == "DncRemote" {print $3 "|" $5 "|" $6}')" 'Software\Kestrio\Kestrio Setup|[DNCREMOTE]|Program'
+    # The older version's removal inside the transaction: rolled back with
+    # the failed install, before the new files (the folder may change).
+    position=$(at RemoveExistingProducts)
+    if [[ -z $position ]]; then pfail "it removes no older version (no RemoveExistingProducts)"
+    elif (( $(at InstallInitialize) < position && position < $(at InstallFiles) )); then
+      echo "package older version removed inside the install's transaction: at $position"
+    else pfail "RemoveExistingProducts ($position) is not between InstallInitialize and InstallFiles: a failed upgrade leaves no version"; fi
+    # DNCREMOTE checked before anything changes, by the package's DLL.
+    type=$(rows CustomAction | awk -F'\t' '$1 == "CheckDncRemote" {print $2 "|" $3 "|" $4}')
+    [[ $type =~ ^[0-9]+\|KestrioMsi\|CheckDncRemote$ ]] && (( (${type%%|*} & 0x3F) == 1 )) ||
+      pfail "CheckDncRemote is not CheckDncRemote of the Binary KestrioMsi, a DLL (${type:-none})"
+    position=$(at CheckDncRemote)
+    [[ -n $position ]] && (( position < $(at InstallValidate) )) || pfail "CheckDncRemote does not run before InstallValidate"
+    expect "DNCREMOTE check's condition" "$(awk -F'\t' '$1 == "CheckDncRemote" {print $2}' <<<"$sequence")" 'NOT REMOVE="ALL" AND DNCREMOTE'
+    if msiinfo extract "$package" Binary.KestrioMsi >"$tmp/kestrio-msi.dll" 2>/dev/null && [[ -s $tmp/kestrio-msi.dll ]]; then
+      exports=$("$objdump" -p "$tmp/kestrio-msi.dll")
+      grep -qE '^[[:space:]]*\[ *[0-9]+\] \+?[a-z_ ]*CheckDncRemote$' <<<"$exports" ||
+        pfail "kestrio-msi.dll does not export CheckDncRemote"
+      "$checkout/tools/check-imports.sh" "$tmp/kestrio-msi.dll" || pfail "kestrio-msi.dll imports what Windows 7 lacks"
+      echo "package kestrio-msi.dll: $(stat -c %s "$tmp/kestrio-msi.dll") bytes"
+    else
+      pfail "it holds no kestrio-msi.dll (Binary.KestrioMsi)"
+    fi
     if [[ $(basename "$package") == *-signed.msi ]]; then check_signature "$(basename "$package")" "$package"; fi
   fi
 fi

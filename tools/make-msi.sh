@@ -4,16 +4,26 @@
 #   make-msi.sh STAGE VERSION EPOCH OUT.msi
 #
 # STAGE holds Kestrio.exe, kestrio-dnc.exe and README-Windows.txt as the
-# archive ships them; app/win32/kestrio.wxs says what the package does.  The
-# same files, version and EPOCH give the same bytes.  wixl leaves three
-# things to chance or to the clock, which are set here afterwards with
-# msibuild and a patch of the summary stream:
+# archive ships them, and kestrio-msi.dll, the package's check of DNCREMOTE
+# (in its Binary table, not installed); app/win32/kestrio.wxs says what the
+# package does.  The same files, version and EPOCH give the same bytes.
+# wixl leaves some things to chance or to the clock, or cannot write them;
+# they are set here afterwards with msibuild and a patch of the summary
+# stream:
 # - the package code (the summary's revision number, new at every wixl run):
 #   derived from the upgrade code and a hash of the version and the files,
 #   so another package has another code;
 # - the summary's creation and last-saved times (wixl's clock): EPOCH;
 # - the start-up shortcut's component condition (AUTOSTART = "1"), which
-#   wixl cannot write, and the public properties among the secure ones.
+#   wixl cannot write, and the public properties among the secure ones;
+# - RemoveExistingProducts right after InstallInitialize, inside the
+#   install's transaction (wixl puts it after InstallValidate, where the
+#   older version's removal is a transaction of its own that a failed
+#   install does not undo);
+# - the firewall rule's rollback actions as rollback actions (wixl writes
+#   Execute="rollback" as an immediate action): deferred (0x400), rollback
+#   (0x100), as the system (0x800), failures ignored (0x40), an EXE named by
+#   a property (50).
 # The product code is derived from the upgrade code and the version
 # (msi_product_code in release-lib.sh): one per version, as a major upgrade
 # needs.  The file times inside the package's cabinet are EPOCH.
@@ -27,7 +37,7 @@ die() { echo "make-msi: $*" >&2; exit 1; }
 for tool in wixl msibuild msiinfo python3; do
   command -v $tool >/dev/null || die "$tool is not installed (packages wixl and msitools; ./kestrio deps installs them)"
 done
-files=(Kestrio.exe kestrio-dnc.exe README-Windows.txt)
+files=(Kestrio.exe kestrio-dnc.exe README-Windows.txt kestrio-msi.dll)
 for f in "${files[@]}"; do [[ -f $stage/$f ]] || die "$stage/$f is missing"; done
 [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+(\.[0-9]+)?$ ]] || die "version $version is not N.N.N[.N]"
 wxs=$src/app/win32/kestrio.wxs
@@ -47,10 +57,14 @@ package_code=$(msi_uuid "package $version $(cd "$work/files" && cat "${files[@]}
 # The properties a deployment tool gives reach the installer's own service
 # (where the firewall rule is made) only when they are listed as secure.
 secure=$(msiinfo export "$work/package.msi" Property | sed -n 's/^SecureCustomProperties\t//p')
+initialize=$(msiinfo export "$work/package.msi" InstallExecuteSequence | awk -F'\t' '$1 == "InstallInitialize" {print $3}' | tr -d '\r')
+[[ $initialize =~ ^[0-9]+$ ]] || die "no InstallInitialize in the execution sequence"
 msibuild "$work/package.msi" \
   -q "UPDATE \`Component\` SET \`Condition\` = 'AUTOSTART = \"1\"' WHERE \`Component\` = 'Autostart'" \
-  -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}AUTOSTART;DNCREMOTE;INSTALLDIR' WHERE \`Property\` = 'SecureCustomProperties'" ||
-  die "msibuild could not set the start-up shortcut's condition and the secure properties"
+  -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}AUTOSTART;DNCREMOTE;INSTALLDIR' WHERE \`Property\` = 'SecureCustomProperties'" \
+  -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = $((initialize + 1)) WHERE \`Action\` = 'RemoveExistingProducts'" \
+  -q "UPDATE \`CustomAction\` SET \`Type\` = 3442 WHERE \`Action\` = 'FirewallRestore' OR \`Action\` = 'FirewallUndo'" ||
+  die "msibuild could not set the start-up shortcut's condition, the secure properties, the older version's removal and the rollback actions"
 msibuild "$work/package.msi" -s "Kestrio Setup $version" Kestrio "Intel;1033" "{$package_code}" ||
   die "msibuild could not set the package code"
 

@@ -31,6 +31,8 @@ rm -rf "$stage" && mkdir -p "$stage"
 # The linker already left out symbols and debug information (-s); see
 # KESTRIO_REPRODUCIBLE in CMakeLists.txt.
 cp "$build/app/win32/Kestrio.exe" "$build/cli/kestrio-dnc.exe" "$stage/"
+# The package's own check of DNCREMOTE goes into the package, not the archive.
+cp "$build/app/win32/kestrio-msi.dll" "$stage/"
 # Notepad on the CNC reads the text right with CRLF line ends, and in any
 # code page with the UTF-8 byte-order mark.
 { printf '\357\273\277'; sed 's/\r$//; s/$/\r/' "$src/app/win32/README-Windows.txt"; } >"$stage/README-Windows.txt"

@@ -8,8 +8,9 @@
 # files in the same order, modes and times, Kestrio.exe and kestrio-dnc.exe
 # signed (SHA-256, the certificate's chain included, with osslsigncode) and
 # SHA256SUMS over them.  Beside it KestrioSetup-<version>-win32-signed.msi:
-# the Windows Installer package of the signed programs (make-msi.sh), itself
-# signed the same way.  The password of CERT.pfx is read from F or from
+# the Windows Installer package of the signed programs (make-msi.sh), its
+# check of DNCREMOTE (kestrio-msi.dll, taken from the unsigned package beside
+# the archive) signed too, and the package itself signed the same way.  The password of CERT.pfx is read from F or from
 # KESTRIO_SIGN_PASSWORD, never from the command line: osslsigncode takes it
 # from a file of mode 0600 that is removed afterwards.  Without --timestamp
 # no time-stamp server is asked and the signing time is the archive's own,
@@ -59,10 +60,16 @@ archive=$(cd "$(dirname "$unsigned")" && pwd)/$(basename "$unsigned")
 (cd "$work/stage" && cmake -E tar xf "$archive") || die "$unsigned cannot be unpacked"
 files=(Kestrio.exe kestrio-dnc.exe README-Windows.txt SHA256SUMS)
 for f in "${files[@]}"; do [[ -f $work/stage/$f ]] || die "$unsigned lacks $f"; done
+# The package's own check of DNCREMOTE, from the unsigned package beside the
+# archive (it is not in the archive); signed with the programs.
+package=${archive%.zip}.msi
+[[ -r $package ]] || die "$(basename "$package") is not beside $unsigned"
+msiinfo extract "$package" Binary.KestrioMsi >"$work/stage/kestrio-msi.dll" 2>/dev/null && [[ -s $work/stage/kestrio-msi.dll ]] ||
+  die "$(basename "$package") holds no kestrio-msi.dll (Binary.KestrioMsi)"
 epoch=$(stat -c %Y "$work/stage/Kestrio.exe")
 when=(-time "$epoch")
 [[ -z $timestamp ]] || when=(-ts "$timestamp")
-for exe in Kestrio.exe kestrio-dnc.exe; do
+for exe in Kestrio.exe kestrio-dnc.exe kestrio-msi.dll; do
   if ! osslsigncode sign -pkcs12 "$cert" -readpass "$work/password" -h sha256 -n "Kestrio Setup" "${when[@]}" \
          -in "$work/stage/$exe" -out "$work/signed/$exe" >"$work/log" 2>&1; then
     cat "$work/log" >&2

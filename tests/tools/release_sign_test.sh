@@ -84,4 +84,13 @@ changed "a start-up shortcut without its working folder is refused" \
 changed "a firewall rule open to every address is refused" \
   "UPDATE \`Property\` SET \`Value\` = 'any' WHERE \`Property\` = 'DNCREMOTE'" \
   "FAIL: package: default DNCREMOTE"
+changed "the older version removed in a transaction of its own (after InstallValidate) is refused" \
+  "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1401 WHERE \`Action\` = 'RemoveExistingProducts'" \
+  "FAIL: package: RemoveExistingProducts (1401) is not between InstallInitialize and InstallFiles"
+changed "a rule deletion that no rollback undoes is refused" \
+  "UPDATE \`CustomAction\` SET \`Type\` = 3186 WHERE \`Action\` = 'FirewallRestore'" \
+  "FAIL: package: FirewallRestore is not a rollback action"
+changed "DNCREMOTE checked after the changes began is refused" \
+  "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1502 WHERE \`Action\` = 'CheckDncRemote'" \
+  "FAIL: package: CheckDncRemote does not run before InstallValidate"
 exit $failed

@@ -9,10 +9,21 @@
 #   shortcut: it answers on port 3873 and a scan of the relative folder
 #   "packs" finds the pack in C:\Kestrio\packs, so it runs in its own folder,
 #   where it looks for the update cabinet;
-# - a newer package with INSTALLDIR, AUTOSTART=0 and DNCREMOTE replaces it:
-#   the old files, shortcut, rule and registration go, the update cabinet and
-#   what else a technician put in C:\Kestrio stay, the new files are in the
-#   new folder, no shortcut, the rule from DNCREMOTE;
+# - a newer package with a DNCREMOTE netsh would refuse (a blank inside an
+#   item) changes nothing: status 1603 and the log's line naming the value,
+#   no netsh command, the older version as it was;
+# - a newer package whose rule netsh refuses (netsh.refuse tells the
+#   recorder) fails and is rolled back: the older version's rule is made
+#   again by the rollback.  Wine runs RemoveExistingProducts as a separate
+#   msiexec outside the transaction (an msiexec /x of it run at once), so the older version's files,
+#   shortcut and registration do not come back under Wine as they do on
+#   Windows: those rows are shown, not counted, and the older version is
+#   installed again for what follows;
+# - a newer package with INSTALLDIR, AUTOSTART=0 and a DNCREMOTE with blanks
+#   after its commas replaces it: the old files, shortcut, rule and
+#   registration go, the update cabinet and what else a technician put in
+#   C:\Kestrio stay, the new files are in the new folder, no shortcut, the
+#   rule from DNCREMOTE without the blanks;
 # - msiexec /x /qn leaves none of the package: no files, folder, rule or
 #   registration.
 # Wine's netsh.exe keeps no firewall rules (a stub), so netsh_recorder.exe
@@ -82,6 +93,7 @@ drive_c=$WINEPREFIX/drive_c
 cp -f "$recorder" "$drive_c/windows/system32/netsh.exe"
 export WINEDLLOVERRIDES="netsh.exe=n"
 netsh_log=$drive_c/windows/system32/netsh.log
+netsh_refuse=$drive_c/windows/system32/netsh.refuse
 : >"$netsh_log"
 
 failed=0
@@ -94,6 +106,27 @@ same() { [[ $1 == "$2" ]] || { echo "   got:  ${1//$'\n'/ | }"; echo "   want: $
 msiexec() {  # ARGS: wine msiexec, its output kept
   echo "-- msiexec $*"
   wine msiexec "$@" >>"$work/msiexec.log" 2>&1 || { sed 's/^/   > /' "$work/msiexec.log"; return 1; }
+}
+msiexec_fails() {  # STATUS ARGS: wine msiexec ends with STATUS (as Linux sees it: its low byte)
+  local want=$1 status=0
+  shift
+  echo "-- msiexec $*"
+  wine msiexec "$@" >>"$work/msiexec.log" 2>&1 || status=$?
+  same "$status" "$((want & 255))"
+}
+# The installer's log of the last msiexec /l*v "$(windows_path "$msi_log")",
+# as UTF-8 whatever Windows Installer wrote it in.
+msi_log=$work/install.log
+msi_log_text() {
+  if [[ $(head -c 2 "$msi_log" | od -An -tx1 | tr -d ' ') == fffe ]]; then iconv -f UTF-16LE -t UTF-8 "$msi_log"
+  else cat "$msi_log"; fi | tr -d '\r'
+}
+logged() { [[ $(msi_log_text) == *"Kestrio Setup: $1"* ]] || { echo "   not in the log: Kestrio Setup: $1"; return 1; }; }
+# A row Wine cannot show: printed, not counted.
+wine_cannot() {  # WHAT COMMAND...
+  local what=$1
+  shift
+  if "$@"; then echo "ok   $what"; else echo "n/a  $what (not under Wine: see the header)"; fi
 }
 # commands: the netsh commands since the last call, without the program's path.
 netsh_seen=0
@@ -146,7 +179,8 @@ add_rule() {  # PROGRAM REMOTE
 }
 
 echo "== install with the defaults"
-check "msiexec /i /qn ends with status 0" msiexec /i "$(windows_path "$package")" /qn
+check "msiexec /i /qn ends with status 0" msiexec /i "$(windows_path "$package")" /qn /l*v "$(windows_path "$msi_log")"
+check "the log: DNCREMOTE taken as it is" logged 'DNCREMOTE = "LocalSubnet": the firewall rule takes it as it is'
 check "C:\\Kestrio holds the release's three files" same_files "$drive_c/Kestrio"
 check "one start-up shortcut" same "$(shortcuts | wc -l)" 1
 lnk=$(shortcuts | head -n 1)
@@ -191,17 +225,61 @@ fi
 wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
 added=$(listing "$drive_c/Kestrio" | grep -vxF "$package_files" || true)
+# The older version as the install left it: its files (and what a
+# technician added), its start-up shortcut, its registration.
+old_version_kept() {
+  same_files_among "$drive_c/Kestrio" && same "$(shortcuts | wc -l)" 1 && registered "$product" "$version"
+}
+same_files_among() {  # FOLDER: the package's three files, byte for byte, and what a technician added
+  local f
+  same "$(listing "$1")" "$(printf '%s\n%s\n' "$package_files" "$added" | sort)" || return 1
+  for f in Kestrio.exe kestrio-dnc.exe README-Windows.txt; do cmp -s "$1/$f" "$build/release-stage/$f" || return 1; done
+}
+
+echo "== a newer package with a DNCREMOTE netsh would refuse changes nothing"
+check "msiexec /i /qn DNCREMOTE=\"10.4.0.0 /22\" ends with status 1603" \
+  msiexec_fails 1603 /i "$(windows_path "$newer_package")" /qn 'INSTALLDIR=C:\KestrioCNC\' 'DNCREMOTE=10.4.0.0 /22' \
+  /l*v "$(windows_path "$msi_log")"
+check "the log names the property and the value" \
+  logged 'DNCREMOTE = "10.4.0.0 /22": refused, nothing was changed: "10.4.0.0 /22": a network is'
+take_netsh_commands
+check "no netsh command ran" same "$commands" ""
+check "Kestrio Setup $version is still installed: its files byte for byte, its shortcut, its registration" old_version_kept
+check "Kestrio Setup $newer is not registered, C:\\KestrioCNC not made" \
+  eval 'not_registered "$newer_product" && test ! -e "$drive_c/KestrioCNC"'
+
+echo "== a newer package whose rule netsh refuses is rolled back"
+printf 'remoteip=10.9.0.0/16\r\n' >"$netsh_refuse"
+# Windows ends a failed deferred action with 1603, Wine with 1627.
+check "msiexec /i /qn DNCREMOTE=10.9.0.0/16 (refused by netsh) fails (Wine: status 1627)" \
+  msiexec_fails 1627 /i "$(windows_path "$newer_package")" /qn DNCREMOTE=10.9.0.0/16
+rm -f "$netsh_refuse"
+take_netsh_commands
+check "the rule: deleted, the new one refused, then the old one made again by the rollback" \
+  same "$commands" "$delete_rule"$'\n'"$delete_rule"$'\n'"$(add_rule 'C:\Kestrio\Kestrio.exe' 10.9.0.0/16)"$'\n'"$delete_rule"$'\n'"$(add_rule 'C:\Kestrio\Kestrio.exe' LocalSubnet)"
+check "Kestrio Setup $newer is not registered" not_registered "$newer_product"
+wine_cannot "Kestrio Setup $version is still installed: its files byte for byte, its shortcut, its registration" \
+  old_version_kept
+if ! old_version_kept; then
+  echo "-- Kestrio Setup $version installed again, as the rollback leaves it on Windows"
+  msiexec /i "$(windows_path "$package")" /qn || failed=1
+  take_netsh_commands
+  old_version_kept || { echo "FAIL Kestrio Setup $version could not be installed again"; failed=1; }
+fi
 
 echo "== a newer package with the properties replaces it"
-check "msiexec /i /qn INSTALLDIR AUTOSTART=0 DNCREMOTE ends with status 0" \
-  msiexec /i "$(windows_path "$newer_package")" /qn 'INSTALLDIR=C:\KestrioCNC\' AUTOSTART=0 DNCREMOTE=10.4.0.0/22
+check "msiexec /i /qn INSTALLDIR AUTOSTART=0 DNCREMOTE=\"10.4.0.0/22, 10.5.0.0/24\" ends with status 0" \
+  msiexec /i "$(windows_path "$newer_package")" /qn 'INSTALLDIR=C:\KestrioCNC\' AUTOSTART=0 \
+  'DNCREMOTE=10.4.0.0/22, 10.5.0.0/24' /l*v "$(windows_path "$msi_log")"
+check "the log: DNCREMOTE without its blanks" \
+  logged 'DNCREMOTE = "10.4.0.0/22, 10.5.0.0/24": the firewall rule takes "10.4.0.0/22,10.5.0.0/24" (blanks removed)'
 check "C:\\KestrioCNC holds the three files" same_files "$drive_c/KestrioCNC"
 check "C:\\Kestrio keeps what the technician put there, the update cabinet too, and nothing of the package" \
   same "$(listing "$drive_c/Kestrio")" "$added"
 check "no start-up shortcut" same "$(shortcuts)" ""
 take_netsh_commands
 check "the old rule deleted (the old package's removal, then this one's), the new one from DNCREMOTE" \
-  same "$commands" "$delete_rule"$'\n'"$delete_rule"$'\n'"$(add_rule 'C:\KestrioCNC\Kestrio.exe' 10.4.0.0/22)"
+  same "$commands" "$delete_rule"$'\n'"$delete_rule"$'\n'"$(add_rule 'C:\KestrioCNC\Kestrio.exe' 10.4.0.0/22,10.5.0.0/24)"
 check "Kestrio Setup $newer is registered" registered "$newer_product" "$newer"
 check "Kestrio Setup $version is not" not_registered "$product"
 
