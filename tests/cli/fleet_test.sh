@@ -22,11 +22,11 @@ closed_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",
 printf 'one 127.0.0.1:%s\n' "$closed_port" >"$dir/one-host"
 c=("$dnc" fleet change --root 'D:\LanguagePacks' --language Polish)
 check "missing hosts file" 2 "nothing: cannot be read" -- "$dnc" fleet status "$dir/nothing"
-check "no hosts file" 2 "fleet: give status or change and a hosts file" -- "$dnc" fleet status
+check "no hosts file" 2 "fleet: give status, change or hosts and a hosts file" -- "$dnc" fleet status
 check "unknown fleet command" 2 'fleet: unknown command "stop"' -- "$dnc" fleet stop "$dir/one-host"
 check "parallel 0" 2 '--parallel: "0" is not a number from 1 to 1000' -- "${c[@]}" "$dir/one-host" --parallel 0
 check "no language" 2 "--language: give a language name" -- "$dnc" fleet change "$dir/one-host" --root 'D:\x'
-check "json with status" 2 "--json: an option of fleet change only" -- "$dnc" fleet status "$dir/one-host" --json "$dir/r"
+check "json with status" 2 "--json: an option of fleet change and fleet hosts only" -- "$dnc" fleet status "$dir/one-host" --json "$dir/r"
 check "root with status" 2 "--root: an option of change only" -- "$dnc" fleet status "$dir/one-host" --root 'D:\x'
 check "host with fleet" 2 "--host: fleet takes its hosts from the hosts file" -- "$dnc" --host h fleet status "$dir/one-host"
 check "discover: a /8" 2 "127.0.0.0/8: a /8 holds 16777216 addresses; at most 65,536 (a /16) at once" \
