@@ -107,14 +107,14 @@ std::vector<std::string> Columns(std::vector<std::vector<std::string>> rows) {
   for (const auto& row : rows)
     for (std::size_t c = 0; c < row.size(); ++c) {
       if (widths.size() <= c) widths.push_back(0);
-      widths[c] = std::max(widths[c], row[c].size());
+      widths[c] = std::max(widths[c], text::Utf16Length(row[c]));  // a name like Fräse-1 takes 7 columns
     }
   std::vector<std::string> lines;
   for (const auto& row : rows) {
     std::string line;
     for (std::size_t c = 0; c < row.size(); ++c) {
       line += row[c];
-      if (c + 1 < row.size()) line.append(widths[c] - row[c].size() + 2, ' ');
+      if (c + 1 < row.size()) line.append(widths[c] - text::Utf16Length(row[c]) + 2, ' ');
     }
     while (!line.empty() && line.back() == ' ') line.pop_back();
     lines.push_back(line);
