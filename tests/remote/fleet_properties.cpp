@@ -89,13 +89,18 @@ constexpr const char* kNewMark = "not found by discover on 2026-12-08";
 // and comments (a not-found mark set or cleared as the probe says), and each
 // machine found is listed once, by the fleet's rule.
 RC_GTEST_PROP(FleetDiscoverProperty, WritesAFileTheFleetAcceptsKeepingTheInventory, ()) {
-  // Per line: kind (0 blank, 1 comment, 2.. entry), name kind, name number,
-  // address, spelling, port (0 none, 1 ":9", 2 ":10"), comment, old mark, tab.
+  // Per line: kind (0 blank, 1 comment, 2.. entry), name kind, a machine
+  // given twice (0; else each entry has a machine of its own while the pool
+  // lasts), the address then, spelling, port (0 none, 1 ":9", 2 ":10"),
+  // comment, old mark, tab.
   using Line = std::tuple<int, int, int, int, int, int, bool, bool, bool>;
-  const auto lines = *rc::gen::container<std::vector<Line>>(rc::gen::tuple(
-      rc::gen::inRange(0, 6), rc::gen::inRange(0, 4), rc::gen::inRange(0, 6), rc::gen::inRange(0, 5),
+  // A floor of a few machines: more entries than the pool has machines
+  // would name one twice.
+  const auto lines = *rc::gen::container<std::vector<Line>>(*rc::gen::inRange<std::size_t>(0, 9), rc::gen::tuple(
+      rc::gen::inRange(0, 6), rc::gen::inRange(0, 4), rc::gen::inRange(0, 12), rc::gen::inRange(0, 5),
       rc::gen::inRange(0, 4), rc::gen::inRange(0, 3), rc::gen::arbitrary<bool>(), rc::gen::arbitrary<bool>(),
       rc::gen::arbitrary<bool>()));
+  const int shift = *rc::gen::inRange(0, 5);
   const bool crlf = *rc::gen::arbitrary<bool>(), bom = *rc::gen::arbitrary<bool>();
   const bool earlierHeader = *rc::gen::arbitrary<bool>();
   // Per machine of the pool: 0 not probed, 1 probed and silent, 2 found;
@@ -114,7 +119,10 @@ RC_GTEST_PROP(FleetDiscoverProperty, WritesAFileTheFleetAcceptsKeepingTheInvento
   const std::string eol = crlf ? "\r\n" : "\n";
   std::vector<std::string> want;
   if (earlierHeader) old += "# kestrio-dnc fleet discover 127.77.0.0/24 (port 9): 1 machine found" + eol;
-  for (const auto& [kind, nameKind, number, address, spelling, port, comment, mark, tab] : lines) {
+  int number = 0;  // the line's: names are unique but for discover's own ("cnc-...")
+  for (const auto& [kind, nameKind, twice, given, spelling, port, comment, mark, tab] : lines) {
+    const int address = twice == 0 ? given : (number + shift) % 5;
+    ++number;
     std::string line;
     if (kind == 0) line = tab ? "\t" : "";
     else if (kind == 1) line = "# hall " + std::to_string(number);
@@ -140,6 +148,9 @@ RC_GTEST_PROP(FleetDiscoverProperty, WritesAFileTheFleetAcceptsKeepingTheInvento
 
   const HostsFile before = ReadHosts(old, 9, PlantResolve);
   const Inventory inventory = UpdateInventory(old, probed, found, 9, "# new", "2026-12-08", PlantResolve);
+  RC_CLASSIFY(!before.Ok() && before.error != "no hosts", "a file the fleet refuses");
+  RC_CLASSIFY(inventory.added > 0 && inventory.kept > 0, "machines added to kept entries");
+  RC_CLASSIFY(inventory.notFound > 0, "an entry marked not found");
   if (!before.Ok() && before.error != "no hosts") {
     RC_ASSERT(inventory.error == before.error);
     return;
@@ -252,9 +263,10 @@ RC_GTEST_PROP(FleetRetryProperty, EveryReportIsTheWholeRecordAndRetriesConverge,
   first.maxFailures = *rc::gen::inRange(0u, 4u);
   first.hostsFile = "/plant/hall-b.hosts";
   first.hostsFingerprint = Fingerprint(hostsText);
-  const int runs = *rc::gen::inRange(1, 5);
+  const int runs = *rc::gen::inRange(2, 6);  // the first and its retries
 
   std::map<std::string, Recorded> record;  // the model: each host's latest result
+  int retried = 0, killed = 0;
   std::string left;                        // the report the last run left
   for (int runIndex = 0; runIndex < runs; ++runIndex) {
     ChangeSettings settings;
@@ -367,10 +379,15 @@ RC_GTEST_PROP(FleetRetryProperty, EveryReportIsTheWholeRecordAndRetriesConverge,
         const std::string want = !started ? "not started" : Fails(outcome[name]) ? "failed" : outcome[name] == Outcome::Done ? "done" : "skipped";
         RC_ASSERT(wrote.back().at(name).result == want);
       }
+    retried += runIndex > 0;
+    killed += kept + 1 < writes.size();
     // The client ends, or is killed, at write `kept`: that report is left.
     left = writes[kept];
     for (const auto& [name, entry] : wrote[kept]) record[name] = entry;
   }
+  RC_CLASSIFY(retried > 0, "retried");
+  RC_CLASSIFY(retried > 1, "a retry retried");
+  RC_CLASSIFY(killed > 0, "a client killed");
   // The last report is the whole record, each host once with its latest result.
   const auto last = HostsOf(json::Parse(left).value);
   RC_ASSERT(last.size() == names.size());
