@@ -237,7 +237,8 @@ TEST(FleetDiscover, UpdatesTheInventoryWithoutLosingIt) {
 }
 
 // A retry takes from a report its hosts file, root and language and the
-// hosts that failed or were not started; a report it cannot trust is refused.
+// hosts that failed or were not started (which ones, over any rollout: the
+// property in fleet_properties.cpp); a report it cannot trust is refused.
 TEST(FleetRetry, ReadsWhatToRunAgainFromAReport) {
   const std::string head = R"({"hosts_file": "floor/hosts", "hosts_fingerprint": "fnv1a64:00", "language": "Polish",
                                "root": "D:\\Packs", "hosts": [)";
@@ -247,11 +248,6 @@ TEST(FleetRetry, ReadsWhatToRunAgainFromAReport) {
     const char* names;  // "a,b," when usable
     const char* error;
   } cases[] = {
-      {"failed and not started run again, done and skipped not",
-       head + R"({"name": "a", "result": "done"}, {"name": "b", "result": "failed"},
-                 {"name": "c", "result": "skipped"}, {"name": "d", "result": "not started"}]})", "b,d,", ""},
-      {"a host under way when the client was ended runs again",
-       head + R"({"name": "a", "result": "under way"}, {"name": "b", "result": "done"}]})", "a,", ""},
       {"a result from a newer client is not guessed", head + R"({"name": "a", "result": "rebooting"}]})", "",
        "host a has a result this kestrio-dnc does not know: \"rebooting\""},
       {"Notepad's byte order mark", "\xEF\xBB\xBF" + head + R"({"name": "a", "result": "failed"}]})", "a,", ""},
