@@ -9,6 +9,7 @@
 //                                                      [--restart-timeout S | --no-follow] [--json FILE|-]
 //                                                    status [--json [FILE|-]]
 //   kestrio-dnc [--port P] [--timeout MS] fleet status HOSTS
+//   kestrio-dnc [--port P] fleet hosts HOSTS [--json [FILE|-]]
 //   kestrio-dnc [--port P] [--timeout MS] fleet change HOSTS --root DIR --language NAME
 //                                  [--parallel N] [--canary N] [--max-failures K] [--json FILE]
 //   kestrio-dnc [--port P] [--timeout MS] fleet change --retry REPORT [--json FILE] ...
@@ -300,6 +301,10 @@ constexpr const char* kUsage =
     "                                language, status (idle, busy, or the last failure)\n"
     "  fleet status HOSTS            one row per host of the hosts file: reachable, protocol version,\n"
     "                                current language, status (idle, busy, or the last failure)\n"
+    "  fleet hosts HOSTS [--json]    the hosts file as fleet status and change read it: one row per\n"
+    "                                entry (line, name, address and port), or the line that makes\n"
+    "                                them refuse it (exit status 2); --json: {\"hosts\": [{line, name,\n"
+    "                                host, port, address}], \"error\", \"line\"} (the Ansible inventory reads it)\n"
     "  fleet change HOSTS --root DIR --language NAME [--parallel N] [--canary N] [--max-failures K]\n"
     "               [--json FILE]    change every host of the hosts file, at most N at once; a host\n"
     "                                already in that language is skipped.  Ctrl-C starts no new host\n"
@@ -308,7 +313,9 @@ constexpr const char* kUsage =
     "                                run again the hosts that failed, were under way or were not\n"
     "                                started in the report of an earlier fleet change (its hosts\n"
     "                                file, unchanged, its root folder, language and settings; an\n"
-    "                                option given again overrides the report's)\n"
+    "                                option given again overrides the report's); its report holds\n"
+    "                                every host of the rollout, those not run again with their\n"
+    "                                earlier result and run\n"
     "\n"
     "  fleet discover RANGE... [--write HOSTS]\n"
     "                                probe the DNC port of every address of the ranges (an address,\n"
@@ -318,7 +325,9 @@ constexpr const char* kUsage =
     "                                did not answer is marked \"not found by discover on DATE\")\n"
     "\n"
     "hosts file: one host a line, NAME HOST[:PORT] or HOST[:PORT] (the port of --port by default);\n"
-    "blank lines and # comments are allowed, also after an entry (a field that starts with #).\n"
+    "blank lines and # comments are allowed, also after an entry (a field that starts with #); UTF-8\n"
+    "or Windows-1252 (\"ANSI\").  A name or a machine twice (by its resolved address and port:\n"
+    "127.0.0.1, 127.1 and localhost are one) is refused.\n"
     "\n"
     "options:\n"
     "  --host H                      host of the DNC service (127.0.0.1)\n"
@@ -340,8 +349,8 @@ constexpr const char* kUsage =
     "                                the host's entry of such a report (result, code, text, seconds,\n"
     "                                the language before and after, restart_followed), whatever the\n"
     "                                end; status: the host's row (reachable, protocol, language,\n"
-    "                                status, error); FILE - or none: standard output (change's\n"
-    "                                progress then goes to standard error)\n"
+    "                                status, error); fleet hosts: the entries; FILE - or none:\n"
+    "                                standard output (change's progress then goes to standard error)\n"
     "  --retry REPORT                fleet change: the hosts of REPORT that failed, were under way or\n"
     "                                were not started\n"
     "  --write HOSTS                 fleet discover: write the machines found as a hosts file\n"
@@ -384,8 +393,8 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
       } else if (line.command == "read" || line.command == "write") {
         line.values.push_back(arg);
       } else if (line.command == "fleet" && line.values.empty()) {
-        if (arg != "status" && arg != "change" && arg != "discover")
-          return "fleet: unknown command \"" + arg + "\" (status, change or discover)";
+        if (arg != "status" && arg != "change" && arg != "hosts" && arg != "discover")
+          return "fleet: unknown command \"" + arg + "\" (status, change, hosts or discover)";
         line.values.push_back(arg);
       } else if (line.command == "fleet" && (line.values.size() == 1 || line.values[0] == "discover")) {
         line.values.push_back(arg);
@@ -409,6 +418,7 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
     if (arg == "--no-follow") {
       line.change.followRestart = false;
       changeOnly.push_back(arg);
+      line.given.push_back(arg);
       continue;
     }
     std::string name = arg, value;
@@ -484,12 +494,13 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
   }
   if (line.command.empty()) return "give a command: read, write, version, vars, change, status or fleet";
   const bool fleetChange = line.command == "fleet" && !line.values.empty() && line.values[0] == "change";
+  const bool fleetHosts = line.command == "fleet" && !line.values.empty() && line.values[0] == "hosts";
   if (line.command != "change" && !fleetChange && !changeOnly.empty())
     return changeOnly.front() + ": an option of change only";
   if (line.command != "fleet" && !fleetOnly.empty()) return fleetOnly.front() + ": an option of fleet only";
   if (!fleetChange && !fleetChangeOnly.empty()) return fleetChangeOnly.front() + ": an option of fleet change only";
-  if (!line.json.empty() && !fleetChange && line.command != "change" && line.command != "status")
-    return line.command == "fleet" ? "--json: an option of fleet change only"
+  if (!line.json.empty() && !fleetChange && !fleetHosts && line.command != "change" && line.command != "status")
+    return line.command == "fleet" ? "--json: an option of fleet change and fleet hosts only"
                                    : "--json: an option of change, status and fleet change only";
   if (line.json == "-" && fleetChange) return "--json: fleet change writes its report to a file; give one";
   if (line.command == "fleet") {
@@ -500,7 +511,7 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
         return option + ": --retry takes the root folder and the language from the report";
     if (line.values.size() < 2 && !retry)
       return line.values.size() == 1 && line.values[0] == "discover" ? "fleet discover: give at least one address range"
-                                                                      : "fleet: give status or change and a hosts file";
+                                                                      : "fleet: give status, change or hosts and a hosts file";
     if (!line.fleet.write.empty() && line.values[0] != "discover") return "--write: an option of fleet discover only";
     if (line.hostGiven) return "--host: fleet takes its hosts from the hosts file";
   }

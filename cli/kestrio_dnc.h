@@ -1,7 +1,7 @@
 // kestrio-dnc's parts shared by its files: the command line as read, the exit
 // statuses, and how the program writes.  kestrio_dnc.cpp has main, the
 // command line and the commands on one host; kestrio_dnc_fleet.cpp the
-// commands on many (fleet status, change and discover).
+// commands on many (fleet status, change, hosts and discover).
 #pragma once
 
 #include <chrono>

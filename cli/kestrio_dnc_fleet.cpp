@@ -1,5 +1,6 @@
 // kestrio-dnc fleet: the commands on many hosts.  status and change read a
-// hosts file; discover finds the hosts of address ranges and can write one.
+// hosts file (hosts shows it as they read it); discover finds the hosts of
+// address ranges and can write one.
 // change runs the remote change on every host, a bounded number at once: on
 // a Linux terminal a table, one row per host, is redrawn in place; piped,
 // and always on Windows, each change of a host's state is one plain line.
@@ -7,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <functional>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -21,6 +23,7 @@
 #include "platform/net.h"
 #include "remote/discover.h"
 #include "remote/fleet.h"
+#include "remote/host_json.h"
 #include "remote/report.h"
 
 namespace kestrio::cli {
@@ -48,19 +51,39 @@ void TellShortOfThreads(unsigned made, unsigned wanted) {
              " threads asked for; the run goes on with " + std::to_string(made) + " at once");
 }
 
+// The fleet's one resolver: the system's, as Connect uses it.  A host that
+// does not resolve is left to its connection.
+bool Resolve(const std::string& host, std::uint32_t& address) {
+  std::string unresolved;
+  return platform::net::ResolveIPv4(host, address, unresolved);
+}
+
 // The hosts file, or why it is unusable (then nothing starts).
 std::optional<std::vector<fleet::HostEntry>> ParseHostsFile(const std::string& path, const std::string& text,
                                                            std::uint16_t defaultPort) {
-  fleet::HostsFile hosts = fleet::ParseHosts(text, defaultPort);
-  if (hosts.Ok()) hosts.error = fleet::CheckMachines(hosts.hosts, [](const std::string& host, std::uint32_t& address) {
-    std::string unresolved;  // a host that does not resolve is left to its connection
-    return platform::net::ResolveIPv4(host, address, unresolved);
-  });
+  fleet::HostsFile hosts = fleet::ReadHosts(text, defaultPort, Resolve);
   if (!hosts.Ok()) {
     Complain(path + ": " + hosts.error);
     return std::nullopt;
   }
   return std::move(hosts.hosts);
+}
+
+// Runs `work` on a thread of its own (StartShieldedThread) and calls
+// `meanwhile` every `pause` until it has returned.  When the system made no
+// thread, `work` has run on this one already and nothing is joined.
+void RunWatched(const std::function<void()>& work, const std::function<void()>& meanwhile,
+                std::chrono::milliseconds pause) {
+  std::atomic<bool> finished{false};
+  std::thread runner = StartShieldedThread([&] {
+    work();
+    finished.store(true);
+  });
+  while (!finished.load()) {
+    meanwhile();
+    std::this_thread::sleep_for(pause);
+  }
+  if (runner.joinable()) runner.join();
 }
 
 // Columns padded to the widest cell, two spaces apart; the last one as it is.
@@ -72,14 +95,14 @@ std::vector<std::string> Columns(std::vector<std::vector<std::string>> rows) {
   for (const auto& row : rows)
     for (std::size_t c = 0; c < row.size(); ++c) {
       if (widths.size() <= c) widths.push_back(0);
-      widths[c] = std::max(widths[c], row[c].size());
+      widths[c] = std::max(widths[c], text::Utf16Length(row[c]));  // a name like Fräse-1 takes 7 columns
     }
   std::vector<std::string> lines;
   for (const auto& row : rows) {
     std::string line;
     for (std::size_t c = 0; c < row.size(); ++c) {
       line += row[c];
-      if (c + 1 < row.size()) line.append(widths[c] - row[c].size() + 2, ' ');
+      if (c + 1 < row.size()) line.append(widths[c] - text::Utf16Length(row[c]) + 2, ' ');
     }
     while (!line.empty() && line.back() == ' ') line.pop_back();
     lines.push_back(line);
@@ -140,12 +163,13 @@ std::string PlainLine(const fleet::HostReport& r) {
 // last), so that whatever ends the client leaves a report that parses.
 class ReportFile {
  public:
-  ReportFile(std::string path, const fleet::ChangeSettings& settings) : path_(std::move(path)), settings_(settings) {}
+  ReportFile(std::string path, const fleet::ChangeSettings& settings, const fleet::Rollout& rollout)
+      : path_(std::move(path)), settings_(settings), rollout_(rollout) {}
   bool Wanted() const { return !path_.empty(); }
   bool Write(const fleet::FleetChange& run, bool interrupted, bool finished) {
     if (path_.empty()) return true;
-    const std::string report =
-        fleet::JsonReport(settings_, run.Snapshot(), interrupted, finished ? run.StopReason() : std::string(), finished);
+    const std::string report = fleet::JsonReport(settings_, run.Snapshot(), interrupted,
+                                                 finished ? run.StopReason() : std::string(), finished, rollout_);
     std::string error;
     if (platform::desk::ReplaceWholeFile(path_, report, error)) return true;
     if (!told_) Complain(error);
@@ -156,11 +180,12 @@ class ReportFile {
  private:
   std::string path_;
   const fleet::ChangeSettings& settings_;
+  const fleet::Rollout& rollout_;
   bool told_ = false;
 };
 
 int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::ChangeSettings& settings,
-                       const FleetOptions& options) {
+                       const fleet::Rollout& rollout, const FleetOptions& options) {
   // The report a retry reads is its only list of what is left to do: when
   // the new report is to replace it, the run writes beside it and replaces
   // it only once the run has ended.
@@ -169,7 +194,7 @@ int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::
   const std::string working = replacesInput ? options.json + ".partial" : options.json;
   fleet::FleetChange run(hosts, settings);
   run.OnShortOfThreads(TellShortOfThreads);
-  ReportFile report(working, settings);
+  ReportFile report(working, settings, rollout);
   // A report that cannot be written is a reason not to start.
   if (!report.Write(run, false, false)) return kNoHost;
   if (replacesInput)
@@ -179,16 +204,11 @@ int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::
   static std::atomic<bool> interrupted{false};
   CatchInterrupt(&interrupted);
   const bool live = StdoutRedrawsInPlace();
-  std::atomic<bool> finished{false};
   std::atomic<unsigned> changes{0};  // state changes so far; the report follows them
   const auto onUpdate = [live, &changes](const fleet::HostReport& r) {
     if (!live) Print(PlainLine(r));
     changes.fetch_add(1);
   };
-  std::thread runner = StartShieldedThread([&] {
-    run.Run(interrupted, onUpdate);
-    finished.store(true);
-  });
 
   std::size_t drawn = 0;  // lines of the table on screen
   const auto draw = [&] {
@@ -200,23 +220,24 @@ int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::
   };
   bool toldOfInterrupt = false;
   unsigned written = 0;  // the state changes the report on disk holds
-  while (!finished.load()) {
-    if (live) draw();
-    if (interrupted.load() && !toldOfInterrupt) {
-      toldOfInterrupt = true;
-      const std::string note = "interrupted: no new host starts; the hosts under way finish (Ctrl-C again ends "
-                               "the client at once)\n";
-      Print(note);
-      drawn = 0;  // the table goes on below the note
-    }
-    // A burst of hosts that end together is one write.
-    if (const unsigned now = changes.load(); now != written && report.Wanted()) {
-      report.Write(run, interrupted.load(), false);
-      written = now;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(live ? 200 : 50));
-  }
-  if (runner.joinable()) runner.join();
+  RunWatched([&] { run.Run(interrupted, onUpdate); },
+             [&] {
+               if (live) draw();
+               if (interrupted.load() && !toldOfInterrupt) {
+                 toldOfInterrupt = true;
+                 const std::string note =
+                     "interrupted: no new host starts; the hosts under way finish (Ctrl-C again ends "
+                     "the client at once)\n";
+                 Print(note);
+                 drawn = 0;  // the table goes on below the note
+               }
+               // A burst of hosts that end together is one write.
+               if (const unsigned now = changes.load(); now != written && report.Wanted()) {
+                 report.Write(run, interrupted.load(), false);
+                 written = now;
+               }
+             },
+             std::chrono::milliseconds(live ? 200 : 50));
   if (live) draw();
 
   const std::vector<fleet::HostReport> reports = run.Snapshot();
@@ -260,7 +281,7 @@ std::optional<std::string> OldInventory(const std::string& path, std::uint16_t p
     case platform::desk::FileRead::Failed: Complain(path + ": " + error); return std::nullopt;
     case platform::desk::FileRead::Read: break;
   }
-  const fleet::HostsFile hosts = fleet::ParseHosts(text, port);
+  const fleet::HostsFile hosts = fleet::ReadHosts(text, port, Resolve);
   if (!hosts.Ok() && hosts.error != "no hosts") {
     Complain(path + ": " + hosts.error + "; the hosts file is left as it is");
     return std::nullopt;
@@ -284,7 +305,7 @@ bool WriteHostsFile(const std::string& path, const std::vector<std::string>& ran
   const std::string header = "# kestrio-dnc fleet discover " + Join(ranges, " ") + " (port " + std::to_string(port) +
                              "): " + std::to_string(machines.size()) + " machine" + (machines.size() == 1 ? "" : "s") +
                              " found";
-  const fleet::Inventory inventory = fleet::UpdateInventory(*old, probed, found, port, header, Today());
+  const fleet::Inventory inventory = fleet::UpdateInventory(*old, probed, found, port, header, Today(), Resolve);
   if (!inventory.Ok()) {
     Complain(path + ": " + inventory.error + "; the hosts file is left as it is");
     return false;
@@ -313,20 +334,15 @@ int FleetDiscover(const CommandLine& line) {
   // Progress on a terminal for a range that takes more than a moment.
   const bool live = StdoutRedrawsInPlace() && total > 256;
   std::atomic<std::size_t> probed{0};
-  std::atomic<bool> finished{false};
   std::vector<fleet::Discovered> found;
   const auto started = std::chrono::steady_clock::now();
-  std::thread runner = StartShieldedThread([&] {
-    found = fleet::Discover(list.addresses, line.port, timeoutMs, parallel, interrupted, probed);
-    finished.store(true);
-  });
-  while (!finished.load()) {
-    if (live)
-      Print("\rprobing port " + std::to_string(line.port) + ": " + std::to_string(probed.load()) + " of " +
-            std::to_string(total) + " addresses\033[K");
-    std::this_thread::sleep_for(std::chrono::milliseconds(live ? 200 : 20));
-  }
-  runner.join();
+  RunWatched([&] { found = fleet::Discover(list.addresses, line.port, timeoutMs, parallel, interrupted, probed); },
+             [&] {
+               if (live)
+                 Print("\rprobing port " + std::to_string(line.port) + ": " + std::to_string(probed.load()) + " of " +
+                       std::to_string(total) + " addresses\033[K");
+             },
+             std::chrono::milliseconds(live ? 200 : 20));
   if (live) Print("\r\033[K");
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
@@ -362,54 +378,62 @@ int FleetDiscover(const CommandLine& line) {
 }
 
 
-// The settings of a retry: the report's, unless the command line gives one
-// again (then it is said).
-void RetrySettings(const CommandLine& line, const fleet::RetryPlan& plan, CommandLine& effective) {
-  for (const fleet::RetrySetting& setting : plan.settings) {
-    if (!setting.present) continue;
-    const std::string name = setting.name;
-    unsigned* target = name == "timeout_ms"       ? &effective.timeoutMs
-                       : name == "scan_timeout"   ? &effective.change.scanTimeout
-                       : name == "change_timeout" ? &effective.change.changeTimeout
-                       : name == "parallel"       ? &effective.fleet.parallel
-                       : name == "canary"         ? &effective.fleet.canary
-                       : name == "max_failures"   ? &effective.fleet.maxFailures
-                                                  : nullptr;
-    const unsigned current = target ? *target : effective.port;
-    if (line.Given(setting.option)) {
-      if (current != setting.value)
-        Print(std::string(setting.option) + " " + std::to_string(current) + " from the command line, not the report's " +
-              std::to_string(setting.value) + "\n");
-      continue;
-    }
-    if (target) *target = setting.value;
-    else effective.port = static_cast<std::uint16_t>(setting.value);
+// The run's settings as the command line gives them (the defaults for
+// those it does not).
+fleet::ChangeSettings SettingsOf(const CommandLine& line) {
+  fleet::ChangeSettings settings;
+  settings.change = line.change;
+  settings.parallel = line.fleet.parallel;
+  settings.canary = line.fleet.canary;
+  settings.maxFailures = line.fleet.maxFailures;
+  settings.timeoutMs = line.timeoutMs;
+  settings.port = line.port;
+  return settings;
+}
+
+// fleet hosts: the hosts file as status and change read it, one row per
+// entry, or JSON; a file they refuse is refused here with its line.
+int FleetHosts(const CommandLine& line) {
+  const std::string path = line.values[1];
+  fleet::HostsFile hosts;
+  if (const auto text = ReadWholeFile(path)) hosts = fleet::ReadHosts(*text, line.port, Resolve);
+  else hosts.error = "cannot be read";
+  if (!hosts.Ok() && (line.json.empty() || hosts.error != "cannot be read")) Complain(path + ": " + hosts.error);
+  if (!line.json.empty()) {
+    if (!WriteJson(line.json, fleet::HostsFileJson(platform::desk::AbsolutePath(path), hosts))) return kNoHost;
+  } else if (hosts.Ok()) {
+    std::vector<std::vector<std::string>> rows{{"LINE", "NAME", "ADDRESS"}};
+    for (const auto& h : hosts.hosts) rows.push_back({std::to_string(h.line), h.name, h.Address()});
+    for (const auto& row : Columns(rows)) Print(row + '\n');
   }
+  return hosts.Ok() ? 0 : kNoHost;
 }
 
 }  // namespace
 
-int FleetCommand(const CommandLine& given) {
-  if (given.values[0] == "discover") return FleetDiscover(given);
-  const bool change = given.values[0] == "change";
-  CommandLine line = given;
-  fleet::ChangeSettings settings;
+int FleetCommand(const CommandLine& line) {
+  if (line.values[0] == "discover") return FleetDiscover(line);
+  if (line.values[0] == "hosts") return FleetHosts(line);
+  const bool change = line.values[0] == "change";
+  fleet::ChangeSettings settings = SettingsOf(line);
   std::vector<std::string> retryNames;
+  fleet::Rollout rollout;
   if (!line.fleet.retry.empty()) {
     const auto report = ReadWholeFile(line.fleet.retry);
     if (!report) return kNoHost;
     const fleet::RetryPlan plan = fleet::ReadRetryPlan(*report);
     if (!plan.Ok()) return Refuse(line.fleet.retry + ": " + plan.error);
-    RetrySettings(given, plan, line);
-    line.change.root = plan.root;
-    line.change.language = plan.language;
-    settings.hostsFile = plan.hostsFile;
-    settings.hostsFingerprint = plan.hostsFingerprint;
+    fleet::ApplyRetrySettings(
+        plan, settings, [&](const char* option) { return line.Given(option); },
+        [](const std::string& told) { Print(told + "\n"); });
     retryNames = plan.names;
+    rollout = plan.rollout;
   } else {
     settings.hostsFile = line.values[1];
   }
-  settings.change = line.change;
+  // Kept by its absolute path: a retry from another folder reads the same
+  // file.  (A report of an older kestrio-dnc kept it as typed.)
+  settings.hostsFile = platform::desk::AbsolutePath(settings.hostsFile);
   if (change)
     if (const auto mistake = CheckChangeArguments(settings.change.root, settings.change.language)) return Refuse(*mistake);
   const auto text = ReadWholeFile(settings.hostsFile);
@@ -417,7 +441,7 @@ int FleetCommand(const CommandLine& given) {
   if (!line.fleet.retry.empty() && fleet::Fingerprint(*text) != settings.hostsFingerprint)
     return Refuse(line.fleet.retry + ": the hosts file " + settings.hostsFile +
                   " changed since the report was written; run fleet change on it anew");
-  auto hosts = ParseHostsFile(settings.hostsFile, *text, line.port);
+  auto hosts = ParseHostsFile(settings.hostsFile, *text, settings.port);
   if (!hosts) return kNoHost;
   if (!change) return FleetStatus(*hosts, line.fleet.parallel, line.timeoutMs);
   if (!line.fleet.retry.empty()) {
@@ -432,12 +456,7 @@ int FleetCommand(const CommandLine& given) {
     hosts = std::move(selected.hosts);
   }
   settings.hostsFingerprint = fleet::Fingerprint(*text);
-  settings.parallel = line.fleet.parallel;
-  settings.canary = line.fleet.canary;
-  settings.maxFailures = line.fleet.maxFailures;
-  settings.timeoutMs = line.timeoutMs;
-  settings.port = line.port;
-  return FleetChangeCommand(*hosts, settings, line.fleet);
+  return FleetChangeCommand(*hosts, settings, rollout, line.fleet);
 }
 
 }  // namespace kestrio::cli

@@ -43,6 +43,12 @@ bool ReplaceWholeFile(const std::string& path, std::string_view bytes, std::stri
 // Whether two paths name one existing file.
 bool SameFile(const std::string& a, const std::string& b);
 
+// `path` (UTF-8) taken against the working folder, so that a record that
+// keeps it can be read from any other folder; `path` as it is when it is
+// already absolute or the working folder cannot be known.  The file need
+// not exist; links are not followed.
+std::string AbsolutePath(const std::string& path);
+
 // ---- Threads -------------------------------------------------------------
 
 // The stack each worker reserves.  A 32-bit Windows process reserves 2 MiB

@@ -1,6 +1,6 @@
 // The desk's command line, files and threads on Linux.  Map: command line
-// (Arguments), files (ReadWholeFile, RemoveFile, ReplaceWholeFile, SameFile),
-// threads (RunOnThreads), in the order of desk.h.
+// (Arguments), files (ReadWholeFile, RemoveFile, ReplaceWholeFile, SameFile,
+// AbsolutePath), threads (RunOnThreads), in the order of desk.h.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -87,6 +87,17 @@ bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa {}, sb {};
   return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
          sa.st_ino == sb.st_ino;
+}
+
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  std::vector<char> folder(PATH_MAX);
+  if (!::getcwd(folder.data(), folder.size())) return path;
+  std::string absolute = folder.data();
+  if (absolute.empty() || absolute.back() != '/') absolute += '/';
+  std::string_view rest = path;
+  while (rest.substr(0, 2) == "./") rest.remove_prefix(2);
+  return absolute + std::string(rest);
 }
 
 // ---- Threads -------------------------------------------------------------

@@ -1,6 +1,6 @@
 // The desk's command line, files and threads on Windows.  Map: command line
-// (Arguments), files (ReadWholeFile, RemoveFile, ReplaceWholeFile, SameFile),
-// threads (RunOnThreads), in the order of desk.h.
+// (Arguments), files (ReadWholeFile, RemoveFile, ReplaceWholeFile, SameFile,
+// AbsolutePath), threads (RunOnThreads), in the order of desk.h.
 #include <windows.h>
 #include <process.h>
 
@@ -108,6 +108,22 @@ bool SameFile(const std::string& a, const std::string& b) {
   BY_HANDLE_FILE_INFORMATION ia{}, ib{};
   return identity(a, ia) && identity(b, ib) && ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
          ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty()) return path;
+  const std::wstring wide = text::Wide(path);
+  std::wstring full(MAX_PATH, L'\0');
+  for (int tries = 0; tries < 2; ++tries) {
+    const DWORD n = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n == 0) return path;
+    if (n < full.size()) {
+      full.resize(n);
+      return text::Narrow(full);
+    }
+    full.assign(n, L'\0');  // too small: n is the size it takes, with its NUL
+  }
+  return path;
 }
 
 // ---- Threads -------------------------------------------------------------

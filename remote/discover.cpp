@@ -129,9 +129,9 @@ std::string WithoutMark(std::string line) {
 
 Inventory UpdateInventory(std::string_view oldText, const std::vector<std::uint32_t>& probed,
                           const std::vector<std::uint32_t>& found, std::uint16_t port, const std::string& header,
-                          const std::string& date) {
+                          const std::string& date, const Resolver& resolve) {
   Inventory inventory;
-  HostsFile old = ParseHosts(oldText, port);
+  const HostsFile old = ReadHosts(oldText, port, resolve);
   if (!old.Ok() && old.error != "no hosts") {
     inventory.error = old.error;
     return inventory;
@@ -139,7 +139,8 @@ Inventory UpdateInventory(std::string_view oldText, const std::vector<std::uint3
   // The lines of the old file, each with the entry on it.
   std::vector<std::string> lines;
   bool crlf = false;
-  std::size_t start = oldText.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+  const bool bom = oldText.substr(0, 3) == "\xEF\xBB\xBF";
+  std::size_t start = bom ? 3 : 0;
   while (start < oldText.size()) {
     const std::size_t end = std::min(oldText.find('\n', start), oldText.size());
     std::string line(oldText.substr(start, end - start));
@@ -158,11 +159,13 @@ Inventory UpdateInventory(std::string_view oldText, const std::vector<std::uint3
   };
   std::vector<std::uint32_t> sortedFound = found;
   std::sort(sortedFound.begin(), sortedFound.end());
-  std::vector<std::uint32_t> listed;  // addresses on `port` the file has
+  sortedFound.erase(std::unique(sortedFound.begin(), sortedFound.end()), sortedFound.end());
+  std::vector<std::uint32_t> listed;  // addresses on `port` the file has, resolved as the fleet resolves them
   std::map<std::string, int> names;
   for (const auto& entry : old.hosts) names[entry.name] = entry.line;
 
-  std::string text(header);
+  std::string text(bom ? "\xEF\xBB\xBF" : "");
+  text += header;
   text += '\n';
   for (std::size_t k = 0; k < lines.size(); ++k) {
     std::string line = lines[k];
@@ -170,7 +173,7 @@ Inventory UpdateInventory(std::string_view oldText, const std::vector<std::uint3
     if (const HostEntry* entry = entryOn[k]) {
       std::uint32_t address = 0;
       ++inventory.kept;
-      if (entry->port == port && ParseAddress(entry->host, address)) {
+      if (entry->port == port && resolve(entry->host, address)) {
         listed.push_back(address);
         if (in(probed, address)) {
           line = WithoutMark(std::move(line));

@@ -39,12 +39,16 @@ std::vector<Discovered> Discover(const std::vector<std::uint32_t>& addresses, st
 
 // The hosts file a discover writes, from the one already there (the plant's
 // inventory, empty when there is none): every line of it stays, in its
-// order, with its names and comments; an entry for an address of `probed`
-// on `port` that did not answer is marked "not found by discover on DATE"
-// (the mark goes when it answers again); the machines found that the file
-// lacks follow as `cnc-ADDRESS ADDRESS:PORT`, under a name no entry has.
-// The first line is `header` (a header of an earlier discover is replaced).
-// A file that cannot be read whole is refused, naming its line.
+// order, with its names and comments (and its byte order mark and line
+// ends); an entry on `port` whose host resolves (as the fleet resolves it,
+// through `resolve`) to an address of `probed` that did not answer is marked
+// "not found by discover on DATE" (the mark goes when it answers again); the
+// machines found that no entry already names, by the fleet's rule (the
+// resolved address and the port: `localhost` is 127.0.0.1), follow as
+// `cnc-ADDRESS ADDRESS:PORT`, under a name no entry has.  The first line is
+// `header` (a header of an earlier discover is replaced).  A file the fleet
+// would refuse (ReadHosts) is refused, naming its line: what discover writes
+// is always a file the fleet reads.
 struct Inventory {
   std::string text;
   std::string error;
@@ -53,6 +57,6 @@ struct Inventory {
 };
 Inventory UpdateInventory(std::string_view oldText, const std::vector<std::uint32_t>& probed,
                           const std::vector<std::uint32_t>& found, std::uint16_t port, const std::string& header,
-                          const std::string& date);
+                          const std::string& date, const Resolver& resolve);
 
 }  // namespace kestrio::remote

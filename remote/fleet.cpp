@@ -122,7 +122,6 @@ void FleetChange::ChangeOne(std::size_t index) {
     std::lock_guard lock(mutex_);
     host = reports_[index].host;
   }
-  Session session(host.host, host.port, settings_.timeoutMs);
   RemoteChangeSettings change = settings_.change;
   change.skipIfCurrent = true;
   RemoteChangeSteps steps;
@@ -130,7 +129,10 @@ void FleetChange::ChangeOne(std::size_t index) {
   // Going down after the change is the package tool's restart, no failure.
   steps.restarting = [&] { Set(index, State::Restarting); };
   Set(index, State::Scanning);
-  const RemoteChangeResult r = RunRemoteChange(session, change, steps);
+  const RemoteChangeResult r = runner_ ? runner_(host, change, settings_.timeoutMs, steps) : [&] {
+    Session session(host.host, host.port, settings_.timeoutMs);
+    return RunRemoteChange(session, change, steps);
+  }();
   if (r.end == ChangeEnd::Done) Set(index, State::Done, 0, r.text);
   else if (r.end == ChangeEnd::Skipped) Set(index, State::Skipped, 0, r.text);
   else Set(index, State::Failed, r.code, ToldFailure(r.fault, r.text));

@@ -61,8 +61,8 @@ struct ChangeSettings {
   unsigned parallel = 8;
   unsigned canary = 0;       // the first N hosts run alone first; one that fails stops the run
   unsigned maxFailures = 0;  // once this many hosts failed no new host starts; 0: no limit
-  // The hosts file as named on the command line and the fingerprint of its
-  // bytes, for the report (a retry reads them back).
+  // The hosts file by its absolute path and the fingerprint of its bytes,
+  // for the report (a retry reads them back, from whichever folder).
   std::string hostsFile;
   std::string hostsFingerprint;
   unsigned timeoutMs = 5000;  // connection and each reply
@@ -103,6 +103,12 @@ class FleetChange {
   // Called (once a stage, from the running thread) when fewer threads could
   // be made than `parallel` asks: made, wanted.
   void OnShortOfThreads(std::function<void(unsigned, unsigned)> told) { shortOfThreads_ = std::move(told); }
+  // What changes one host: a session and RunRemoteChange with the run's
+  // settings (skipIfCurrent set) unless set before Run; a test sets a
+  // machine of its own.  Called from the worker threads.
+  using HostRunner = std::function<RemoteChangeResult(const HostEntry& host, const RemoteChangeSettings& change,
+                                                      unsigned timeoutMs, const RemoteChangeSteps& steps)>;
+  void SetHostRunner(HostRunner runner) { runner_ = std::move(runner); }
 
   std::vector<HostReport> Snapshot() const;
   const ChangeSettings& Settings() const { return settings_; }
@@ -125,6 +131,7 @@ class FleetChange {
   std::mutex updateMutex_;
   const std::function<void(const HostReport&)>* onUpdate_ = nullptr;
   std::function<void(unsigned, unsigned)> shortOfThreads_;
+  HostRunner runner_;
 };
 
 }  // namespace kestrio::remote

@@ -33,12 +33,17 @@ std::string JsonSeconds(double seconds) {
 
 namespace {
 
+std::string Members(const std::string& name, const std::string& address, const std::string& result,
+                    std::int32_t code, const std::string& text, double scan, double change, double total) {
+  return "\"name\": " + JsonText(name) + ", \"address\": " + JsonText(address) + ", \"result\": " + JsonText(result) +
+         ", \"code\": " + std::to_string(code) + ", \"text\": " + JsonText(text) +
+         ", \"seconds\": {\"scan\": " + JsonSeconds(scan) + ", \"change\": " + JsonSeconds(change) +
+         ", \"total\": " + JsonSeconds(total) + "}";
+}
+
 std::string Members(const HostReport& r) {
-  return "\"name\": " + JsonText(r.host.name) + ", \"address\": " + JsonText(r.host.Address()) +
-         ", \"result\": " + JsonText(ResultName(r.state)) + ", \"code\": " + std::to_string(r.code) +
-         ", \"text\": " + JsonText(r.text) + ", \"seconds\": {\"scan\": " + JsonSeconds(r.ScanSeconds()) +
-         ", \"change\": " + JsonSeconds(r.ChangeSeconds()) + ", \"total\": " + JsonSeconds(r.TotalSeconds(r.ended)) +
-         "}";
+  return Members(r.host.name, r.host.Address(), ResultName(r.state), r.code, r.text, r.ScanSeconds(),
+                 r.ChangeSeconds(), r.TotalSeconds(r.ended));
 }
 
 const char* Boolean(bool value) { return value ? "true" : "false"; }
@@ -51,6 +56,22 @@ std::string HostJson(const HostReport& report) {
   std::string out = "{";
   out += Members(report);
   out += '}';
+  return out;
+}
+
+std::string HostReportJson(const HostReport& report, unsigned run) {
+  std::string out = "{";
+  out += Members(report);
+  out += ", \"run\": " + std::to_string(run) + "}";
+  return out;
+}
+
+std::string HostEntryJson(const std::string& name, const std::string& address, const std::string& result,
+                          std::int32_t code, const std::string& text, double scan, double change, double total,
+                          unsigned run) {
+  std::string out = "{";
+  out += Members(name, address, result, code, text, scan, change, total);
+  out += ", \"run\": " + std::to_string(run) + "}";
   return out;
 }
 
@@ -68,6 +89,20 @@ std::string HostStatusJson(const HostEntry& host, const HostStatus& s) {
          ", \"language\": " + JsonText(s.reachable ? s.language : "") + ", \"status\": " +
          std::to_string(s.reachable ? s.status : 0) + ", \"error\": " + JsonText(s.reachable ? s.errorText : "") +
          ", \"problem\": " + JsonText(s.reachable ? "" : s.problem) + "}";
+}
+
+std::string HostsFileJson(const std::string& path, const HostsFile& file) {
+  std::string out = "{\"hosts_file\": " + JsonText(path) + ", \"hosts\": [";
+  for (std::size_t k = 0; k < file.hosts.size(); ++k) {
+    const HostEntry& h = file.hosts[k];
+    out += k ? ",\n  " : "\n  ";
+    out += "{\"line\": " + std::to_string(h.line) + ", \"name\": " + JsonText(h.name) + ", \"host\": " +
+           JsonText(h.host) + ", \"port\": " + std::to_string(h.port) + ", \"address\": " + JsonText(h.Address()) +
+           "}";
+  }
+  out += file.hosts.empty() ? "]" : "\n]";
+  out += ", \"error\": " + JsonText(file.error) + ", \"line\": " + std::to_string(RefusedLine(file.error)) + "}\n";
+  return out;
 }
 
 State StateOf(const RemoteChangeResult& change) {

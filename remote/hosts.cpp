@@ -5,6 +5,8 @@
 #include <map>
 #include <utility>
 
+#include "base/text.h"
+
 namespace kestrio::remote {
 
 namespace {
@@ -40,8 +42,11 @@ std::string ParseAddress(const std::string& text, std::uint16_t defaultPort, Hos
 
 }  // namespace
 
-HostsFile ParseHosts(std::string_view text, std::uint16_t defaultPort) {
+HostsFile ParseHosts(std::string_view bytes, std::uint16_t defaultPort) {
   HostsFile file;
+  // Decoding keeps every line end where it was: the line numbers stay.
+  const std::string decoded = text::Utf8FromUnknown(bytes);
+  const std::string_view text = decoded;
   std::map<std::string, int> names, addresses;
   int number = 0;
   // Notepad starts a file it saves as UTF-8 with a byte order mark.
@@ -101,6 +106,18 @@ std::string CheckMachines(const std::vector<HostEntry>& hosts, const Resolver& r
              " are one machine, " + AddressText(address) + ":" + std::to_string(host.port);
   }
   return {};
+}
+
+HostsFile ReadHosts(std::string_view text, std::uint16_t defaultPort, const Resolver& resolve) {
+  HostsFile file = ParseHosts(text, defaultPort);
+  if (file.Ok()) file.error = CheckMachines(file.hosts, resolve);
+  if (!file.Ok()) file.hosts.clear();
+  return file;
+}
+
+int RefusedLine(const std::string& error) {
+  if (error.rfind("line ", 0) != 0) return 0;
+  return std::atoi(error.c_str() + 5);
 }
 
 std::string AddressText(std::uint32_t a) {

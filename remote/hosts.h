@@ -16,7 +16,10 @@ namespace kestrio::remote {
 // address as written), optionally followed by a comment: a field that starts
 // with '#' and the rest of the line.  Blank lines and lines whose first
 // non-blank character is '#' are skipped.  A bad line makes the whole file
-// unusable.
+// unusable.  The text is read as Utf8FromUnknown reads bytes: a file saved
+// as UTF-8 (with or without Notepad's byte order mark) or as Notepad's
+// "ANSI" (Windows-1252) gives the same UTF-8 names, which the report keeps
+// and a retry finds again.
 
 struct HostEntry {
   std::string name;
@@ -46,6 +49,13 @@ std::string NotAMachine(std::uint32_t address);
 // when usable.  A host that does not resolve is left to its connection.
 using Resolver = std::function<bool(const std::string& host, std::uint32_t& address)>;
 std::string CheckMachines(const std::vector<HostEntry>& hosts, const Resolver& resolve);
+
+// The hosts file as the fleet reads it, its one reader (fleet status and
+// change, discover --write, fleet hosts and through it the Ansible
+// inventory): ParseHosts, then CheckMachines.
+HostsFile ReadHosts(std::string_view text, std::uint16_t defaultPort, const Resolver& resolve);
+// The line a refusal names ("line 3: ..."), 0 when it names none.
+int RefusedLine(const std::string& error);
 
 // The dotted quad of an IPv4 address in host order.
 std::string AddressText(std::uint32_t address);

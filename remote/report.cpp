@@ -2,32 +2,59 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 
 #include "base/json.h"
 #include "remote/host_json.h"
 
 namespace kestrio::remote {
 
+std::string SettingText(const RunSetting& row, unsigned value) {
+  if (row.kind == RunSetting::Flag) return value ? "true" : "false";
+  return std::to_string(value);
+}
+
 std::string JsonReport(const ChangeSettings& settings, const std::vector<HostReport>& reports, bool interrupted,
-                       const std::string& stopReason, bool finished) {
+                       const std::string& stopReason, bool finished, const Rollout& rollout) {
   Summary s = Summarize(reports);
   unsigned underWay = 0;
   for (const auto& r : reports) {
     if (r.state == State::Waiting) ++s.notStarted;
     if (r.state == State::Scanning || r.state == State::Changing || r.state == State::Restarting) ++underWay;
   }
+  // The hosts of the record: the earlier report's, in its order, each
+  // either run now or kept; then any run now that it lacks (none for a retry).
+  std::vector<std::string> entries;
+  std::vector<bool> written(reports.size(), false);
+  const auto runNow = [&](const std::string& name) -> std::size_t {
+    for (std::size_t k = 0; k < reports.size(); ++k)
+      if (!written[k] && reports[k].host.name == name) return k;
+    return reports.size();
+  };
+  for (const EarlierHost& e : rollout.earlier) {
+    if (const std::size_t k = runNow(e.name); k < reports.size()) {
+      written[k] = true;
+      entries.push_back(HostReportJson(reports[k], rollout.run));
+      continue;
+    }
+    entries.push_back(HostEntryJson(e.name, e.address, e.result, e.code, e.text, e.scan, e.change, e.total, e.run));
+    if (e.result == ResultName(State::Done)) ++s.done;
+    else if (e.result == ResultName(State::Skipped)) ++s.skipped;
+    else if (e.result == ResultName(State::Failed)) ++s.failed;
+    else if (e.result == ResultName(State::NotStarted)) ++s.notStarted;
+    else ++underWay;
+  }
+  for (std::size_t k = 0; k < reports.size(); ++k)
+    if (!written[k]) entries.push_back(HostReportJson(reports[k], rollout.run));
+
   std::string out = "{\n";
   out += "  \"hosts_file\": " + JsonText(settings.hostsFile) + ",\n";
   out += "  \"hosts_fingerprint\": " + JsonText(settings.hostsFingerprint) + ",\n";
   out += "  \"language\": " + JsonText(settings.change.language) + ",\n";
   out += "  \"root\": " + JsonText(settings.change.root) + ",\n";
-  out += "  \"port\": " + std::to_string(settings.port) + ",\n";
-  out += "  \"timeout_ms\": " + std::to_string(settings.timeoutMs) + ",\n";
-  out += "  \"scan_timeout\": " + std::to_string(settings.change.scanTimeout) + ",\n";
-  out += "  \"change_timeout\": " + std::to_string(settings.change.changeTimeout) + ",\n";
-  out += "  \"parallel\": " + std::to_string(settings.parallel) + ",\n";
-  out += "  \"canary\": " + std::to_string(settings.canary) + ",\n";
-  out += "  \"max_failures\": " + std::to_string(settings.maxFailures) + ",\n";
+  for (const RunSetting& row : kRunSettings)
+    out += std::string("  \"") + row.key + "\": " + SettingText(row, row.get(settings)) + ",\n";
+  out += "  \"run\": " + std::to_string(rollout.run) + ",\n";
   // false while the run goes on: a report left so by a client that was
   // ended says which hosts were under way when it last wrote.
   out += std::string("  \"finished\": ") + (finished ? "true" : "false") + ",\n";
@@ -37,10 +64,8 @@ std::string JsonReport(const ChangeSettings& settings, const std::vector<HostRep
          ", \"failed\": " + std::to_string(s.failed) + ", \"under_way\": " + std::to_string(underWay) +
          ", \"not_started\": " + std::to_string(s.notStarted) + "},\n";
   out += "  \"hosts\": [";
-  for (std::size_t k = 0; k < reports.size(); ++k) {
-    out += (k ? ",\n    " : "\n    ") + HostJson(reports[k]);
-  }
-  out += reports.empty() ? "]\n}\n" : "\n  ]\n}\n";
+  for (std::size_t k = 0; k < entries.size(); ++k) out += (k ? ",\n    " : "\n    ") + entries[k];
+  out += entries.empty() ? "]\n}\n" : "\n  ]\n}\n";
   return out;
 }
 
@@ -57,6 +82,20 @@ std::string Fingerprint(std::string_view bytes) {
   return text;
 }
 
+namespace {
+
+bool WholeNumber(const json::Value& value, double low, double high) {
+  return value.kind == json::Value::Number && value.number >= low && value.number <= high &&
+         value.number == static_cast<double>(static_cast<std::uint64_t>(value.number));
+}
+
+double NumberOf(const json::Value* object, std::string_view name) {
+  const json::Value* value = object ? object->Find(name) : nullptr;
+  return value && value->kind == json::Value::Number ? value->number : 0;
+}
+
+}  // namespace
+
 RetryPlan ReadRetryPlan(std::string_view reportText) {
   RetryPlan plan;
   const json::Parsed parsed = json::Parse(reportText);
@@ -68,26 +107,24 @@ RetryPlan ReadRetryPlan(std::string_view reportText) {
   const json::Value* hosts = report.Find("hosts");
   plan.hostsFile = report.TextOf("hosts_file");
   plan.hostsFingerprint = report.TextOf("hosts_fingerprint");
-  plan.root = report.TextOf("root");
-  plan.language = report.TextOf("language");
-  plan.settings = {{"port", "--port"},       {"timeout_ms", "--timeout"}, {"scan_timeout", "--scan-timeout"},
-                   {"change_timeout", "--change-timeout"}, {"parallel", "--parallel"}, {"canary", "--canary"},
-                   {"max_failures", "--max-failures"}};
-  for (RetrySetting& setting : plan.settings) {
-    const json::Value* value = report.Find(setting.name);
+  plan.settings.change.root = report.TextOf("root");
+  plan.settings.change.language = report.TextOf("language");
+  for (std::size_t k = 0; k < kRunSettingCount; ++k) {
+    const RunSetting& row = kRunSettings[k];
+    const json::Value* value = report.Find(row.key);
     if (!value) continue;  // an older report: the command line's value or its default
-    const bool zeroAllowed = std::string_view(setting.name) != "port" && std::string_view(setting.name) != "parallel";
-    if (value->kind != json::Value::Number || value->number != static_cast<double>(static_cast<std::uint64_t>(value->number)) ||
-        value->number > (std::string_view(setting.name) == "port" ? 65535.0 : 4294967295.0) ||
-        (!zeroAllowed && value->number < 1)) {
-      plan.error = std::string("\"") + setting.name + "\" in the report is not a usable number";
+    const bool usable = row.kind == RunSetting::Flag ? value->kind == json::Value::Bool
+                                                     : WholeNumber(*value, row.low, row.high);
+    if (!usable) {
+      plan.error = std::string("\"") + row.key + "\" in the report is not a usable " +
+                   (row.kind == RunSetting::Flag ? "true or false" : "number");
       return plan;
     }
-    setting.value = static_cast<unsigned>(value->number);
-    setting.present = true;
+    row.set(plan.settings, row.kind == RunSetting::Flag ? unsigned{value->boolean} : static_cast<unsigned>(value->number));
+    plan.present[k] = true;
   }
-  if (report.kind != json::Value::Object || !hosts || hosts->kind != json::Value::Array || plan.root.empty() ||
-      plan.language.empty()) {
+  if (report.kind != json::Value::Object || !hosts || hosts->kind != json::Value::Array ||
+      plan.settings.change.root.empty() || plan.settings.change.language.empty()) {
     plan.error = "not a report of kestrio-dnc fleet change (it lacks the root folder, the language or the hosts)";
     return plan;
   }
@@ -95,30 +132,74 @@ RetryPlan ReadRetryPlan(std::string_view reportText) {
     plan.error = "the report does not name its hosts file (written by an older kestrio-dnc)";
     return plan;
   }
+  // A report of an older kestrio-dnc has no run number: it was the first.
+  unsigned run = 1;
+  if (const json::Value* value = report.Find("run")) {
+    if (!WholeNumber(*value, 1, 1000000)) {
+      plan.error = "\"run\" in the report is not a usable number";
+      return plan;
+    }
+    run = static_cast<unsigned>(value->number);
+  }
+  plan.rollout.run = run + 1;
   for (const json::Value& host : hosts->items) {
-    const std::string name = host.TextOf("name"), result = host.TextOf("result");
-    if (name.empty() || result.empty()) {
+    EarlierHost e;
+    e.name = host.TextOf("name");
+    e.result = host.TextOf("result");
+    if (e.name.empty() || e.result.empty()) {
       plan.error = "a host of the report has no name or result";
       return plan;
     }
+    for (const EarlierHost& other : plan.rollout.earlier)
+      if (other.name == e.name) {
+        plan.error = "host " + e.name + " stands twice in the report";
+        return plan;
+      }
+    e.address = host.TextOf("address");
+    e.text = host.TextOf("text");
+    e.code = static_cast<std::int32_t>(NumberOf(&host, "code"));
+    const json::Value* seconds = host.Find("seconds");
+    e.scan = NumberOf(seconds, "scan");
+    e.change = NumberOf(seconds, "change");
+    e.total = NumberOf(seconds, "total");
+    const double from = NumberOf(&host, "run");
+    e.run = from >= 1 && from <= run ? static_cast<unsigned>(from) : run;
     // A host under way (or restarting after its change) when the report was
     // last written may have been changed or not: it runs again, and is
     // skipped if it was.
-    if (result == ResultName(State::Failed) || result == ResultName(State::NotStarted) ||
-        result == ResultName(State::Scanning) || result == ResultName(State::Restarting))
-      plan.names.push_back(name);
-    else if (result != ResultName(State::Done) && result != ResultName(State::Skipped)) {
-      plan.error = "host " + name + " has a result this kestrio-dnc does not know: \"" + result + "\"";
+    if (e.result == ResultName(State::Failed) || e.result == ResultName(State::NotStarted) ||
+        e.result == ResultName(State::Scanning) || e.result == ResultName(State::Restarting))
+      plan.names.push_back(e.name);
+    else if (e.result != ResultName(State::Done) && e.result != ResultName(State::Skipped)) {
+      plan.error = "host " + e.name + " has a result this kestrio-dnc does not know: \"" + e.result + "\"";
       return plan;
     }
+    plan.rollout.earlier.push_back(std::move(e));
   }
   return plan;
 }
 
-const RetrySetting* RetryPlan::Setting(std::string_view name) const {
-  for (const auto& setting : settings)
-    if (name == setting.name) return &setting;
-  return nullptr;
+void ApplyRetrySettings(const RetryPlan& plan, ChangeSettings& settings,
+                        const std::function<bool(const char* option)>& given,
+                        const std::function<void(const std::string& told)>& tell) {
+  settings.hostsFile = plan.hostsFile;
+  settings.hostsFingerprint = plan.hostsFingerprint;
+  settings.change.root = plan.settings.change.root;
+  settings.change.language = plan.settings.change.language;
+  for (std::size_t k = 0; k < kRunSettingCount; ++k) {
+    const RunSetting& row = kRunSettings[k];
+    if (!plan.present[k]) continue;
+    const unsigned report = row.get(plan.settings), now = row.get(settings);
+    if (!given(row.option)) {
+      row.set(settings, report);
+    } else if (now != report && tell) {
+      tell(row.kind == RunSetting::Flag
+               ? std::string(row.option) + " from the command line, not the report's " + row.key + " " +
+                     SettingText(row, report)
+               : std::string(row.option) + " " + SettingText(row, now) + " from the command line, not the report's " +
+                     SettingText(row, report));
+    }
+  }
 }
 
 HostsFile SelectHosts(const std::vector<HostEntry>& hosts, const std::vector<std::string>& names) {

@@ -2,6 +2,10 @@
 // back from it.
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,13 +14,86 @@
 
 namespace kestrio::remote {
 
-// The machine-readable report, the run's record: the settings (with the
-// hosts file and its fingerprint, the port and the time limits), whether the
-// run has finished, why hosts were not started, the summary and, per host,
-// name, address and port as used, result (ResultName), code, text and timings
-// in seconds.  Texts are written as valid UTF-8 whatever bytes they hold.
+// ---- The settings of a run ---------------------------------------------------
+//
+// One row per setting a run is made with: the report keeps each under its
+// key, and a retry takes each back, unless its option is given again.  The
+// report writer, its reader and the retry go through this table only, so a
+// setting added here is kept and retried everywhere.
+
+struct RunSetting {
+  const char* key;     // the report's: "port", "timeout_ms", ...
+  const char* option;  // the command line's: "--port", "--timeout", ...
+  // Count: a whole number within [low, high]; Flag: true or false in the
+  // report, its option (e.g. --no-follow) sets it to false.
+  enum Kind { Count, Flag } kind;
+  unsigned low, high;
+  unsigned (*get)(const ChangeSettings&);
+  void (*set)(ChangeSettings&, unsigned);
+};
+
+inline constexpr unsigned kMaxCount = 4294967295U;
+inline constexpr RunSetting kRunSettings[] = {
+    {"port", "--port", RunSetting::Count, 1, 65535, [](const ChangeSettings& s) -> unsigned { return s.port; },
+     [](ChangeSettings& s, unsigned v) { s.port = static_cast<std::uint16_t>(v); }},
+    {"timeout_ms", "--timeout", RunSetting::Count, 0, kMaxCount,
+     [](const ChangeSettings& s) { return s.timeoutMs; }, [](ChangeSettings& s, unsigned v) { s.timeoutMs = v; }},
+    {"scan_timeout", "--scan-timeout", RunSetting::Count, 1, kMaxCount,
+     [](const ChangeSettings& s) { return s.change.scanTimeout; },
+     [](ChangeSettings& s, unsigned v) { s.change.scanTimeout = v; }},
+    {"change_timeout", "--change-timeout", RunSetting::Count, 1, kMaxCount,
+     [](const ChangeSettings& s) { return s.change.changeTimeout; },
+     [](ChangeSettings& s, unsigned v) { s.change.changeTimeout = v; }},
+    {"follow_restart", "--no-follow", RunSetting::Flag, 0, 1,
+     [](const ChangeSettings& s) -> unsigned { return s.change.followRestart; },
+     [](ChangeSettings& s, unsigned v) { s.change.followRestart = v != 0; }},
+    {"restart_timeout", "--restart-timeout", RunSetting::Count, 1, kMaxCount,
+     [](const ChangeSettings& s) { return s.change.restartTimeout; },
+     [](ChangeSettings& s, unsigned v) { s.change.restartTimeout = v; }},
+    {"parallel", "--parallel", RunSetting::Count, 1, 1000, [](const ChangeSettings& s) { return s.parallel; },
+     [](ChangeSettings& s, unsigned v) { s.parallel = v; }},
+    {"canary", "--canary", RunSetting::Count, 0, 1000000, [](const ChangeSettings& s) { return s.canary; },
+     [](ChangeSettings& s, unsigned v) { s.canary = v; }},
+    // 0: no budget
+    {"max_failures", "--max-failures", RunSetting::Count, 0, 1000000,
+     [](const ChangeSettings& s) { return s.maxFailures; }, [](ChangeSettings& s, unsigned v) { s.maxFailures = v; }},
+};
+inline constexpr std::size_t kRunSettingCount = std::size(kRunSettings);
+
+// The value of a row as the report writes it ("4000", "false").
+std::string SettingText(const RunSetting& row, unsigned value);
+
+// ---- The report ----------------------------------------------------------------
+
+// A host of the rollout that this run does not run again (done or skipped
+// in an earlier run): its entry as the earlier report gave it.
+struct EarlierHost {
+  std::string name, address, result, text;
+  std::int32_t code = 0;
+  double scan = 0, change = 0, total = 0;  // seconds
+  unsigned run = 1;  // the run of the rollout the result is from
+};
+
+// The rollout a run belongs to: its number (1 for a first run, one more for
+// each retry) and every host of the earlier report in its order, each with
+// the entry to keep when this run does not run it.
+struct Rollout {
+  unsigned run = 1;
+  std::vector<EarlierHost> earlier;
+};
+
+// The machine-readable report, the rollout's record: the settings (with the
+// hosts file by its absolute path and its fingerprint, the root folder, the
+// language and every row of kRunSettings), the run's number, whether it has
+// finished, why hosts were not started, the summary and, per host, name,
+// address and port as used, result (ResultName), code, text, timings in
+// seconds and the run its result is from.  A retry's report holds every
+// host of the rollout, in the earlier report's order: those it runs with
+// their state now, the others with their earlier entry.  The summary counts
+// every host of the record.  Texts are written as valid UTF-8 whatever
+// bytes they hold.
 std::string JsonReport(const ChangeSettings& settings, const std::vector<HostReport>& reports, bool interrupted,
-                       const std::string& stopReason = {}, bool finished = true);
+                       const std::string& stopReason = {}, bool finished = true, const Rollout& rollout = {});
 
 // ---- A retry of what failed ------------------------------------------------
 
@@ -26,24 +103,29 @@ std::string JsonReport(const ChangeSettings& settings, const std::vector<HostRep
 std::string Fingerprint(std::string_view bytes);
 
 // What an earlier report says to run again: its hosts file, root folder and
-// language, the run's settings, and the hosts that failed, were under way or
-// were not started; or why the report cannot be used.
-struct RetrySetting {
-  const char* name;   // the report's key: "port", "timeout_ms", ...
-  const char* option;  // the command line's: "--port", "--timeout", ...
-  unsigned value = 0;
-  bool present = false;  // a report of an older kestrio-dnc lacks some
-};
+// language and every setting of kRunSettings it holds (in `settings`), the
+// hosts that failed, were under way or were not started (`names`, those
+// neither done nor skipped), and the rollout a retry continues; or why the
+// report cannot be used.
 struct RetryPlan {
-  std::string hostsFile, hostsFingerprint, root, language;
+  std::string hostsFile, hostsFingerprint;
+  ChangeSettings settings;  // its change.root, change.language and the rows the report holds
+  std::array<bool, kRunSettingCount> present{};  // per row: a report of an older kestrio-dnc lacks some
   std::vector<std::string> names;  // in the report's order
-  // port, timeout_ms, scan_timeout, change_timeout, parallel, canary, max_failures
-  std::vector<RetrySetting> settings;
+  Rollout rollout;  // run: the retry's number; earlier: every host of the report
   std::string error;
   bool Ok() const { return error.empty(); }
-  const RetrySetting* Setting(std::string_view name) const;
 };
 RetryPlan ReadRetryPlan(std::string_view reportText);
+
+// The settings of a retry: the plan's rows over `settings` (the command
+// line's), except those whose option `given` answers true for; each given
+// row whose value differs from the report's is told ("--canary 0 from the
+// command line, not the report's 2").  The hosts file, root and language
+// are the plan's.
+void ApplyRetrySettings(const RetryPlan& plan, ChangeSettings& settings,
+                        const std::function<bool(const char* option)>& given,
+                        const std::function<void(const std::string& told)>& tell = {});
 
 // The hosts of `hosts` named in `names`, in the hosts file's order; a name
 // the file lacks is an error.

@@ -38,14 +38,21 @@ inv=$(ansible-inventory -i "$dir/floor.kestrio.yml" --list 2>&1)
 got=$(jq -c "[(.kestrio.hosts | length), ._meta.hostvars.cnc04.ansible_connection, ._meta.hostvars.cnc04.ansible_host,
                (._meta.hostvars.cnc04.kestrio_port | type)]" <<<"$inv" 2>&1)
 expect '[[ $got == "[6,\"local\",\"127.0.0.1\",\"number\"]" ]]' "the inventory: $got $inv"
-# A bad hosts file is refused with its line, as kestrio-dnc refuses it.
-printf 'a 127.0.0.1:1\nb 127.0.0.1:1\n' >"$dir/twice"
+# A bad hosts file is refused with its line, as kestrio-dnc refuses it: one
+# machine by two names would be two tasks on one CNC.
+printf 'a 127.0.0.1:1\nb localhost:1\n' >"$dir/twice"
 printf 'plugin: kestrio.cnc.hosts\nhosts_file: twice\n' >"$dir/twice.kestrio.yml"
 out=$(ANSIBLE_INVENTORY_UNPARSED_FAILED=1 ansible-inventory -i "$dir/twice.kestrio.yml" --list 2>&1); rc=$?
-expect '[[ $rc -ne 0 && $out == *"line 2: 127.0.0.1:1 is also on line 1"* ]]' "a hosts file with an address twice: $out"
+out=${out//$'\n'/ }  # Ansible wraps its warnings
+expect '[[ $rc -ne 0 && $out == *"line 2: localhost:1 and 127.0.0.1:1 on line 1 are one machine"* ]]' \
+  "a hosts file with one machine twice: $out"
+printf 'plugin: kestrio.cnc.hosts\nhosts_file: twice\nkestrio_dnc: kestrio-dnc-nowhere\n' >"$dir/nowhere.kestrio.yml"
+out=$(ANSIBLE_INVENTORY_UNPARSED_FAILED=1 ansible-inventory -i "$dir/nowhere.kestrio.yml" --list 2>&1); rc=$?
+expect '[[ $rc -ne 0 && $out == *"kestrio-dnc-nowhere"* ]]' "an inventory without its kestrio-dnc: $out"
 
-# The inventory reads a hosts file by kestrio-dnc's rules: each file gives the
-# same hosts, or is refused at the same line for the same reason, by both.
+# The inventory is the hosts file as the fleet reads it (the plugin runs
+# kestrio-dnc fleet hosts): each file gives the same hosts to the inventory
+# as to fleet status, or is refused by both at the same line for the same reason.
 verdict_dnc() {  # FILE: "NAME ADDRESS;..." or "line N: why"
   local out rc
   out=$("$build/cli/kestrio-dnc" fleet status "$1" --timeout 200 --port 3999 2>&1); rc=$?
@@ -53,13 +60,12 @@ verdict_dnc() {  # FILE: "NAME ADDRESS;..." or "line N: why"
   awk 'NR > 1 && $2 ~ /:/ { printf "%s %s;", $1, $2 }' <<<"$out"
 }
 verdict_inventory() {
-  /usr/bin/python3 - "$1" "$dir/collections" <<'PY'
+  /usr/bin/python3 - "$1" "$dir/collections" "$build/cli/kestrio-dnc" <<'PY'
 import sys
 sys.path.insert(0, sys.argv[2])
-from ansible_collections.kestrio.cnc.plugins.inventory.hosts import parse_hosts
+from ansible_collections.kestrio.cnc.plugins.inventory.hosts import read_hosts
 try:
-    text = open(sys.argv[1], 'rb').read().decode('utf-8', 'surrogateescape')
-    print(''.join('%s %s:%d;' % host for host in parse_hosts(text, 3999)))
+    print(''.join('%s %s:%d;' % host for host in read_hosts(sys.argv[3], sys.argv[1], 3999)))
 except ValueError as e:
     print(e)
 PY
@@ -73,7 +79,11 @@ for row in 'names, ports, comments|# the hall\nmill-A 127.0.0.1:4001  # by the d
            'a port out of range|a 127.0.0.1:65536\n' \
            'no host|a :4001\n' \
            'a control character|a 127.0.0.1:4001\x01\n' \
-           'no hosts|# only a comment\n'; do
+           'no hosts|# only a comment\n' \
+           'one machine by two names|a 127.0.0.1:4001\nb localhost:4001\n' \
+           'a short form of an address|a 127.0.0.1:4001\nb 127.1:4001\n' \
+           'no machine'"'"'s address|a 0.0.0.0:4001\n' \
+           'names in Windows-1252|Fr\xe4se-1 127.0.0.1:4001\nFr\xe4se-2 127.0.0.2:4001\n'; do
   printf "${row#*|}" >"$dir/rules-$((++rows))"
   dnc_says=$(verdict_dnc "$dir/rules-$rows") inventory_says=$(verdict_inventory "$dir/rules-$rows")
   expect '[[ -n $dnc_says && $dnc_says == "$inventory_says" ]]' \

@@ -22,11 +22,11 @@ closed_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",
 printf 'one 127.0.0.1:%s\n' "$closed_port" >"$dir/one-host"
 c=("$dnc" fleet change --root 'D:\LanguagePacks' --language Polish)
 check "missing hosts file" 2 "nothing: cannot be read" -- "$dnc" fleet status "$dir/nothing"
-check "no hosts file" 2 "fleet: give status or change and a hosts file" -- "$dnc" fleet status
+check "no hosts file" 2 "fleet: give status, change or hosts and a hosts file" -- "$dnc" fleet status
 check "unknown fleet command" 2 'fleet: unknown command "stop"' -- "$dnc" fleet stop "$dir/one-host"
 check "parallel 0" 2 '--parallel: "0" is not a number from 1 to 1000' -- "${c[@]}" "$dir/one-host" --parallel 0
 check "no language" 2 "--language: give a language name" -- "$dnc" fleet change "$dir/one-host" --root 'D:\x'
-check "json with status" 2 "--json: an option of fleet change only" -- "$dnc" fleet status "$dir/one-host" --json "$dir/r"
+check "json with status" 2 "--json: an option of fleet change and fleet hosts only" -- "$dnc" fleet status "$dir/one-host" --json "$dir/r"
 check "root with status" 2 "--root: an option of change only" -- "$dnc" fleet status "$dir/one-host" --root 'D:\x'
 check "host with fleet" 2 "--host: fleet takes its hosts from the hosts file" -- "$dnc" --host h fleet status "$dir/one-host"
 check "discover: a /8" 2 "127.0.0.0/8: a /8 holds 16777216 addresses; at most 65,536 (a /16) at once" \
@@ -45,6 +45,18 @@ check "discover: ranges together" 2 "the ranges hold 131073 addresses together; 
 printf 'a 127.0.0.1:%s\nb localhost:%s\n' "$closed_port" "$closed_port" >"$dir/twice-hosts"
 check "one machine twice" 2 "twice-hosts: line 2: localhost:$closed_port and 127.0.0.1:$closed_port on line 1 are one machine" \
   -- "$dnc" fleet status "$dir/twice-hosts"
+# fleet hosts: the hosts file as status and change read it (the Ansible
+# inventory reads it so), or their refusal with its line.
+check "fleet hosts of a refused file" 2 "twice-hosts: line 2: localhost:$closed_port and 127.0.0.1:$closed_port on line 1 are one machine" \
+  -- "$dnc" fleet hosts "$dir/twice-hosts"
+out=$("$dnc" fleet hosts "$dir/twice-hosts" --json 2>/dev/null); rc=$?
+expect '[[ $rc -eq 2 && $(jq -c "[.hosts, .line, .error]" <<<"$out") == "[[],2,\"line 2: localhost:$closed_port and 127.0.0.1:$closed_port on line 1 are one machine, 127.0.0.1:$closed_port\"]" ]]' \
+  "fleet hosts --json of a refused file: rc=$rc $out"
+printf '# hall\nFr\xe4se-1 127.0.0.1:%s  # ANSI\n127.0.0.2\n' "$closed_port" >"$dir/listed-hosts"
+out=$(cd "$dir" && "$dnc" fleet hosts listed-hosts --port 4000 --json); rc=$?
+expect '[[ $rc -eq 0 && $(jq -c . <<<"$out") == "{\"hosts_file\":\"$dir/listed-hosts\",\"hosts\":[{\"line\":2,\"name\":\"Fräse-1\",\"host\":\"127.0.0.1\",\"port\":$closed_port,\"address\":\"127.0.0.1:$closed_port\"},{\"line\":3,\"name\":\"127.0.0.2\",\"host\":\"127.0.0.2\",\"port\":4000,\"address\":\"127.0.0.2:4000\"}],\"error\":\"\",\"line\":0}" ]]' \
+  "fleet hosts --json: rc=$rc $out"
+check "fleet hosts as rows" 0 "Fräse-1    127.0.0.1:$closed_port" -- "$dnc" fleet hosts "$dir/listed-hosts"
 # A peer that sends a byte every 200 ms: one deadline for the whole reply.
 python3 -c 'import socket, threading, time
 s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(4); print(s.getsockname()[1], flush=True)
@@ -135,7 +147,7 @@ expect '[[ $(result noscan) == "failed -13 An error ocurred getting language pac
   "report of noscan: '$(result noscan)'"
 # The report's shape: the run, the summary, and the same fields for every host.
 shape=$(jq -c '[keys, .summary, ([.hosts[] | keys] | unique), ([.hosts[].seconds | keys] | unique), (.hosts | length)]' "$dir/report.json")
-expect '[[ $shape == "[[\"canary\",\"change_timeout\",\"finished\",\"hosts\",\"hosts_file\",\"hosts_fingerprint\",\"interrupted\",\"language\",\"max_failures\",\"not_started_because\",\"parallel\",\"port\",\"root\",\"scan_timeout\",\"summary\",\"timeout_ms\"],{\"done\":7,\"skipped\":1,\"failed\":7,\"under_way\":0,\"not_started\":0},[[\"address\",\"code\",\"name\",\"result\",\"seconds\",\"text\"]],[[\"change\",\"scan\",\"total\"]],15]" ]]' \
+expect '[[ $shape == "[[\"canary\",\"change_timeout\",\"finished\",\"follow_restart\",\"hosts\",\"hosts_file\",\"hosts_fingerprint\",\"interrupted\",\"language\",\"max_failures\",\"not_started_because\",\"parallel\",\"port\",\"restart_timeout\",\"root\",\"run\",\"scan_timeout\",\"summary\",\"timeout_ms\"],{\"done\":7,\"skipped\":1,\"failed\":7,\"under_way\":0,\"not_started\":0},[[\"address\",\"code\",\"name\",\"result\",\"run\",\"seconds\",\"text\"]],[[\"change\",\"scan\",\"total\"]],15]" ]]' \
   "report shape: $shape"
 expect '[[ $(jq ".hosts[0].seconds.total > 0 and .hosts[0].seconds.total >= .hosts[0].seconds.scan" "$dir/report.json") == true ]]' \
   "cnc01's timings: $(jq -c .hosts[0].seconds "$dir/report.json")"
@@ -164,15 +176,31 @@ out=$("$dnc" fleet change --retry "$dir/report.json" --json "$dir/retry.json" --
 want=$'--canary 0 from the command line, not the report\'s 2\nretrying 7 of the hosts of '"$dir/report.json (Polish from D:\\LanguagePacks)"
 expect '[[ $rc -eq 1 && $out == "$want"* && $(jq .parallel "$dir/retry.json") == 4 ]]' \
   "retry: rc=$rc $out"
-expect '[[ $(jq -c "[.hosts[] | [.name, .result]]" "$dir/retry.json") == "[[\"cnc05\",\"failed\"],[\"cnc07\",\"done\"],[\"cnc10\",\"failed\"],[\"cnc11\",\"failed\"],[\"busy\",\"failed\"],[\"noscan\",\"failed\"],[\"gone\",\"failed\"]]" ]]' \
-  "retry report: $(jq -c "[.hosts[] | [.name, .result]]" "$dir/retry.json")"
+# Its report is the rollout's record: every host of the run, those not run
+# again with their result from run 1, in the hosts file's order.
+record='[.run, .summary.done, [.hosts[] | select(.run == 2) | [.name, .result]], [.hosts[] | select(.run == 1) | .name], (.hosts | length)]'
+expect '[[ $(jq -c "$record" "$dir/retry.json") == "[2,8,[[\"cnc05\",\"failed\"],[\"cnc07\",\"done\"],[\"cnc10\",\"failed\"],[\"cnc11\",\"failed\"],[\"busy\",\"failed\"],[\"noscan\",\"failed\"],[\"gone\",\"failed\"]],[\"cnc01\",\"cnc02\",\"cnc03\",\"cnc04\",\"cnc06\",\"cnc08\",\"cnc09\",\"cnc12\"],15]" ]]' \
+  "retry report: $(jq -c "$record" "$dir/retry.json")"
+expect '[[ $(jq -c "[.hosts[] | select(.name == \"cnc03\") | [.result, .text]]" "$dir/retry.json") == "[[\"skipped\",\"already Polish\"]]" ]]' \
+  "the retry's report lost cnc03's earlier result: $(jq -c . "$dir/retry.json")"
+# Names in Notepad's "ANSI" (Windows-1252) are the report's UTF-8 names: a
+# retry finds them.
+printf 'Fr\xe4se-1 127.0.0.1:%s\nFr\xe4se-2 127.0.0.2:%s\n' "$closed_port" "$closed_port" >"$dir/ansi-hosts"
+"${c[@]}" "$dir/ansi-hosts" --json "$dir/ansi.json" >/dev/null 2>&1
+check "retry of a hosts file in Windows-1252" 1 "retrying 2 of the hosts of $dir/ansi.json" \
+  -- "$dnc" fleet change --retry "$dir/ansi.json" --json "$dir/ansi.json"
+expect '[[ $(jq -c "[.run, [.hosts[] | [.name, .result, .run]]]" "$dir/ansi.json") == "[2,[[\"Fräse-1\",\"failed\",2],[\"Fräse-2\",\"failed\",2]]]" ]]' \
+  "the retry's report of ANSI names: $(cat "$dir/ansi.json")"
 # A retry goes where the run went: the port of a hosts file without ports
 # and the time-outs come from the report; one given again overrides it, said.
+# Every setting of the run: a run that does not follow the restart is not
+# retried as one that waits for it.  The hosts file is kept by its absolute
+# path: the retry runs from another folder.
 printf 'solo 127.0.0.1\n' >"$dir/solo-hosts"
-"${c[@]}" "$dir/solo-hosts" --port "$busy_port" --timeout 3000 --json "$dir/solo.json" >/dev/null 2>&1
-out=$("$dnc" fleet change --retry "$dir/solo.json" --json "$dir/solo2.json" 2>&1)
-expect '[[ $(jq -r ".port, .timeout_ms, .hosts[0].address, .hosts[0].text" "$dir/solo2.json" | tr "\n" " ") == "$busy_port 3000 127.0.0.1:$busy_port the host is busy"* ]]' \
-  "retry of a run with --port: $out $(jq -c . "$dir/solo2.json")"
+(cd "$dir" && "${c[@]}" solo-hosts --port "$busy_port" --timeout 3000 --no-follow --restart-timeout 20 --json solo.json) >/dev/null 2>&1
+out=$(cd / && "$dnc" fleet change --retry "$dir/solo.json" --json "$dir/solo2.json" 2>&1)
+expect '[[ $(jq -r ".hosts_file, .port, .timeout_ms, .follow_restart, .restart_timeout, .hosts[0].address, .hosts[0].text" "$dir/solo2.json" | tr "\n" " ") == "$dir/solo-hosts $busy_port 3000 false 20 127.0.0.1:$busy_port the host is busy"* ]]' \
+  "retry of a run with --port and --no-follow: $out $(jq -c . "$dir/solo2.json")"
 out=$("$dnc" fleet change --retry "$dir/solo.json" --port "$closed_port" 2>&1)
 want="--port $closed_port from the command line, not the report's $busy_port"
 expect '[[ $out == "$want"* &&
@@ -204,6 +232,14 @@ done
 expect '[[ $(tail -n +2 "$dir/found" | tr "\n" "|") == "# hall 2|lathe-2 127.0.0.2:$dport  # by the door|mill-X 127.0.0.7:$dport  # not found by discover on $(date +%F)|cnc-127.0.0.3 127.0.0.3:$dport|cnc-127.0.0.4 127.0.0.4:$dport|" ]]' \
   "hosts file written: $(cat "$dir/found")"
 check "status of the machines discovered" 1 "cnc-127.0.0.4" -- "$dnc" fleet status "$dir/found"
+# Listed is listed by the fleet's rule: a machine written as 127.3
+# (127.0.0.3) or localhost gets no second entry, and the file stays one the
+# fleet reads.
+printf 'lathe-3 127.3:%s\nself localhost:%s\n' "$dport" "$dport" >"$dir/short-found"
+"$dnc" fleet discover 127.0.0.0/24 --port "$dport" --write "$dir/short-found" >/dev/null 2>&1
+expect '[[ $(tail -n +2 "$dir/short-found" | tr "\n" "|") == "lathe-3 127.3:$dport|self localhost:$dport  # not found by discover on $(date +%F)|cnc-127.0.0.2 127.0.0.2:$dport|cnc-127.0.0.4 127.0.0.4:$dport|" ]]' \
+  "discover onto names and short forms: $(cat "$dir/short-found")"
+check "status of a file discover kept" 1 "lathe-3" -- "$dnc" fleet status "$dir/short-found"
 # A hosts file it cannot read whole is refused before the probe, untouched.
 printf 'lathe-2 127.0.0.2:%s\nbad 127.0.0.3:x\n' "$dport" >"$dir/bad-found"
 cp "$dir/bad-found" "$dir/bad-found.before"
@@ -262,8 +298,10 @@ expect 'cmp -s "$dir/stop.json" "$dir/stop.before"' "a killed retry changed its 
 expect '[[ $(jq -r .finished "$dir/stop.json.partial") == false && $(grep -c "is replaced when it ends" "$dir/retry.out") -eq 1 ]]' \
   "the killed retry's own record: $(cat "$dir/retry.out" "$dir/stop.json.partial")"
 sleep 2.5  # the change the killed client began ends on the machine
+expect '[[ $(jq -c "[.hosts[] | [.name, .run]], [.hosts[0,1].result]" "$dir/stop.json.partial" | tr -d "\n") == "[[\"cnc01\",1],[\"cnc02\",1],[\"cnc03\",2],[\"cnc04\",2]][\"done\",\"done\"]" ]]' \
+  "the killed retry's record lacks a host: $(cat "$dir/stop.json.partial")"
 out=$("$dnc" fleet change --retry "$dir/stop.json" --json "$dir/stop.json" 2>&1)
-expect '[[ $(jq -c "[.finished, [.hosts[].name]]" "$dir/stop.json") == "[true,[\"cnc03\",\"cnc04\"]]" && ! -e $dir/stop.json.partial ]]' \
+expect '[[ $(jq -c "[.finished, .run, [.hosts[] | [.name, .run]]]" "$dir/stop.json") == "[true,2,[[\"cnc01\",1],[\"cnc02\",1],[\"cnc03\",2],[\"cnc04\",2]]]" && ! -e $dir/stop.json.partial ]]' \
   "the retry's report: $out $(cat "$dir/stop.json")"
 
 # Hosts that accept and never answer, more at once than the system gives
@@ -278,6 +316,11 @@ if [[ $(id -u) -eq 0 ]] && command -v setpriv >/dev/null; then
   expect '[[ $rc -eq 1 && $(grep -c "^silent-[0-9]* .* no reply from the server within 500 ms$" <<<"$out") -eq 100 &&
             $(grep -c "^kestrio-dnc: the system made [0-9]* of the 100 threads asked for; the run goes on with" <<<"$out") -eq 1 ]]' \
     "fleet status short of threads: rc=$rc $out $(cat "$dir/silent.out")"
+  # No thread at all for discover's probe: it runs on the main thread, and
+  # there is no thread to join.
+  out=$(setpriv --reuid=65534 --regid=65534 --clear-groups -- bash -c 'ulimit -u 1; exec "$@"' - \
+          "$dnc" fleet discover 127.0.0.20-127.0.0.21 --port "$closed_port" 2>&1); rc=$?
+  expect '[[ $rc -eq 1 && $out == *"0 machines found; 2 of 2 addresses probed"* ]]' "discover without threads: rc=$rc $out"
 fi
 
 summary

@@ -2,6 +2,7 @@
 // a run that is stopped before it starts.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 
 #include "base/json.h"
@@ -19,6 +20,24 @@ struct HostsCase {
   const char* error;  // the error when not
 };
 
+// The system's resolver as the rows need it: a dotted quad (or the short
+// forms 127.1 and 0) is its address, a few names resolve, any other does not.
+bool FakeResolve(const std::string& host, std::uint32_t& address) {
+  static const std::map<std::string, std::uint32_t> known{
+      {"127.1", 0x7F000001}, {"localhost", 0x7F000001}, {"0", 0}, {"lathe-3.plant", 0x7F4D0003}};
+  if (const auto it = known.find(host); it != known.end()) {
+    address = it->second;
+    return true;
+  }
+  unsigned a, b, c, d;
+  char rest;
+  if (std::sscanf(host.c_str(), "%3u.%3u.%3u.%3u%c", &a, &b, &c, &d, &rest) != 4 || a > 255 || b > 255 || c > 255 ||
+      d > 255)
+    return false;
+  address = a << 24 | b << 16 | c << 8 | d;
+  return true;
+}
+
 std::string Listed(const std::vector<HostEntry>& hosts) {
   std::string out;
   for (const auto& h : hosts) out += h.name + "=" + h.Address() + "@" + std::to_string(h.line) + ";";
@@ -31,6 +50,12 @@ TEST(FleetHostsFile, AcceptsGoodLinesAndNamesTheFirstBadLine) {
       {"the default port", "cnc01 10.0.0.1\n", "cnc01=10.0.0.1:3873@1;", ""},
       {"the address alone is the name", "10.0.0.2:99", "10.0.0.2:99=10.0.0.2:99@1;", ""},
       {"a UTF-8 byte order mark", "\xEF\xBB\xBF" "10.0.0.2\n", "10.0.0.2=10.0.0.2:3873@1;", ""},
+      // Notepad's "ANSI": the names a report keeps and a retry looks for are UTF-8.
+      {"Windows-1252 names", "Fr\xE4se-1 10.0.0.1\nFr\xE4se-2 10.0.0.2 # M\xFChle\n",
+       "Fr\xC3\xA4se-1=10.0.0.1:3873@1;Fr\xC3\xA4se-2=10.0.0.2:3873@2;", ""},
+      {"UTF-8 names stay", "Fr\xC3\xA4se-1 10.0.0.1\n", "Fr\xC3\xA4se-1=10.0.0.1:3873@1;", ""},
+      {"one name in both encodings is one name", "Fr\xE4se-1 10.0.0.1\nFr\xC3\xA4se-1 10.0.0.2\n", "",
+       "line 2: the name Fr\xC3\xA4se-1 is also on line 1"},
       {"blank lines, comments, tabs, CRLF", "# floor 2\r\n\r\n  \t\n\tcnc01\t10.0.0.1 \r\n  # off: cnc02\ncnc03 h3\n",
        "cnc01=10.0.0.1:3873@4;cnc03=h3:3873@6;", ""},
       {"three fields", "cnc01 10.0.0.1 4000\n", "", "line 1: expected NAME HOST[:PORT] or HOST[:PORT], found 3 fields"},
@@ -86,7 +111,7 @@ TEST(FleetChangeRun, StoppedBeforeStartStartsNoHostAndReportsEachOne) {
                            "\"summary\": {\"done\": 0, \"skipped\": 0, \"failed\": 0, \"under_way\": 0, \"not_started\": 2}",
                            "{\"name\": \"a\\\"b\\\\c\", \"address\": \"192.0.2.1:1\", \"result\": \"not started\", "
                            "\"code\": 0, \"text\": \"interrupted\", "
-                           "\"seconds\": {\"scan\": 0.000, \"change\": 0.000, \"total\": 0.000}}"})
+                           "\"seconds\": {\"scan\": 0.000, \"change\": 0.000, \"total\": 0.000}, \"run\": 1}"})
     EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
 }
 
@@ -142,16 +167,6 @@ TEST(FleetReport, WritesEveryStateAndAnyTextAsValidJson) {
 // One machine is one entry however it is written; an address that is no
 // machine's is refused.  The resolver stands for the system's.
 TEST(FleetHostsFile, RefusesOneMachineTwiceAndAddressesOfNoMachine) {
-  const Resolver resolve = [](const std::string& host, std::uint32_t& address) {
-    const std::map<std::string, std::uint32_t> known{{"127.0.0.1", 0x7F000001}, {"127.1", 0x7F000001},
-                                                     {"localhost", 0x7F000001}, {"10.0.0.2", 0x0A000002},
-                                                     {"0.0.0.0", 0}, {"0", 0}, {"255.255.255.255", 0xFFFFFFFF},
-                                                     {"239.1.2.3", 0xEF010203}, {"224.0.0.1", 0xE0000001}};
-    const auto it = known.find(host);
-    if (it == known.end()) return false;
-    address = it->second;
-    return true;
-  };
   const struct {
     const char* what;
     const char* text;
@@ -170,17 +185,22 @@ TEST(FleetHostsFile, RefusesOneMachineTwiceAndAddressesOfNoMachine) {
   for (const auto& c : cases) {
     const HostsFile file = ParseHosts(c.text, 3873);
     ASSERT_TRUE(file.Ok()) << c.what << ": " << file.error;
-    const std::string error = CheckMachines(file.hosts, resolve);
+    const std::string error = CheckMachines(file.hosts, FakeResolve);
+    // The one reader gives the same verdict, with no hosts when it refuses.
+    const HostsFile read = ReadHosts(c.text, 3873, FakeResolve);
+    EXPECT_EQ(read.error, error) << c.what;
+    EXPECT_EQ(read.hosts.empty(), !error.empty()) << c.what;
     if (*c.error) EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.what << ": " << error;
     else EXPECT_EQ(error, "") << c.what;
   }
 }
 
-// discover --write keeps the plant's inventory: its names, comments, order
-// and the machines that did not answer this time.
+// discover --write keeps the plant's inventory (the property in
+// fleet_properties.cpp keeps its names, comments, order, marks, byte order
+// mark and line ends over any file); these rows are the cases that failed.
 TEST(FleetDiscover, UpdatesTheInventoryWithoutLosingIt) {
   const std::uint32_t a2 = 0x7F4D0002, a3 = 0x7F4D0003, a4 = 0x7F4D0004;  // 127.77.0.2 ...
-  const std::vector<std::uint32_t> probed{a2, a3, a4};
+  const std::vector<std::uint32_t> probed{0x7F000001, a2, a3, a4};  // with 127.0.0.1
   const std::string head = "# new\n";
   const struct {
     const char* what;
@@ -190,41 +210,35 @@ TEST(FleetDiscover, UpdatesTheInventoryWithoutLosingIt) {
     bool refused;
   } cases[] = {
       {"a new file", "", {a2, a3}, "cnc-127.77.0.2 127.77.0.2:9\ncnc-127.77.0.3 127.77.0.3:9\n", false},
-      {"names and comments stay; a new machine follows",
-       "# hall 2\nmill-A 127.77.0.2:9\nmill-B 127.77.0.3:9  # by the door\n", {a2, a3, a4},
-       "# hall 2\nmill-A 127.77.0.2:9\nmill-B 127.77.0.3:9  # by the door\ncnc-127.77.0.4 127.77.0.4:9\n", false},
-      {"a machine that did not answer stays, marked",
-       "mill-A 127.77.0.2:9\nmill-B 127.77.0.3:9  # by the door\n", {a2},
-       "mill-A 127.77.0.2:9\nmill-B 127.77.0.3:9  # by the door; not found by discover on 2026-12-08\n", false},
-      {"the mark goes when it answers again; the earlier header is replaced",
-       "# kestrio-dnc fleet discover 127.77.0.0/24 (port 9): 1 machine found\n"
-       "mill-A 127.77.0.2:9  # not found by discover on 2026-12-01\n", {a2},
-       "mill-A 127.77.0.2:9\n", false},
-      {"hosts outside the probe or on another port are left alone",
-       "far 10.0.0.1:9\nother 127.77.0.2:10\nbyname cnc.plant:9\n", {},
-       "far 10.0.0.1:9\nother 127.77.0.2:10\nbyname cnc.plant:9\n", false},
-      {"a generated name never takes a kept one",
-       "cnc-127.77.0.3 127.77.0.2:9\n", {a2, a3}, "cnc-127.77.0.3 127.77.0.2:9\ncnc-127.77.0.3-2 127.77.0.3:9\n", false},
-      {"line ends of Windows stay", "mill-A 127.77.0.2:9\r\n", {a2, a3},
-       "mill-A 127.77.0.2:9\r\ncnc-127.77.0.3 127.77.0.3:9\r\n", false},
+      // The fleet's rule decides what is listed: these name 127.77.0.3 and
+      // 127.0.0.1, and a second entry for either would make the file refused.
+      {"a machine listed by a name or a short form is not added again",
+       "lathe-3 lathe-3.plant:9\nself localhost:9\nshort 127.1:10\n", {a3, 0x7F000001},
+       "lathe-3 lathe-3.plant:9\nself localhost:9\nshort 127.1:10\n", false},
+      {"one listed by name that did not answer is marked", "lathe-3 lathe-3.plant:9\n", {a2},
+       "lathe-3 lathe-3.plant:9  # not found by discover on 2026-12-08\ncnc-127.77.0.2 127.77.0.2:9\n", false},
+      {"a file the fleet refuses is refused", "a 127.77.0.2:9\nb 127.77.0.2:9 # again\n", {a2},
+       "line 2: 127.77.0.2:9 is also on line 1", true},
+      {"one machine by two names is refused", "a localhost:9\nb 127.0.0.1:9\n", {a2},
+       "line 2: 127.0.0.1:9 and localhost:9 on line 1 are one machine", true},
       {"a file that cannot be read whole is refused", "mill-A 127.77.0.2:9\nmill-B 127.77.0.3:x\n", {a2},
        "line 2: \"x\" in \"127.77.0.3:x\" is not a port", true},
   };
   for (const auto& c : cases) {
-    const Inventory inventory = UpdateInventory(c.old, probed, c.found, 9, "# new", "2026-12-08");
+    const Inventory inventory = UpdateInventory(c.old, probed, c.found, 9, "# new", "2026-12-08", FakeResolve);
     if (c.refused) {
       EXPECT_NE(inventory.error.find(c.text), std::string::npos) << c.what << ": " << inventory.error;
       continue;
     }
     ASSERT_TRUE(inventory.Ok()) << c.what << ": " << inventory.error;
-    const std::string want = (c.old.find("\r\n") != std::string::npos ? "# new\r\n" : head) + c.text;
-    EXPECT_EQ(inventory.text, want) << c.what;
-    EXPECT_TRUE(ParseHosts(inventory.text, 9).Ok() || c.text.empty()) << c.what;
+    EXPECT_EQ(inventory.text, head + c.text) << c.what;
+    EXPECT_TRUE(ReadHosts(inventory.text, 9, FakeResolve).Ok() || c.text.empty()) << c.what;
   }
 }
 
 // A retry takes from a report its hosts file, root and language and the
-// hosts that failed or were not started; a report it cannot trust is refused.
+// hosts that failed or were not started (which ones, over any rollout: the
+// property in fleet_properties.cpp); a report it cannot trust is refused.
 TEST(FleetRetry, ReadsWhatToRunAgainFromAReport) {
   const std::string head = R"({"hosts_file": "floor/hosts", "hosts_fingerprint": "fnv1a64:00", "language": "Polish",
                                "root": "D:\\Packs", "hosts": [)";
@@ -234,17 +248,16 @@ TEST(FleetRetry, ReadsWhatToRunAgainFromAReport) {
     const char* names;  // "a,b," when usable
     const char* error;
   } cases[] = {
-      {"failed and not started run again, done and skipped not",
-       head + R"({"name": "a", "result": "done"}, {"name": "b", "result": "failed"},
-                 {"name": "c", "result": "skipped"}, {"name": "d", "result": "not started"}]})", "b,d,", ""},
-      {"a host under way when the client was ended runs again",
-       head + R"({"name": "a", "result": "under way"}, {"name": "b", "result": "done"}]})", "a,", ""},
       {"a result from a newer client is not guessed", head + R"({"name": "a", "result": "rebooting"}]})", "",
        "host a has a result this kestrio-dnc does not know: \"rebooting\""},
       {"Notepad's byte order mark", "\xEF\xBB\xBF" + head + R"({"name": "a", "result": "failed"}]})", "a,", ""},
       {"a setting that is no number", R"({"port": "4000", )" + head.substr(1) + "]}", "",
        "\"port\" in the report is not a usable number"},
       {"port 0", R"({"port": 0, )" + head.substr(1) + "]}", "", "\"port\" in the report is not a usable number"},
+      {"a flag that is no flag", R"({"follow_restart": 0, )" + head.substr(1) + "]}", "",
+       "\"follow_restart\" in the report is not a usable true or false"},
+      {"one host twice", head + R"({"name": "a", "result": "done"}, {"name": "a", "result": "failed"}]})", "",
+       "host a stands twice in the report"},
       {"nothing to run again", head + R"({"name": "a", "result": "done"}]})", "", ""},
       {"not JSON", "summary: 1 done", "", "not a report of kestrio-dnc fleet change: offset 0"},
       {"no language", R"({"root": "D:\\x", "hosts": []})", "", "lacks the root folder, the language or the hosts"},
@@ -261,16 +274,29 @@ TEST(FleetRetry, ReadsWhatToRunAgainFromAReport) {
     } else {
       EXPECT_TRUE(plan.Ok()) << c.what << ": " << plan.error;
       EXPECT_EQ(names, c.names) << c.what;
-      EXPECT_EQ(plan.hostsFile + "|" + plan.root + "|" + plan.language, "floor/hosts|D:\\Packs|Polish") << c.what;
+      EXPECT_EQ(plan.hostsFile + "|" + plan.settings.change.root + "|" + plan.settings.change.language,
+                "floor/hosts|D:\\Packs|Polish")
+          << c.what;
     }
   }
-  // The run's settings come back; an older report lacks them.
-  const RetryPlan plan = ReadRetryPlan(R"({"port": 4000, "timeout_ms": 700, "canary": 0, )" + head.substr(1) + "]}");
+  // The run's settings come back; an older report lacks some, and a retry
+  // takes those it has unless given again.
+  const RetryPlan plan = ReadRetryPlan(R"({"port": 4000, "timeout_ms": 700, "canary": 0, "follow_restart": false, )" +
+                                       head.substr(1) + "]}");
   ASSERT_TRUE(plan.Ok()) << plan.error;
-  EXPECT_EQ(plan.Setting("port")->value, 4000u);
-  EXPECT_EQ(plan.Setting("timeout_ms")->value, 700u);
-  EXPECT_TRUE(plan.Setting("canary")->present);
-  EXPECT_FALSE(plan.Setting("parallel")->present);
+  ChangeSettings settings;
+  settings.timeoutMs = 900;
+  settings.parallel = 3;
+  std::vector<std::string> told;
+  ApplyRetrySettings(plan, settings, [](const char* option) { return std::string_view(option) == "--timeout"; },
+                     [&](const std::string& t) { told.push_back(t); });
+  EXPECT_EQ(settings.port, 4000u);
+  EXPECT_EQ(settings.timeoutMs, 900u);
+  EXPECT_EQ(settings.parallel, 3u);  // not in the report
+  EXPECT_FALSE(settings.change.followRestart);
+  EXPECT_EQ(settings.change.language, "Polish");
+  EXPECT_EQ(told, std::vector<std::string>{"--timeout 900 from the command line, not the report's 700"});
+  EXPECT_EQ(plan.rollout.run, 2u);  // an older report, without its run's number, was the first
   // The fingerprint tells a hosts file that changed by one byte.
   EXPECT_EQ(Fingerprint(""), "fnv1a64:cbf29ce484222325");
   EXPECT_NE(Fingerprint("a 10.0.0.1\n"), Fingerprint("a 10.0.0.2\n"));

@@ -3,9 +3,10 @@
 # Linux helper that listens at a thousand loopback addresses and never
 # answers: a thousand at once (small worker stacks in a 32-bit process, no
 # abort), and the report as the record (a retry that writes over its own
-# report, and goes to the port the run used); then discover --write on a
-# floor of two simulated machines of the Linux build, keeping an inventory;
-# and files in a folder whose name the ANSI code page cannot hold.
+# report, and goes to the port the run used; names from an ANSI hosts file
+# retried); then discover --write on a floor of two simulated machines of the
+# Linux build, keeping an inventory; and files in a folder whose name the ANSI
+# code page cannot hold.
 #
 #   run-wine-fleet-test.sh WIN32_BUILD_DIR NATIVE_BUILD_DIR
 set -euo pipefail
@@ -64,6 +65,15 @@ run 1 -- fleet change --retry r.json --json r.json
 want "retry into its own report: $got" '[[ $got == *"is replaced when it ends"* && $got == *"retrying 1 of the hosts of r.json"* ]]'
 want "the retry's report: $(cat "$work/r.json")" \
   '[[ $(jq -r "[.finished, .port, .timeout_ms, .hosts[0].address] | @tsv" "$work/r.json") == "true	$port	1000	127.1.0.1:$port" && ! -e $work/r.json.partial ]]'
+
+# Names in Notepad's "ANSI" (Windows-1252): the report keeps them as UTF-8,
+# and a retry finds them in the hosts file; its report is the whole record.
+printf 'Fr\xe4se-1 127.1.0.2\nFr\xe4se-2 127.1.0.3\n' >"$work/ansi.txt"
+run 1 -- fleet change ansi.txt --root 'D:\LanguagePacks' --language French --port "$port" --timeout 1000 --json ansi.json
+run 1 -- fleet change --retry ansi.json --json ansi.json
+want "retry of an ANSI hosts file: $got" '[[ $got == *"retrying 2 of the hosts of ansi.json"* ]]'
+want "the ANSI names in the retry's report: $(cat "$work/ansi.json")" \
+  '[[ $(jq -c "[.run, [.hosts[] | [.name, .result, .run]]]" "$work/ansi.json") == "[2,[[\"Fräse-1\",\"failed\",2],[\"Fräse-2\",\"failed\",2]]]" ]]'
 
 # Names the ANSI code page cannot hold: a hosts file, a report and a retry
 # in a folder named so (the command line is taken in UTF-16, and every file is

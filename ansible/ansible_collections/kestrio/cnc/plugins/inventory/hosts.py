@@ -14,8 +14,10 @@ description:
     and gives one host per entry, with C(ansible_host), C(kestrio_port) and C(ansible_connection=local);
     the modules of this collection run on the controller and reach the machine over its DNC service."
   - "The hosts file holds one machine a line, C(NAME HOST[:PORT]) or C(HOST[:PORT]); blank lines and
-    C(#) comments are allowed. A bad line, or a name or address given twice, makes the whole file unusable
-    (the error names its line), as for C(kestrio-dnc)."
+    C(#) comments are allowed. It is read by C(kestrio-dnc fleet hosts --json), the reader of C(fleet status)
+    and C(fleet change), so the inventory holds exactly the machines the fleet would run: a bad line, a name
+    given twice or one machine given twice (by its resolved address and port, so C(127.0.0.1) and C(localhost)
+    are one) makes the whole file unusable, with the error naming its line."
   - The inventory source is a YAML file whose name ends in C(kestrio.yml) or C(kestrio.yaml).
 author:
   - Kestrio Setup developers
@@ -37,6 +39,10 @@ options:
     description: The group every machine of the file joins.
     type: str
     default: kestrio
+  kestrio_dnc:
+    description: The C(kestrio-dnc) program that reads the hosts file, a path or a name looked up on C(PATH).
+    type: str
+    default: kestrio-dnc
 '''
 
 EXAMPLES = r'''
@@ -46,51 +52,33 @@ hosts_file: hosts      # beside this file, e.g. from: kestrio-dnc fleet discover
 group: hall_b
 '''
 
+import json
 import os
+import subprocess
 
 from ansible.errors import AnsibleParserError
+from ansible.module_utils.common.process import get_bin_path
 from ansible.module_utils.common.text.converters import to_native, to_text
 from ansible.plugins.inventory import BaseInventoryPlugin
 
 
-def parse_hosts(text, default_port):
-    """[(name, host, port)] of a hosts file, by kestrio-dnc's rules; ValueError('line N: ...')."""
-    hosts, names, addresses = [], {}, {}
-    if text.startswith(u'\ufeff'):  # Notepad's byte order mark
-        text = text[1:]
-    for number, line in enumerate(text.split(u'\n'), 1):
-        fields = line.replace(u'\r', u' ').replace(u'\t', u' ').split(u' ')
-        fields = [f for f in fields if f]
-        for k, field in enumerate(fields):
-            if field.startswith(u'#'):
-                fields = fields[:k]
-                break
-        if not fields:
-            continue
-        if len(fields) > 2:
-            raise ValueError('line %d: expected NAME HOST[:PORT] or HOST[:PORT], found %d fields' % (number, len(fields)))
-        if any(ord(c) < 0x20 and c not in u' \t\r' for c in line):
-            raise ValueError('line %d: a control character' % number)
-        address = fields[-1]
-        host, _, port_text = address.partition(u':')
-        if not host:
-            raise ValueError('line %d: "%s" has no host' % (number, address))
-        port = default_port
-        if u':' in address:
-            if not (port_text.isdigit() and len(port_text) <= 5 and 1 <= int(port_text) <= 65535):
-                raise ValueError('line %d: "%s" in "%s" is not a port from 1 to 65535' % (number, port_text, address))
-            port = int(port_text)
-        name = fields[0]
-        if name in names:
-            raise ValueError('line %d: the name %s is also on line %d' % (number, name, names[name]))
-        where = u'%s:%d' % (host, port)
-        if where in addresses:
-            raise ValueError('line %d: %s is also on line %d' % (number, where, addresses[where]))
-        names[name] = addresses[where] = number
-        hosts.append((name, host, port))
-    if not hosts:
-        raise ValueError('no hosts')
-    return hosts
+def read_hosts(program, hosts_file, default_port):
+    """[(name, host, port)] of a hosts file as kestrio-dnc reads it; ValueError('line N: ...')."""
+    command = [program, '--port', str(default_port), 'fleet', 'hosts', hosts_file, '--json']
+    try:
+        process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = process.communicate()
+    except (IOError, OSError) as e:
+        raise ValueError('%s cannot be run: %s' % (program, to_native(e)))
+    try:
+        listing = json.loads(to_text(out, errors='surrogate_or_replace'))
+        error, hosts = listing['error'], listing['hosts']
+    except (ValueError, KeyError, TypeError):
+        raise ValueError('%s gave no hosts (exit status %d): %s'
+                         % (program, process.returncode, to_native(err or out).strip()))
+    if error or process.returncode != 0:
+        raise ValueError(error or to_native(err).strip())
+    return [(h['name'], h['host'], h['port']) for h in hosts]
 
 
 class InventoryModule(BaseInventoryPlugin):
@@ -106,13 +94,14 @@ class InventoryModule(BaseInventoryPlugin):
         hosts_file = os.path.expanduser(self.get_option('hosts_file'))
         if not os.path.isabs(hosts_file):
             hosts_file = os.path.join(os.path.dirname(path), hosts_file)
+        program = self.get_option('kestrio_dnc')
+        if os.sep not in program:
+            try:
+                program = get_bin_path(program)
+            except ValueError as e:
+                raise AnsibleParserError(to_native(e))
         try:
-            with open(hosts_file, 'rb') as f:
-                text = to_text(f.read(), errors='surrogate_or_replace')
-        except (IOError, OSError) as e:
-            raise AnsibleParserError('%s: cannot be read: %s' % (hosts_file, to_native(e)))
-        try:
-            hosts = parse_hosts(text, self.get_option('port'))
+            hosts = read_hosts(program, hosts_file, self.get_option('port'))
         except ValueError as e:
             raise AnsibleParserError('%s: %s' % (hosts_file, to_native(e)))
         group = self.inventory.add_group(self.get_option('group'))
