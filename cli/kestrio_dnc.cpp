@@ -117,12 +117,13 @@ class Progress {
     }
   }
   void End() {
+    if (open_) {
+      Draw(true);
+      Put("\n");
+      open_ = false;
+      width_ = 0;
+    }
     phase_.clear();
-    if (!open_) return;
-    Draw(true);
-    Put("\n");
-    open_ = false;
-    width_ = 0;
   }
   void Line(const std::string& text) {
     if (open_) End();
