@@ -396,9 +396,10 @@ fleet::ChangeSettings SettingsOf(const CommandLine& line) {
 int FleetHosts(const CommandLine& line) {
   const std::string path = line.values[1];
   fleet::HostsFile hosts;
-  if (const auto text = ReadWholeFile(path)) hosts = fleet::ReadHosts(*text, line.port, Resolve);
-  else hosts.error = "cannot be read";
-  if (!hosts.Ok() && (line.json.empty() || hosts.error != "cannot be read")) Complain(path + ": " + hosts.error);
+  std::string text;
+  if (platform::desk::ReadWholeFile(path, kMaxFile, text, hosts.error) == platform::desk::FileRead::Read)
+    hosts = fleet::ReadHosts(text, line.port, Resolve);
+  if (!hosts.Ok()) Complain(path + ": " + hosts.error);
   if (!line.json.empty()) {
     if (!WriteJson(line.json, fleet::HostsFileJson(platform::desk::AbsolutePath(path), hosts))) return kNoHost;
   } else if (hosts.Ok()) {
