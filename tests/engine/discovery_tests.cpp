@@ -264,22 +264,6 @@ TEST(PackScan, EachFolderIsWalkedOnceHoweverLinksLeadToIt) {
 }
 
 #ifndef _WIN32
-// A file system without file IDs gives every folder index 0: each folder
-// is then walked as found, not taken for the root already walked.  (The
-// simulated machine reports 0 when set to; Windows reports what its disk has.)
-TEST(PackScan, FoldersWithoutFileIdsAreEachWalked) {
-  TestMachine machine;
-  const std::string root = machine.PackRoot();
-  machine.Change([](sim::Machine& m) { m.Ini().Set("disk", "file_ids", "0"); });
-  machine.MakePack(root, "de.cab", "de-DE");
-  machine.MakePack(root + "\\fr-FR", "lp.cab", "fr-FR");
-  machine.MakePack(root + "\\more\\it-IT", "lp.cab", "it-IT");
-  EXPECT_EQ(ScanLanguagePacks(root), 3);
-  EXPECT_EQ(DiscoveredNames(), (std::vector<std::string>{"German", "French", "Italian"}));
-}
-#endif
-
-#ifndef _WIN32
 // The walk against a plain search of the same tree: every path from the root,
 // in listing order, skipping only a folder the path already passes through
 // (by identity; without file IDs a folder is known by its path alone).  A
