@@ -11,7 +11,9 @@ build=$(cd "$1" && pwd)
 top=$(cd "$(dirname "$0")/.." && pwd)
 fleet="$top/tools/sim-fleet.sh"
 work=$(mktemp -d /tmp/kestrio-ansible-XXXXXX)
-step() { printf '\n\033[1m-- %s\033[0m\n' "$*"; }
+# shellcheck source=style.sh
+source "$(dirname "$0")/style.sh"
+step() { printf '\n'; bold "-- $*"; }
 trap '"$fleet" "$build" down "$work" >/dev/null 2>&1 || true' EXIT
 export PATH=$build/cli:$PATH ANSIBLE_HOME=$work/ansible-home ANSIBLE_COLLECTIONS_PATH=$work/collections
 export ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3 ANSIBLE_RETRY_FILES_ENABLED=0

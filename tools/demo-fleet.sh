@@ -16,7 +16,9 @@ fleet="$top/tools/sim-fleet.sh"
 sim="$build/sim/kestrio-sim"
 dnc="$build/cli/kestrio-dnc"
 work=$(mktemp -d /tmp/kestrio-fleet-XXXXXX)
-step() { printf '\n\033[1m-- %s\033[0m\n' "$*"; }
+# shellcheck source=style.sh
+source "$(dirname "$0")/style.sh"
+step() { printf '\n'; bold "-- $*"; }
 trap '"$fleet" "$build" down "$work" >/dev/null 2>&1 || true' EXIT
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.77.0.2",0)); print(s.getsockname()[1])')
 floor=("$build" up "$work" 12 --spread "$port" --boxes stay

@@ -12,7 +12,9 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 native=$(cd "$2" && pwd)
 top=$(cd "$(dirname "$0")/.." && pwd)
-step() { printf '\n\033[1m-- %s\033[0m\n' "$*"; }
+# shellcheck source=style.sh
+source "$(dirname "$0")/style.sh"
+step() { printf '\n'; bold "-- $*"; }
 die() { echo "demo-windows: $*" >&2; exit 1; }
 # shellcheck source=../tests/wine/lib.sh
 source "$top/tests/wine/lib.sh"

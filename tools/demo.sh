@@ -13,7 +13,9 @@ dnc="$build/cli/kestrio-dnc"
 work=$(mktemp -d /tmp/kestrio-demo-XXXXXX)
 machine="$work/cnc"
 log="$work/kestrio-setup.log"
-step() { printf '\n\033[1m-- %s\033[0m\n' "$*"; }
+# shellcheck source=style.sh
+source "$(dirname "$0")/style.sh"
+step() { printf '\n'; bold "-- $*"; }
 
 setup_pid=""
 stop_setup() { [[ -z $setup_pid ]] || kill "$setup_pid" 2>/dev/null || true; }

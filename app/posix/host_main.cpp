@@ -41,6 +41,7 @@
 #include "platform/net.h"
 #include "platform/simulated_posix.h"
 #include "platform/machine_option.h"
+#include "kestrio_version.h"
 
 namespace {
 
@@ -146,7 +147,16 @@ int main(int argc, char** argv) {
       ->type_name("IDLE,INTERVAL,COUNT")
       ->delimiter(',')
       ->expected(3);
-  CLI11_PARSE(app, argc, argv);
+  app.set_version_flag("--version", std::string(KESTRIO_VERSION_TEXT), "print this program's version and exit");
+  // Help and the version on stdout with status 0; a mistake on stderr with
+  // status 2 and a pointer to the help, as kestrio-dnc does.
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);
+    std::fprintf(stderr, "kestrio-setup: %s (see kestrio-setup --help)\n", e.what());
+    return 2;
+  }
   // What Linux takes; it refuses more, and the connections would keep its
   // own timings unnoticed.
   using kestrio::platform::net::kMaxKeepAliveProbes;

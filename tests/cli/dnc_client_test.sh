@@ -15,6 +15,9 @@ scratch
 out=$("$dnc" --version 2>&1); rc=$?
 [[ $rc -eq 0 && $out == "$version" ]] && ok || ko "--version: rc=$rc output='$out', want '$version'"
 check "--help" 0 "usage: kestrio-dnc [OPTIONS] COMMAND" -- "$dnc" --help
+# kestrio-setup keeps the same conventions: its version, and status 2 for a mistake.
+check "kestrio-setup --version" 0 "$version" -- "$setup" --version
+check "kestrio-setup, an unknown option" 2 "kestrio-setup: The following argument was not expected: --nope (see kestrio-setup --help)" -- "$setup" --nope
 # Command lines that cannot be sent are refused (status 2) before any connection.
 check "no command" 2 "give a command" -- "$dnc"
 check "unknown command" 2 'unknown command "frob"' -- "$dnc" frob
