@@ -46,7 +46,7 @@ command -v jq >/dev/null && command -v python3 >/dev/null || { echo "faults.sh: 
 #                     second more, the power is cut (the program and its tool
 #                     killed), the machine restarted, Kestrio Setup started again
 #   net PHASE         the cable cut for 5 s once the client shows the phase
-#                     (scan, change, restart)
+#                     (scan; change, whose add takes 8 s, so it outlasts the cut; restart)
 #   kill-client       the desk client killed (SIGKILL) during the change
 #   timeout           the add takes 8 s, the client waits --change-timeout 3
 rows=(
@@ -105,7 +105,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 target=Spanish target_tag=es-ES root='D:\LanguagePacks'
-client_opts=(--timeout 3000 --scan-timeout 60 --change-timeout 60 --restart-timeout 60)
+client_opts=(--timeout 3000 --scan-timeout 60 --change-timeout 60 --restart-timeout 20)
 
 # ---------------------------------------------------------------- the machine
 make_machine() {  # DIR KIND
@@ -128,7 +128,7 @@ power_on() {  # DIR PORT
   power=$!
   powers+=("$power")
   for _ in $(seq 100); do
-    port=$(sed -n 's/^kestrio-setup: DNC server on port //p' "$log" | tail -n 1)
+    port=$(sed -n 's/^kestrio-setup: DNC server on port //p' "$log" 2>/dev/null | tail -n 1)
     [[ -n $port && ($2 == 0 || $port == "$2") ]] && "$dnc" --port "$port" --timeout 500 read KESTRIO.CURRENT 2>/dev/null | grep -q . && return 0
     sleep 0.1
   done
@@ -172,14 +172,18 @@ packs() {  # DIR STATE: the language tags of the packs in that state
     sed 's/.*~x86~\([^~]*\)~.*/\1/' | paste -sd, -
 }
 
-# Waits until Kestrio Setup answers with STATUS other than 1 (up to 90 s).
+# Waits, as a desk would before it tries again, until Kestrio Setup answers
+# with STATUS other than 1, and again once more after a restart's time (a
+# change that ended goes down 0.5 s later).
 settle() {
-  local s
-  for _ in $(seq 180); do
-    s=$("$dnc" --port "$port" --timeout 1000 read KESTRIO.STATUS 2>/dev/null) && [[ $s != 1 ]] && return 0
-    sleep 0.5
+  local s round
+  for round in 1 2; do
+    for _ in $(seq 180); do
+      s=$("$dnc" --port "$port" --timeout 1000 read KESTRIO.STATUS 2>/dev/null) && [[ $s != 1 ]] && break
+      sleep 0.5
+    done
+    ((round == 1)) && sleep 3
   done
-  return 1
 }
 
 # A text from a machine or the client, made fit for one table cell and the
@@ -245,7 +249,7 @@ run_row() {
     kill-client) "$sim" set "$dir" seconds.add-package=3 >/dev/null; clear+=(seconds.add-package=) ;;
     net) case $args in
            scan) "$sim" set "$dir" seconds.expand=1 >/dev/null; clear+=(seconds.expand=) ;;
-           change) "$sim" set "$dir" seconds.add-package=3 >/dev/null; clear+=(seconds.add-package=) ;;
+           change) "$sim" set "$dir" seconds.add-package=8 >/dev/null; clear+=(seconds.add-package=) ;;
          esac ;;
   esac
   change_bg "$out" "${extra[@]}"
@@ -267,6 +271,7 @@ run_row() {
   local told_text; told_text=$(jq -r .text "$out.json" 2>/dev/null)
   truth_col=$(truth "$dir")
   truth_lang=$(sed -n 's/^  Current language *//p' <<<"$("$sim" show "$dir")")
+  local truth_status; truth_status=$("$dnc" --port "$port" --timeout 2000 read KESTRIO.STATUS 2>/dev/null)
 
   # Told beside truth: done must mean the new language; a failure must not be
   # told of what succeeded (unless the client said it could not know).
@@ -274,6 +279,8 @@ run_row() {
   if ((rc == 0)) && [[ $truth_lang != "$target_tag" ]]; then verdict="DEFECT: told done, the machine runs $truth_lang"
   elif ((rc != 0 && rc < 128)) && [[ $truth_lang == "$target_tag" && $told_text != *may* ]]; then
     verdict="DEFECT: told it failed, the machine runs $target_tag"
+  elif ((rc != 0 && rc < 128)) && [[ $truth_status == 1 && $told_text != *may* && $told_text != *still* ]]; then
+    verdict="DEFECT: told it failed, the machine is still at the change"
   elif ((rc != 0 && rc < 128)) && [[ -z $told_text ]]; then verdict="DEFECT: told nothing"; fi
 
   # Recovery: the fault cleared, the same change from the desk.
@@ -332,7 +339,7 @@ Each row is one simulated CNC under its power (it restarts as a CNC does), with 
 (\`kestrio-setup --boxes stay\`: no message box is ever answered), changed from German to Spanish
 (or from English, on the base-language rows) by \`kestrio-dnc change --json\` through a relay on
 127.0.0.1 that can cut the cable. The client waits \`--scan-timeout 60 --change-timeout 60
---restart-timeout 60\`. **Told** is the client's exit status, result and text; **truth** is the
+--restart-timeout 20\` (a simulated CNC goes down 0.5 s after the package tool returns and boots in 1 s). **Told** is the client's exit status, result and text; **truth** is the
 machine folder read right after the client ended (the language Windows runs, the packs, the boot
 locale, a pending restart, and what Kestrio Setup answers); **recovery** is the fault cleared and
 the same change run from the desk once more, nobody at the machine. Exit statuses: 0 done, 1 an
