@@ -21,17 +21,26 @@ const LanguageInfo* FindDiscovered(std::string_view name) {
   return nullptr;
 }
 
-// dism /remove-package for every installed pack of another language.
-std::string RemoveCommand(std::string_view keep) {
+// dism /remove-package for every installed pack of another language;
+// `names` counts the packs it names.
+std::string RemoveCommand(std::string_view keep, std::size_t& names) {
   const EngineState& engine = Engine();
   std::string command = "dism.exe /online /remove-package";
+  names = 0;
   for (const auto& slot : engine.InstalledPacks) {
-    if (!slot.package.Empty() && !(slot.name == keep)) command += " /packageName:" + slot.package.Str();
+    if (!slot.package.Empty() && !(slot.name == keep)) {
+      command += " /packageName:" + slot.package.Str();
+      ++names;
+    }
   }
   command += " /quiet";
   if (engine.RollupInstalled) command += " /norestart";
   return command;
 }
+
+// The restart the removal would have asked of the package tool, for a
+// machine that had nothing to remove.
+constexpr const char* kRestartCommand = "shutdown.exe /r /t 0";
 
 }  // namespace
 
@@ -53,7 +62,8 @@ std::int32_t ChangeLanguage(std::optional<std::string_view> name) {
   // fit the command buffer stops the change while the system is untouched.
   std::string add = "dism.exe /online /add-package /packagepath:" + CommandLinePath(pack->package.Str());
   std::string locale = "bcdedit /set {current} locale " + pack->code.Str();
-  std::string remove = RemoveCommand(*name);
+  std::size_t removing = 0;
+  std::string remove = RemoveCommand(*name, removing);
   std::string update = "dism.exe /online /add-package /packagepath:" + std::string(kUpdatePackage) + " /quiet";
   if (!FitsCommand(add)) return kErrInstall;
   if (!FitsCommand(remove)) return kErrRemove;
@@ -61,7 +71,20 @@ std::int32_t ChangeLanguage(std::optional<std::string_view> name) {
   std::uint32_t exitCode = 0;
   if (RunProgram(add, exitCode) != 1 || exitCode != 0) return kErrInstall;
   RunProgram(locale, exitCode);  // not judged
-  if (RunProgram(remove, exitCode) != 1 || (exitCode != 0 && exitCode != kRestartRequired)) return kErrRemove;
+  if (removing > 0) {
+    if (RunProgram(remove, exitCode) != 1 || (exitCode != 0 && exitCode != kRestartRequired)) return kErrRemove;
+  } else if (!engine.RollupInstalled) {
+    // A CNC in its base language has no pack to remove: its language is no
+    // pack.  The package tool refuses a removal that names none (87), which
+    // would fail the first change of every such machine for good, and it is
+    // the removal that restarts Windows into the new language.  So the
+    // removal is left out and the restart asked for by itself; the re-applied
+    // update restarts a rollup machine as usual.  Not judged, like the boot
+    // locale: a machine that does not go down is reported by whoever waits
+    // for its restart.
+    std::string restart = kRestartCommand;
+    RunProgram(restart, exitCode);
+  }
   if (engine.RollupInstalled) {
     if (RunProgram(update, exitCode) != 1 || exitCode != kRestartRequired) return kErrInstall;
   }

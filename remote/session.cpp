@@ -85,36 +85,56 @@ bool ReadNames(Session& s, std::int32_t& count, std::vector<std::string>& names)
 // After a change: the package tool restarts the machine.  With `changed`
 // (STATUS 0 was read) the host is watched until it goes down; then, or at
 // once when the connection ended during the change, it is reached again
-// every `reconnectPause` until it answers with the language it runs.  True
-// with `result.after` set; false with the session's failure (Lost: no restart
-// seen or no answer in time).
+// every `reconnectPause` until it answers with the language it runs.  An
+// answer in another language is taken as the machine's only from a Kestrio
+// Setup that has started since (it has scanned nothing: NITEMS 0): the one
+// that ran the change, reached again because the connection ended and not
+// the machine, is still at work or about to go down, and is watched again.
+// True with `result.after` set; false with the session's failure (Lost: no
+// restart seen or no answer in time; Refused with the engine's code: the
+// change failed after all).
 bool FollowRestart(Session& s, const RemoteChangeSettings& settings, const RemoteChangeSteps& steps, bool changed,
                    RemoteChangeResult& result) {
   const auto deadline = Clock::now() + std::chrono::seconds(settings.restartTimeout);
   const std::string limit = std::to_string(settings.restartTimeout) + " s";
   if (steps.restarting) steps.restarting();
-  if (changed) {
-    // Any failure of the connection now is the machine going down: a
-    // shutdown ends Kestrio Setup, or the network goes first.
+  // Any failure of the connection while watching is the machine going down:
+  // a shutdown ends Kestrio Setup, or the network goes first.  False when it
+  // has not gone down in time, or the change it is still at failed.
+  const auto watchUntilDown = [&] {
     for (std::int32_t status = 0; s.ReadNumber(kStatus, status);) {
+      if (status < 0) {
+        std::string text;
+        s.Read("KESTRIO.ERROR." + std::to_string(status), text);
+        s.Fail(Fault::Refused, text.empty() ? "the change failed with " + std::to_string(status) : text, status);
+        return false;
+      }
       if (Clock::now() >= deadline) {
-        s.Fail(Fault::Lost, settings.language + " is installed, but the machine did not restart within " + limit +
+        s.Fail(Fault::Lost, settings.language + (status == 1 ? " is still being installed" : " is installed") +
+                                ", but the machine did not restart within " + limit +
                                 "; read KESTRIO.CURRENT once it has");
         return false;
       }
       if (steps.waiting) steps.waiting();
       std::this_thread::sleep_for(settings.poll);
     }
-  }
+    return true;
+  };
+  if (changed && !watchUntilDown()) return false;
   for (;;) {
     s.Reset();
     std::string current;
+    std::int32_t status = 0, items = 0;
     // Kestrio Setup serves before its start-up has read the language: an
     // empty CURRENT is asked again.
     if (s.Connect() && s.Read("KESTRIO.CURRENT", current) && !current.empty()) {
-      result.restartFollowed = true;
-      result.after = current;
-      return true;
+      if (current == settings.language ||
+          (s.ReadNumber(kStatus, status) && s.ReadNumber("KESTRIO.NITEMS", items) && items == 0)) {
+        result.restartFollowed = true;
+        result.after = current;
+        return true;
+      }
+      if (s.GetFault() == Fault::None && !watchUntilDown()) return false;
     }
     if (Clock::now() >= deadline) break;
     if (steps.waiting) steps.waiting();
@@ -208,7 +228,8 @@ bool Session::Accept(const ClientResult& r, const std::string& what, std::size_t
                                      r.problem + ")");
       if (r.connectionLost && underWay_ == UnderWay::Scan)
         return Fail(Fault::NoAnswer, "the connection ended during the scan: Kestrio Setup ends after a failed scan "
-                                     "once its message is answered (" + r.problem + ")");
+                                     "once its message is answered, or the network failed (" + r.problem +
+                                     "); if the machine answers again, run the same command again");
       return Fail(Fault::NoAnswer, r.problem);
     case ClientResult::Ok: break;
   }
@@ -251,13 +272,29 @@ RemoteChangeResult RunRemoteChange(Session& s, const RemoteChangeSettings& setti
   if (!s.Write("KESTRIO.ROOTDIR", settings.root)) return failed();
   s.ScanUnderWay();
   if (steps.scanning) steps.scanning();
-  if (!WaitWhileBusy(s, settings.scanTimeout, settings.poll, scan, steps.waiting)) return failed(scan);
+  if (!WaitWhileBusy(s, settings.scanTimeout, settings.poll, scan, steps.waiting)) {
+    // A failed scan ends Kestrio Setup once its message is answered, and
+    // until then it takes no request: nothing from here brings it back.
+    if (s.GetFault() == Fault::Refused && s.Code() < 0) {
+      const std::int32_t code = s.Code();
+      const std::string text = s.Problem();
+      s.Reset();
+      s.Fail(Fault::NotTaken,
+             "Kestrio Setup ends once the message of its failed scan is answered at the machine; someone there "
+             "must answer it and start Kestrio Setup again (or restart the machine), then run the same command "
+             "again: " + text,
+             code);
+    }
+    return failed(scan);
+  }
   std::int32_t count = 0;
   std::vector<std::string> names;
   if (!ReadNames(s, count, names)) return failed();
   if (steps.found) steps.found(count, names);
   if (names.empty()) {
-    s.Fail(Fault::Refused, "no language packs found under " + settings.root);
+    s.Fail(Fault::Refused, "no language packs found under " + settings.root +
+                               " (none whose cabinet Kestrio Setup could read: check the folder and its cabinets, "
+                               "and that expand.exe runs on the machine)");
     return failed();
   }
   if (std::find(names.begin(), names.end(), language) == names.end()) {
@@ -277,7 +314,7 @@ RemoteChangeResult RunRemoteChange(Session& s, const RemoteChangeSettings& setti
     result.text = language + " installed; the machine restarts to finish";
     return result;
   }
-  if (!FollowRestart(s, settings, steps, changed, result)) return failed();
+  if (!FollowRestart(s, settings, steps, changed, result)) return failed(change);
   if (result.after != language) {
     s.Fail(Fault::Refused, "the machine came back in " + result.after + ", not " + language +
                                ": the change did not take effect");

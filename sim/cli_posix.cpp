@@ -299,7 +299,7 @@ int Create(const std::string& dir, const std::string& language, const std::strin
     fs::create_directories(PathFromUtf8(dir + sub), ec);
     if (ec) return Fail("cannot create " + dir + sub + ": " + ec.message());
   }
-  for (const char* tool : {"dism.exe", "bcdedit.exe", "expand.exe", "cmd.exe"}) {
+  for (const char* tool : {"dism.exe", "bcdedit.exe", "expand.exe", "cmd.exe", "shutdown.exe"}) {
     const auto link = PathFromUtf8(system32 + "/" + tool);
     fs::remove(link, ec);
     fs::create_symlink(PathFromUtf8(self), link, ec);
@@ -369,7 +369,7 @@ int Show(const Machine& m) {
 
 int RunCli(int argc, char** argv) {
   CLI::App app{"kestrio-sim: makes, changes and inspects simulated Windows 7 Embedded machines.\n"
-               "Called as dism.exe, bcdedit, expand or cmd.exe it is that tool of the machine."};
+               "Called as dism.exe, bcdedit, expand, cmd.exe or shutdown.exe it is that tool of the machine."};
   app.require_subcommand(1);
   std::string dir;
 

@@ -232,6 +232,19 @@ std::uint32_t Bcdedit(Machine& machine, const std::vector<std::string>& args, st
   return 0;
 }
 
+// shutdown /r: Windows restarts once the tool has returned (only noted on
+// a machine set to restart=manual).
+std::uint32_t Shutdown(Machine& machine, const std::vector<std::string>& args, std::ostream& out) {
+  bool restart = false;
+  for (std::size_t i = 1; i < args.size(); ++i) restart = restart || Lower(args[i]) == "/r";
+  if (!restart) {
+    out << "The parameter is incorrect.\n";
+    return 87;
+  }
+  RestartWindows(machine);
+  return 0;
+}
+
 struct ExpandArgs {
   std::string source, member, dest;
 };
@@ -348,6 +361,7 @@ std::uint32_t Cmd(Machine& machine, std::string_view commandLine, std::ostream& 
       if (ReadWholeFile(member, bytes)) WriteFileAtomically(member, bytes.substr(0, bytes.size() / 2), nullptr);
       break;
     }
+    case Tool::Shutdown:
     case Tool::Cmd:  // the tool it runs is the one that dies
     case Tool::None: break;
   }
@@ -367,6 +381,7 @@ Tool ToolFromProgramName(std::string_view program) {
   if (name == "bcdedit") return Tool::Bcdedit;
   if (name == "expand") return Tool::Expand;
   if (name == "cmd") return Tool::Cmd;
+  if (name == "shutdown") return Tool::Shutdown;
   return Tool::None;
 }
 
@@ -384,6 +399,7 @@ std::uint32_t RunTool(Tool tool, Machine& machine, std::string_view commandLine,
     case Tool::Bcdedit: code = Bcdedit(machine, args, out); break;
     case Tool::Expand: code = Expand(machine, args, out); break;
     case Tool::Cmd: code = Cmd(machine, commandLine, out, err); break;
+    case Tool::Shutdown: code = Shutdown(machine, args, out); break;
     case Tool::None: break;
   }
   machine.LogCommand(commandLine, code);

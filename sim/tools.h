@@ -1,5 +1,5 @@
-// The system tools of a simulated machine: dism.exe, bcdedit, expand and
-// cmd.exe, each answering like the real tool for the command lines the
+// The system tools of a simulated machine: dism.exe, bcdedit, expand,
+// cmd.exe and shutdown.exe, each answering like the real tool for the command lines the
 // program uses.  Every call is appended to the machine's commands.log.
 #pragma once
 
@@ -13,7 +13,7 @@
 
 namespace kestrio::sim {
 
-enum class Tool { None, Dism, Bcdedit, Expand, Cmd };
+enum class Tool { None, Dism, Bcdedit, Expand, Cmd, Shutdown };
 
 // The tool a program name stands for ("DISM.EXE", "C:\...\expand", ...).
 Tool ToolFromProgramName(std::string_view program);

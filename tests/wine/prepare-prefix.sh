@@ -7,7 +7,7 @@
 # PREFIX      the Wine prefix; made (32-bit) when it does not exist yet, reused
 #             otherwise
 # BUILD_DIR   the win32 build folder (holds sim/kestrio-sim.exe, sim/FBWFLIB.dll)
-# TARGET_DIR  where dism.exe, bcdedit.exe, expand.exe and cmd.exe are put;
+# TARGET_DIR  where dism.exe, bcdedit.exe, expand.exe, cmd.exe and shutdown.exe are put;
 #             the machine.ini they answer from goes beside them
 #
 # FBWFLIB.dll goes into the prefix's system folder; it answers from the
@@ -97,7 +97,7 @@ system32=$prefix/drive_c/windows/system32
 cp -f "$filter" "$system32/FBWFLIB.dll"
 
 mkdir -p "$target"
-for name in dism bcdedit expand cmd; do
+for name in dism bcdedit expand cmd shutdown; do
   cp -f "$tool" "$target/$name.exe"
 done
 rm -f "$target/FBWFLIB.dll"
