@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -97,29 +96,40 @@ class Progress {
   std::size_t spin_ = 0;
 };
 
-// What the change's steps tell the command.  The steps run on the change's
-// thread and only post here, under the lock; the command's poll loop takes
-// what was posted and shows it, so that the progress is the poll loop's alone.
+// What the change's steps tell the command, in order.  The steps run on the
+// change's thread and only post here, under the lock; the command's poll
+// loop takes what was posted and shows it, so that the progress is the poll
+// loop's alone.
+struct Shown {
+  enum Kind { Line, Begin, End } kind;
+  std::string text;   // Line: the line; Begin: what is waited for
+  std::string plain;  // Begin: the plain line of a log
+  unsigned limit = 0; // Begin: seconds
+};
+
 class Posted {
  public:
-  using Event = std::function<void(Progress&)>;
-  void Post(Event event) {
+  void Post(Shown shown) {
     std::lock_guard lock(mutex_);
-    events_.push_back(std::move(event));
+    shown_.push_back(std::move(shown));
   }
   // Shows what was posted since the last call, in order.
   void Show(Progress& progress) {
-    std::vector<Event> events;
+    std::vector<Shown> taken;
     {
       std::lock_guard lock(mutex_);
-      events.swap(events_);
+      taken.swap(shown_);
     }
-    for (const Event& event : events) event(progress);
+    for (const Shown& s : taken) {
+      if (s.kind == Shown::Line) progress.Line(s.text);
+      else if (s.kind == Shown::Begin) progress.Begin(s.text, s.plain, s.limit);
+      else progress.End();
+    }
   }
 
  private:
   std::mutex mutex_;
-  std::vector<Event> events_;  // written by the change's thread, taken by the poll loop
+  std::vector<Shown> shown_;  // written by the change's thread, taken by the poll loop
 };
 
 }  // namespace
@@ -139,35 +149,27 @@ int ChangeCommand(remote::Session& session, const CommandLine& command) {
   ChangeTimes times;  // written by the change's thread, read after it has ended
   times.started = Clock::now();
   remote::RemoteChangeSteps steps;
-  steps.current = [&](const std::string& language) {
-    posted.Post([language](Progress& p) { p.Line("current language: " + language); });
-  };
+  steps.current = [&](const std::string& language) { posted.Post({Shown::Line, "current language: " + language, {}, 0}); };
   steps.scanning = [&] {
-    posted.Post([&change](Progress& p) {
-      p.Begin("waiting for the scan of " + change.root, "scanning " + change.root, change.scanTimeout);
-    });
+    posted.Post({Shown::Begin, "waiting for the scan of " + change.root, "scanning " + change.root, change.scanTimeout});
   };
   steps.found = [&](std::int32_t count, const std::vector<std::string>& names) {
-    posted.Post([count, names](Progress& p) {
-      p.End();
-      if (names.empty()) return;
-      std::string line = "found " + std::to_string(count) + " language pack" + (count == 1 ? "" : "s") + ": " +
-                         text::Join(names, ", ");
-      if (names.size() < static_cast<std::size_t>(count))
-        line += " (the host names the first " + std::to_string(names.size()) + ")";
-      p.Line(line);
-    });
+    posted.Post({Shown::End, {}, {}, 0});
+    if (names.empty()) return;
+    std::string line = "found " + std::to_string(count) + " language pack" + (count == 1 ? "" : "s") + ": " +
+                       text::Join(names, ", ");
+    if (names.size() < static_cast<std::size_t>(count))
+      line += " (the host names the first " + std::to_string(names.size()) + ")";
+    posted.Post({Shown::Line, line, {}, 0});
   };
   steps.changing = [&] {
     times.scanEnded = Clock::now();
-    posted.Post([&change](Progress& p) {
-      p.Begin("waiting for the change to " + change.language, "changing to " + change.language, change.changeTimeout);
-    });
+    posted.Post({Shown::Begin, "waiting for the change to " + change.language, "changing to " + change.language,
+                 change.changeTimeout});
   };
   steps.restarting = [&] {
-    posted.Post([&change](Progress& p) {
-      p.Begin("waiting for the restart", "the machine restarts; waiting for it to answer again", change.restartTimeout);
-    });
+    posted.Post({Shown::Begin, "waiting for the restart", "the machine restarts; waiting for it to answer again",
+                 change.restartTimeout});
   };
   remote::RemoteChangeResult r;
   RunWatched([&] { r = remote::RunRemoteChange(session, change, steps); },

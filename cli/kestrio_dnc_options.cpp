@@ -155,29 +155,31 @@ std::optional<unsigned long> Number(const std::string& text, unsigned long low, 
 
 // An option's lines in --help: its name and value in the first 32 columns,
 // its help (and default) beside them, wrapped within 97.
-std::string OptionLines(const Option& option) {
+void AppendOptionLines(std::string& out, const Option& option) {
   constexpr std::size_t kIndent = 32, kWidth = 97;
-  std::string line = std::string("  ") + option.name + (option.value ? std::string(" ") + option.value : "");
-  line.resize(std::max(line.size() + 1, kIndent), ' ');
-  std::string help = option.help;
-  if (option.defaultText) help += std::string(" (") + option.defaultText + ")";
-  std::string out;
-  std::size_t start = 0;
-  bool first = true;
-  while (start < help.size()) {
-    std::size_t end = help.find(' ', start);
-    if (end == std::string::npos) end = help.size();
-    const std::string word = help.substr(start, end - start);
-    if (!first && line.size() + 1 + word.size() > kWidth) {
-      out += line + '\n';
-      line = std::string(kIndent, ' ');
-      first = true;
+  std::string words = option.help;
+  if (option.defaultText) words.append(" (").append(option.defaultText).append(")");
+  std::size_t start = out.size();  // of the line being written
+  out.append("  ").append(option.name);
+  if (option.value) out.append(" ").append(option.value);
+  out.push_back(' ');
+  while (out.size() - start < kIndent) out.push_back(' ');
+  bool lineEmpty = true;
+  for (std::size_t k = 0; k < words.size();) {
+    std::size_t end = words.find(' ', k);
+    if (end == std::string::npos) end = words.size();
+    if (!lineEmpty && out.size() - start + 1 + (end - k) > kWidth) {
+      out.push_back('\n');
+      start = out.size();
+      out.append(kIndent, ' ');
+      lineEmpty = true;
     }
-    line += (first ? "" : " ") + word;
-    first = false;
-    start = end + 1;
+    if (!lineEmpty) out.push_back(' ');
+    out.append(words, k, end - k);
+    lineEmpty = false;
+    k = end + 1;
   }
-  return out + line + '\n';
+  out.push_back('\n');
 }
 
 }  // namespace
@@ -197,7 +199,7 @@ std::string Usage() {
   std::string out = kHead;
   for (const Command& c : kCommands) out += c.usage;
   out += kHostsFile;
-  for (const Option& option : Options()) out += OptionLines(option);
+  for (const Option& option : Options()) AppendOptionLines(out, option);
   return out + kExitStatus;
 }
 
