@@ -175,4 +175,13 @@ std::string Printable(std::string_view bytes) {
   return out;
 }
 
+std::string Join(const std::vector<std::string>& items, std::string_view separator) {
+  std::string out;
+  for (std::size_t k = 0; k < items.size(); ++k) {
+    if (k) out += separator;
+    out += items[k];
+  }
+  return out;
+}
+
 }  // namespace kestrio::text

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrio::text {
 
@@ -38,5 +39,8 @@ std::string Printable(std::string_view bytes);
 
 // ASCII case-insensitive comparison, as Windows compares INI and registry names.
 bool EqualsNoCase(std::string_view a, std::string_view b);
+
+// The items with `separator` between them ("a, b, c").
+std::string Join(const std::vector<std::string>& items, std::string_view separator);
 
 }  // namespace kestrio::text

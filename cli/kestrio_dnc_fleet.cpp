@@ -1,7 +1,4 @@
-// kestrio-dnc fleet: the commands on many hosts.  status and change read a
-// hosts file (hosts shows it as they read it); discover finds the hosts of
-// address ranges and can write one.
-// change runs the remote change on every host, a bounded number at once: on
+// fleet change runs the remote change on every host, a bounded number at once: on
 // a Linux terminal a table, one row per host, is redrawn in place; piped,
 // and always on Windows, each change of a host's state is one plain line.
 #include <algorithm>
@@ -17,7 +14,8 @@
 #include <vector>
 
 #include "base/text.h"
-#include "cli/kestrio_dnc.h"
+#include "cli/kestrio_dnc_fleet.h"
+#include "cli/kestrio_dnc_output.h"
 #include "cli/terminal.h"
 #include "platform/desk.h"
 #include "platform/net.h"
@@ -28,8 +26,6 @@
 
 namespace kestrio::cli {
 namespace {
-
-namespace fleet = remote;
 
 // A hosts file or a report: a report of 5,000 hosts is about 1.5 MiB; the
 // bound only keeps a wrong file (a disk image, a device) out of memory.
@@ -59,31 +55,14 @@ bool Resolve(const std::string& host, std::uint32_t& address) {
 }
 
 // The hosts file, or why it is unusable (then nothing starts).
-std::optional<std::vector<fleet::HostEntry>> ParseHostsFile(const std::string& path, const std::string& text,
+std::optional<std::vector<remote::HostEntry>> ParseHostsFile(const std::string& path, const std::string& text,
                                                            std::uint16_t defaultPort) {
-  fleet::HostsFile hosts = fleet::ReadHosts(text, defaultPort, Resolve);
+  remote::HostsFile hosts = remote::ReadHosts(text, defaultPort, Resolve);
   if (!hosts.Ok()) {
     Complain(path + ": " + hosts.error);
     return std::nullopt;
   }
   return std::move(hosts.hosts);
-}
-
-// Runs `work` on a thread of its own (StartShieldedThread) and calls
-// `meanwhile` every `pause` until it has returned.  When the system made no
-// thread, `work` has run on this one already and nothing is joined.
-void RunWatched(const std::function<void()>& work, const std::function<void()>& meanwhile,
-                std::chrono::milliseconds pause) {
-  std::atomic<bool> finished{false};
-  std::thread runner = StartShieldedThread([&] {
-    work();
-    finished.store(true);
-  });
-  while (!finished.load()) {
-    meanwhile();
-    std::this_thread::sleep_for(pause);
-  }
-  if (runner.joinable()) runner.join();
 }
 
 // Columns padded to the widest cell, two spaces apart; the last one as it is.
@@ -116,16 +95,16 @@ std::string Seconds(double seconds) {
   return text;
 }
 
-int FleetStatus(const std::vector<fleet::HostEntry>& hosts, unsigned parallel, unsigned timeoutMs) {
-  std::vector<fleet::HostStatus> found(hosts.size());
-  const unsigned made = fleet::ForEachAtOnce(0, hosts.size(), parallel, [] { return false; },
-                                             [&](std::size_t k) { found[k] = fleet::QueryStatus(hosts[k], timeoutMs); });
-  if (const unsigned wanted = fleet::WorkersFor(hosts.size(), parallel); made < wanted) TellShortOfThreads(made, wanted);
+int FleetStatus(const std::vector<remote::HostEntry>& hosts, unsigned parallel, unsigned timeoutMs) {
+  std::vector<remote::HostStatus> found(hosts.size());
+  const unsigned made = remote::ForEachAtOnce(0, hosts.size(), parallel, [] { return false; },
+                                             [&](std::size_t k) { found[k] = remote::QueryStatus(hosts[k], timeoutMs); });
+  if (const unsigned wanted = remote::WorkersFor(hosts.size(), parallel); made < wanted) TellShortOfThreads(made, wanted);
 
   std::vector<std::vector<std::string>> rows{{"NAME", "ADDRESS", "REACHABLE", "PROTOCOL", "LANGUAGE", "STATUS"}};
   int exitCode = 0;
   for (std::size_t k = 0; k < hosts.size(); ++k) {
-    const fleet::HostStatus& s = found[k];
+    const remote::HostStatus& s = found[k];
     if (!s.reachable) exitCode = kFailed;
     rows.push_back({hosts[k].name, hosts[k].Address(), s.reachable ? "yes" : "no", s.reachable ? s.protocol : "-",
                     s.reachable && !s.language.empty() ? s.language : "-", s.reachable ? s.Describe() : s.problem});
@@ -139,20 +118,20 @@ std::string Cut(const std::string& text, std::size_t limit) {
   return text.size() <= limit ? text : text.substr(0, limit - 3) + "...";
 }
 
-std::vector<std::string> TableLines(const std::vector<fleet::HostReport>& reports, fleet::Clock::time_point now) {
+std::vector<std::string> TableLines(const std::vector<remote::HostReport>& reports, remote::Clock::time_point now) {
   std::vector<std::vector<std::string>> rows{{"NAME", "ADDRESS", "STATE", "TIME", "RESULT"}};
   for (const auto& r : reports) {
-    std::string state = fleet::StateName(r.state);
+    std::string state = remote::StateName(r.state);
     state.resize(std::max<std::size_t>(state.size(), 11), ' ');  // the widest state: the columns stay put
     rows.push_back({r.host.name, r.host.Address(), state,
-                    r.started == fleet::Clock::time_point{} ? "" : Seconds(r.TotalSeconds(now)), Cut(r.text, 60)});
+                    r.started == remote::Clock::time_point{} ? "" : Seconds(r.TotalSeconds(now)), Cut(r.text, 60)});
   }
   return Columns(rows);
 }
 
-std::string PlainLine(const fleet::HostReport& r) {
-  std::string line = r.host.name + " " + r.host.Address() + " " + fleet::StateName(r.state);
-  if (fleet::Finished(r.state) && r.started != fleet::Clock::time_point{}) line += " after " + Seconds(r.TotalSeconds(r.ended));
+std::string PlainLine(const remote::HostReport& r) {
+  std::string line = r.host.name + " " + r.host.Address() + " " + remote::StateName(r.state);
+  if (remote::Finished(r.state) && r.started != remote::Clock::time_point{}) line += " after " + Seconds(r.TotalSeconds(r.ended));
   if (!r.text.empty()) line += ": " + text::Printable(r.text);
   if (r.code != 0) line += " (" + std::to_string(r.code) + ")";
   return line + '\n';
@@ -163,12 +142,12 @@ std::string PlainLine(const fleet::HostReport& r) {
 // last), so that whatever ends the client leaves a report that parses.
 class ReportFile {
  public:
-  ReportFile(std::string path, const fleet::ChangeSettings& settings, const fleet::Rollout& rollout)
+  ReportFile(std::string path, const remote::ChangeSettings& settings, const remote::Rollout& rollout)
       : path_(std::move(path)), settings_(settings), rollout_(rollout) {}
   bool Wanted() const { return !path_.empty(); }
-  bool Write(const fleet::FleetChange& run, bool interrupted, bool finished) {
+  bool Write(const remote::FleetChange& run, bool interrupted, bool finished) {
     if (path_.empty()) return true;
-    const std::string report = fleet::JsonReport(settings_, run.Snapshot(), interrupted,
+    const std::string report = remote::JsonReport(settings_, run.Snapshot(), interrupted,
                                                  finished ? run.StopReason() : std::string(), finished, rollout_);
     std::string error;
     if (platform::desk::ReplaceWholeFile(path_, report, error)) return true;
@@ -179,20 +158,20 @@ class ReportFile {
 
  private:
   std::string path_;
-  const fleet::ChangeSettings& settings_;
-  const fleet::Rollout& rollout_;
+  const remote::ChangeSettings& settings_;
+  const remote::Rollout& rollout_;
   bool told_ = false;
 };
 
-int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::ChangeSettings& settings,
-                       const fleet::Rollout& rollout, const FleetOptions& options) {
+int FleetChangeCommand(const std::vector<remote::HostEntry>& hosts, const remote::ChangeSettings& settings,
+                       const remote::Rollout& rollout, const CommandLine& options) {
   // The report a retry reads is its only list of what is left to do: when
   // the new report is to replace it, the run writes beside it and replaces
   // it only once the run has ended.
   const bool replacesInput = !options.json.empty() && !options.retry.empty() &&
                              (options.json == options.retry || platform::desk::SameFile(options.json, options.retry));
   const std::string working = replacesInput ? options.json + ".partial" : options.json;
-  fleet::FleetChange run(hosts, settings);
+  remote::FleetChange run(hosts, settings);
   run.OnShortOfThreads(TellShortOfThreads);
   ReportFile report(working, settings, rollout);
   // A report that cannot be written is a reason not to start.
@@ -204,24 +183,26 @@ int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::
   static std::atomic<bool> interrupted{false};
   CatchInterrupt(&interrupted);
   const bool live = StdoutRedrawsInPlace();
-  std::atomic<unsigned> changes{0};  // state changes so far; the report follows them
-  const auto onUpdate = [live, &changes](const fleet::HostReport& r) {
-    if (!live) Print(PlainLine(r));
-    changes.fetch_add(1);
-  };
-
   std::size_t drawn = 0;  // lines of the table on screen
   const auto draw = [&] {
     std::string text = drawn ? "\033[" + std::to_string(drawn) + "A" : "";
-    const auto lines = TableLines(run.Snapshot(), fleet::Clock::now());
+    const auto lines = TableLines(run.Snapshot(), remote::Clock::now());
     for (const auto& line : lines) text += "\r" + line + "\033[K\n";
     drawn = lines.size();
     Print(text);
   };
+  // The changes of state since the last look: a plain line each, and the
+  // report written again (a burst of hosts that end together is one write).
+  const auto follow = [&](bool write) {
+    const std::vector<remote::HostReport> updates = run.TakeUpdates();
+    if (!live)
+      for (const auto& r : updates) Print(PlainLine(r));
+    if (write && !updates.empty() && report.Wanted()) report.Write(run, interrupted.load(), false);
+  };
   bool toldOfInterrupt = false;
-  unsigned written = 0;  // the state changes the report on disk holds
-  RunWatched([&] { run.Run(interrupted, onUpdate); },
+  RunWatched([&] { run.Run(interrupted); },
              [&] {
+               follow(true);
                if (live) draw();
                if (interrupted.load() && !toldOfInterrupt) {
                  toldOfInterrupt = true;
@@ -231,20 +212,16 @@ int FleetChangeCommand(const std::vector<fleet::HostEntry>& hosts, const fleet::
                  Print(note);
                  drawn = 0;  // the table goes on below the note
                }
-               // A burst of hosts that end together is one write.
-               if (const unsigned now = changes.load(); now != written && report.Wanted()) {
-                 report.Write(run, interrupted.load(), false);
-                 written = now;
-               }
              },
              std::chrono::milliseconds(live ? 200 : 50));
+  follow(false);  // the hosts not started; the report's last write follows
   if (live) draw();
 
-  const std::vector<fleet::HostReport> reports = run.Snapshot();
+  const std::vector<remote::HostReport> reports = run.Snapshot();
   if (live)
     for (const auto& r : reports)
-      if (r.state == fleet::State::Failed) Print(PlainLine(r));
-  const fleet::Summary s = fleet::Summarize(reports);
+      if (r.state == remote::State::Failed) Print(PlainLine(r));
+  const remote::Summary s = remote::Summarize(reports);
   std::string summary = "summary: " + std::to_string(s.done) + " done, " + std::to_string(s.skipped) + " skipped, " +
                         std::to_string(s.failed) + " failed";
   if (s.notStarted) summary += ", " + std::to_string(s.notStarted) + " not started (" + run.StopReason() + ")";
@@ -281,7 +258,7 @@ std::optional<std::string> OldInventory(const std::string& path, std::uint16_t p
     case platform::desk::FileRead::Failed: Complain(path + ": " + error); return std::nullopt;
     case platform::desk::FileRead::Read: break;
   }
-  const fleet::HostsFile hosts = fleet::ReadHosts(text, port, Resolve);
+  const remote::HostsFile hosts = remote::ReadHosts(text, port, Resolve);
   if (!hosts.Ok() && hosts.error != "no hosts") {
     Complain(path + ": " + hosts.error + "; the hosts file is left as it is");
     return std::nullopt;
@@ -297,15 +274,15 @@ std::string Today() {
 }
 
 bool WriteHostsFile(const std::string& path, const std::vector<std::string>& ranges, std::uint16_t port,
-                    const std::vector<std::uint32_t>& probed, const std::vector<fleet::Discovered>& machines) {
+                    const std::vector<std::uint32_t>& probed, const std::vector<remote::Discovered>& machines) {
   const auto old = OldInventory(path, port);
   if (!old) return false;
   std::vector<std::uint32_t> found;
   for (const auto& m : machines) found.push_back(m.address);
-  const std::string header = "# kestrio-dnc fleet discover " + Join(ranges, " ") + " (port " + std::to_string(port) +
+  const std::string header = "# kestrio-dnc fleet discover " + text::Join(ranges, " ") + " (port " + std::to_string(port) +
                              "): " + std::to_string(machines.size()) + " machine" + (machines.size() == 1 ? "" : "s") +
                              " found";
-  const fleet::Inventory inventory = fleet::UpdateInventory(*old, probed, found, port, header, Today(), Resolve);
+  const remote::Inventory inventory = remote::UpdateInventory(*old, probed, found, port, header, Today(), Resolve);
   if (!inventory.Ok()) {
     Complain(path + ": " + inventory.error + "; the hosts file is left as it is");
     return false;
@@ -322,39 +299,39 @@ bool WriteHostsFile(const std::string& path, const std::vector<std::string>& ran
 
 int FleetDiscover(const CommandLine& line) {
   const std::vector<std::string> ranges(line.values.begin() + 1, line.values.end());
-  const fleet::AddressList list = fleet::ParseRanges(ranges);
+  const remote::AddressList list = remote::ParseRanges(ranges);
   if (!list.Ok()) return Refuse(list.error);
   // A hosts file that would be refused after the probe is refused before it.
-  if (!line.fleet.write.empty() && !OldInventory(line.fleet.write, line.port)) return kNoHost;
-  const unsigned timeoutMs = line.timeoutGiven ? line.timeoutMs : 500;
-  const unsigned parallel = line.fleet.parallelGiven ? line.fleet.parallel : 64;
+  if (!line.write.empty() && !OldInventory(line.write, line.run.port)) return kNoHost;
+  const unsigned timeoutMs = line.Given("--timeout") ? line.run.timeoutMs : 500;
+  const unsigned parallel = line.Given("--parallel") ? line.run.parallel : 64;
   static std::atomic<bool> interrupted{false};
   CatchInterrupt(&interrupted);
   const std::size_t total = list.addresses.size();
   // Progress on a terminal for a range that takes more than a moment.
   const bool live = StdoutRedrawsInPlace() && total > 256;
   std::atomic<std::size_t> probed{0};
-  std::vector<fleet::Discovered> found;
+  std::vector<remote::Discovered> found;
   const auto started = std::chrono::steady_clock::now();
-  RunWatched([&] { found = fleet::Discover(list.addresses, line.port, timeoutMs, parallel, interrupted, probed); },
+  RunWatched([&] { found = remote::Discover(list.addresses, line.run.port, timeoutMs, parallel, interrupted, probed); },
              [&] {
                if (live)
-                 Print("\rprobing port " + std::to_string(line.port) + ": " + std::to_string(probed.load()) + " of " +
+                 Print("\rprobing port " + std::to_string(line.run.port) + ": " + std::to_string(probed.load()) + " of " +
                        std::to_string(total) + " addresses\033[K");
              },
              std::chrono::milliseconds(live ? 200 : 20));
   if (live) Print("\r\033[K");
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  std::vector<fleet::Discovered> machines;
+  std::vector<remote::Discovered> machines;
   std::vector<std::vector<std::string>> rows{{"ADDRESS", "PROTOCOL", "LANGUAGE", "STATUS"}}, others;
   for (const auto& d : found) {
     if (d.status.reachable) {
       machines.push_back(d);
-      rows.push_back({fleet::AddressText(d.address), d.status.protocol,
+      rows.push_back({remote::AddressText(d.address), d.status.protocol,
                       d.status.language.empty() ? "-" : d.status.language, d.status.Describe()});
     } else {
-      others.push_back({fleet::AddressText(d.address), d.status.problem});
+      others.push_back({remote::AddressText(d.address), d.status.problem});
     }
   }
   if (!machines.empty())
@@ -367,41 +344,28 @@ int FleetDiscover(const CommandLine& line) {
   std::snprintf(time, sizeof time, "%.1f", seconds);
   Print(std::to_string(machines.size()) + " machine" + (machines.size() == 1 ? "" : "s") + " found; " +
         std::to_string(probed.load()) + " of " + std::to_string(total) + " addresses probed on port " +
-        std::to_string(line.port) + " in " + time + " s" + (interrupted.load() ? " (interrupted)" : "") + "\n");
+        std::to_string(line.run.port) + " in " + time + " s" + (interrupted.load() ? " (interrupted)" : "") + "\n");
   // A probe that found nothing or was cut short does not replace a hosts
   // file that may hold the floor.
-  if (!line.fleet.write.empty() && (machines.empty() || interrupted.load()))
+  if (!line.write.empty() && (machines.empty() || interrupted.load()))
     Print("hosts file not written: " + std::string(machines.empty() ? "no machine found" : "interrupted") + "\n");
-  else if (!line.fleet.write.empty() && !WriteHostsFile(line.fleet.write, ranges, line.port, list.addresses, machines))
+  else if (!line.write.empty() && !WriteHostsFile(line.write, ranges, line.run.port, list.addresses, machines))
     return kNoHost;
   return machines.empty() || interrupted.load() ? kFailed : 0;
 }
 
 
-// The run's settings as the command line gives them (the defaults for
-// those it does not).
-fleet::ChangeSettings SettingsOf(const CommandLine& line) {
-  fleet::ChangeSettings settings;
-  settings.change = line.change;
-  settings.parallel = line.fleet.parallel;
-  settings.canary = line.fleet.canary;
-  settings.maxFailures = line.fleet.maxFailures;
-  settings.timeoutMs = line.timeoutMs;
-  settings.port = line.port;
-  return settings;
-}
-
 // fleet hosts: the hosts file as status and change read it, one row per
 // entry, or JSON; a file they refuse is refused here with its line.
 int FleetHosts(const CommandLine& line) {
   const std::string path = line.values[1];
-  fleet::HostsFile hosts;
+  remote::HostsFile hosts;
   std::string text;
   if (platform::desk::ReadWholeFile(path, kMaxFile, text, hosts.error) == platform::desk::FileRead::Read)
-    hosts = fleet::ReadHosts(text, line.port, Resolve);
+    hosts = remote::ReadHosts(text, line.run.port, Resolve);
   if (!hosts.Ok()) Complain(path + ": " + hosts.error);
   if (!line.json.empty()) {
-    if (!WriteJson(line.json, fleet::HostsFileJson(platform::desk::AbsolutePath(path), hosts))) return kNoHost;
+    if (!WriteJson(line.json, remote::HostsFileJson(platform::desk::AbsolutePath(path), hosts))) return kNoHost;
   } else if (hosts.Ok()) {
     std::vector<std::vector<std::string>> rows{{"LINE", "NAME", "ADDRESS"}};
     for (const auto& h : hosts.hosts) rows.push_back({std::to_string(h.line), h.name, h.Address()});
@@ -416,15 +380,15 @@ int FleetCommand(const CommandLine& line) {
   if (line.values[0] == "discover") return FleetDiscover(line);
   if (line.values[0] == "hosts") return FleetHosts(line);
   const bool change = line.values[0] == "change";
-  fleet::ChangeSettings settings = SettingsOf(line);
+  remote::ChangeSettings settings = line.run;
   std::vector<std::string> retryNames;
-  fleet::Rollout rollout;
-  if (!line.fleet.retry.empty()) {
-    const auto report = ReadWholeFile(line.fleet.retry);
+  remote::Rollout rollout;
+  if (!line.retry.empty()) {
+    const auto report = ReadWholeFile(line.retry);
     if (!report) return kNoHost;
-    const fleet::RetryPlan plan = fleet::ReadRetryPlan(*report);
-    if (!plan.Ok()) return Refuse(line.fleet.retry + ": " + plan.error);
-    fleet::ApplyRetrySettings(
+    const remote::RetryPlan plan = remote::ReadRetryPlan(*report);
+    if (!plan.Ok()) return Refuse(line.retry + ": " + plan.error);
+    remote::ApplyRetrySettings(
         plan, settings, [&](const char* option) { return line.Given(option); },
         [](const std::string& told) { Print(told + "\n"); });
     retryNames = plan.names;
@@ -439,25 +403,25 @@ int FleetCommand(const CommandLine& line) {
     if (const auto mistake = CheckChangeArguments(settings.change.root, settings.change.language)) return Refuse(*mistake);
   const auto text = ReadWholeFile(settings.hostsFile);
   if (!text) return kNoHost;
-  if (!line.fleet.retry.empty() && fleet::Fingerprint(*text) != settings.hostsFingerprint)
-    return Refuse(line.fleet.retry + ": the hosts file " + settings.hostsFile +
+  if (!line.retry.empty() && remote::Fingerprint(*text) != settings.hostsFingerprint)
+    return Refuse(line.retry + ": the hosts file " + settings.hostsFile +
                   " changed since the report was written; run fleet change on it anew");
   auto hosts = ParseHostsFile(settings.hostsFile, *text, settings.port);
   if (!hosts) return kNoHost;
-  if (!change) return FleetStatus(*hosts, line.fleet.parallel, line.timeoutMs);
-  if (!line.fleet.retry.empty()) {
-    fleet::HostsFile selected = fleet::SelectHosts(*hosts, retryNames);
-    if (!selected.Ok()) return Refuse(line.fleet.retry + ": " + selected.error);
+  if (!change) return FleetStatus(*hosts, line.run.parallel, line.run.timeoutMs);
+  if (!line.retry.empty()) {
+    remote::HostsFile selected = remote::SelectHosts(*hosts, retryNames);
+    if (!selected.Ok()) return Refuse(line.retry + ": " + selected.error);
     if (selected.hosts.empty()) {
-      Print("nothing to retry: every host of " + line.fleet.retry + " is done or skipped\n");
+      Print("nothing to retry: every host of " + line.retry + " is done or skipped\n");
       return 0;
     }
-    Print("retrying " + std::to_string(selected.hosts.size()) + " of the hosts of " + line.fleet.retry + " (" +
+    Print("retrying " + std::to_string(selected.hosts.size()) + " of the hosts of " + line.retry + " (" +
           settings.change.language + " from " + settings.change.root + ")\n");
     hosts = std::move(selected.hosts);
   }
-  settings.hostsFingerprint = fleet::Fingerprint(*text);
-  return FleetChangeCommand(*hosts, settings, rollout, line.fleet);
+  settings.hostsFingerprint = remote::Fingerprint(*text);
+  return FleetChangeCommand(*hosts, settings, rollout, line);
 }
 
 }  // namespace kestrio::cli

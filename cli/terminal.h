@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string_view>
@@ -32,5 +33,15 @@ void CatchInterrupt(std::atomic<bool>* interrupted);
 // time-out is not ended early by it.  When the system makes no thread, the
 // body runs on the calling thread and the thread returned is not joinable.
 std::thread StartShieldedThread(std::function<void()> body);
+
+// Runs `work` on a thread of its own (StartShieldedThread) and calls
+// `meanwhile` on this one every `pause` until `work` has returned; the
+// commands' one way of working while they show progress (change, fleet
+// change, discover).  What `work` hands to `meanwhile` goes through state
+// both may touch (atomics, a lock); what `work` leaves is the caller's once
+// RunWatched returns.  When the system made no thread, `work` has run on
+// this one already and nothing is joined.
+void RunWatched(const std::function<void()>& work, const std::function<void()>& meanwhile,
+                std::chrono::milliseconds pause);
 
 }  // namespace kestrio::cli

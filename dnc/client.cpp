@@ -3,18 +3,13 @@
 #include <climits>
 #include <cstdlib>
 
+#include "base/text.h"
 #include "dnc/protocol.h"
 #include "dnc/variables.h"
 
 namespace kestrio::dnc {
 namespace net = platform::net;
 namespace {
-
-std::string Join(const std::vector<std::string>& items, const char* separator) {
-  std::string out;
-  for (std::size_t k = 0; k < items.size(); ++k) out += (k ? separator : "") + items[k];
-  return out;
-}
 
 bool HasFraming(const std::string& text) { return text.find_first_of(std::string{SOH, ETX}) != std::string::npos; }
 
@@ -57,7 +52,7 @@ Request Build(const char* head, bool list, const std::vector<std::string>& names
   r.problem = CheckNames(names, list);
   if (r.problem.empty() && values) r.problem = CheckValues(names, *values, list);
   if (!r.problem.empty()) return r;
-  const std::string joined = Join(names, "#");
+  const std::string joined = text::Join(names, "#");
   if (joined.size() > kMaxTexto) {
     r.problem = "the names are longer than " + std::to_string(kMaxTexto) + " characters";
     return r;
@@ -65,7 +60,7 @@ Request Build(const char* head, bool list, const std::vector<std::string>& names
   r.payload = std::string(1, SOH) + head + joined + ",";
   if (values) {
     std::string escaped;
-    if (FiltrarString(Join(*values, "#"), escaped) != 0) {
+    if (FiltrarString(text::Join(*values, "#"), escaped) != 0) {
       r.problem = "the value is longer than " + std::to_string(kMaxTexto) + " characters once escaped";
       return r;
     }
@@ -344,7 +339,7 @@ std::string DescribeError(std::int32_t code) {
     case ERR_DNC_PETICION: meaning = "request not recognised"; break;
     case ERR_DNC_LONGITUD: meaning = "text too long"; break;
     case ERR_DNC_LISTA: meaning = "list cannot be split, or names and values differ in number"; break;
-    case -1: meaning = "malformed write"; break;
+    case ERR_VAR_ESCRITURA_MAL_FORMADA: meaning = "malformed write"; break;
     default: break;
   }
   return std::to_string(code) + " " + meaning;

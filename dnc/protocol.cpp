@@ -135,6 +135,7 @@ int Campo(const char* texto, int n, int desde, std::string& campo, int& fin) {
 void EnlazarOperaciones(OperacionLeer leer, OperacionEscribir escribir) {
   g_leer = leer;
   g_escribir = escribir;
+  ConfigurarAtencionDNC(AtenderPeticiones);
 }
 
 void AtenderPeticiones(Socket s) {
@@ -148,11 +149,11 @@ void AtenderPeticiones(Socket s) {
   for (;;) {
     TrazaDNC(1, "DNCSERVER: esperando peticion\n");
     const int n = RecibirPaquete(s, recibido);
-    if (n < 0) {
+    if (n == PAQUETE_CERRADO) return;
+    if (n < 0) {  // PAQUETE_SIN_CABECERA, _LARGO_MALO, _ERROR_RECEPCION
       TrazaDNC(0, "DNCSERVER: ERROR recibiendo peticion\n");
       return;
     }
-    if (n == 0) return;
     if (ComprobarPeticion(recibido, n) != COMPROBACION_OK) {
       TrazaDNC(0, "DNCSERVER: ERROR comprobando peticion\n");
       return;

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "dnc/protocol.h"
 #include "dnc/trace.h"
 
 namespace kestrio::dnc {
@@ -17,6 +16,7 @@ std::atomic<Socket> socketEscucha{net::kInvalidSocket};
 Socket socketDatos = net::kInvalidSocket;  // the server thread's alone
 // Set before the server thread starts, read only by it.
 net::KeepAliveTimes g_keepAlive = KEEPALIVE_DNC;
+std::atomic<AtenderConexion> g_atender{nullptr};
 
 // Sends all of `size` bytes; a short send is continued, so a reply never
 // leaves half a frame behind.  Errors are not reported: the next receive
@@ -35,6 +35,7 @@ void EnviarTodo(Socket s, const char* datos, std::size_t size) {
 void ConfigurarPuertoDNC(std::uint16_t puerto) { g_puerto = puerto; }
 void ConfigurarDireccionDNC(std::uint32_t direccion) { g_direccion = direccion; }
 void ConfigurarKeepAliveDNC(const net::KeepAliveTimes& tiempos) { g_keepAlive = tiempos; }
+void ConfigurarAtencionDNC(AtenderConexion atender) { g_atender = atender; }
 
 std::uint16_t PuertoDNC() {
   const Socket s = socketEscucha.load();
@@ -42,9 +43,9 @@ std::uint16_t PuertoDNC() {
 }
 
 int IniciarDNC() {
-  if (!net::Startup()) return 0;
+  if (!net::Startup()) return INICIO_SIN_SOCKETS;
   ArrancarServidor();
-  return 1;
+  return INICIO_OK;
 }
 
 int ArrancarServidor() {
@@ -55,12 +56,12 @@ int ArrancarServidor() {
   socketEscucha = s;
   if (s == net::kInvalidSocket) {
     TrazaDNC(0, "DNCSERVER: ERROR abriendo puerto\n");
-    return -1;
+    return ARRANQUE_SIN_PUERTO;
   }
   TrazaDNC(1, "DNCSERVER: puerto abierto OK\n");
   net::StartThread(HiloServidor);
   TrazaDNC(0, "DNCSERVER: Servidor OK\n");
-  return 0;
+  return ARRANQUE_OK;
 }
 
 Socket AbrirPuerto() {
@@ -82,8 +83,9 @@ Socket AbrirPuerto() {
 void HiloServidor() {
   for (;;) {
     socketDatos = EsperarConexion();
-    if (ConfigSocketDatos() == 0) {
-      AtenderPeticiones(socketDatos);
+    if (ConfigSocketDatos() == CONFIG_OK) {
+      if (const AtenderConexion atender = g_atender.load()) atender(socketDatos);
+      else TrazaDNC(0, "DNCSERVER: ERROR sin operaciones de variables\n");
       TrazaDNC(1, "DNCSERVER: fin de las peticiones\n");
     }
     TrazaDNC(1, "DNCSERVER: cierro el socket\n");
@@ -124,17 +126,18 @@ int ConfigSocketDatos() {
     net::Option opcion;
     int valor;
     const char* traza;
+    int falla;
   };
   static const Paso pasos[] = {
-      {net::Option::KeepAlive, 1, "DNCSERVER: ConfigSocketDatos: SO_KEEPALIVE. Error %d\n"},
-      {net::Option::NoDelay, 1, "DNCSERVER: ConfigSocketDatos: TCP_NODELAY. Error %d\n"},
-      {net::Option::SendBuffer, 500, "DNCSERVER: ConfigSocketDatos: SO_SNDBUF. Error %d\n"},
-      {net::Option::ReceiveBuffer, 500, "DNCSERVER: ConfigSocketDatos: SO_RCVBUF. Error %d\n"},
+      {net::Option::KeepAlive, 1, "DNCSERVER: ConfigSocketDatos: SO_KEEPALIVE. Error %d\n", CONFIG_FALLA_KEEPALIVE},
+      {net::Option::NoDelay, 1, "DNCSERVER: ConfigSocketDatos: TCP_NODELAY. Error %d\n", CONFIG_FALLA_NODELAY},
+      {net::Option::SendBuffer, 500, "DNCSERVER: ConfigSocketDatos: SO_SNDBUF. Error %d\n", CONFIG_FALLA_SNDBUF},
+      {net::Option::ReceiveBuffer, 500, "DNCSERVER: ConfigSocketDatos: SO_RCVBUF. Error %d\n", CONFIG_FALLA_RCVBUF},
   };
-  for (int k = 0; k < 4; ++k) {
-    if (!net::SetOption(socketDatos, pasos[k].opcion, pasos[k].valor)) {
-      TrazaDNC(0, pasos[k].traza, net::LastError());
-      return -(k + 1);
+  for (const Paso& paso : pasos) {
+    if (!net::SetOption(socketDatos, paso.opcion, paso.valor)) {
+      TrazaDNC(0, paso.traza, net::LastError());
+      return paso.falla;
     }
   }
   // Without its own timings the connection keeps SO_KEEPALIVE with the
@@ -143,7 +146,7 @@ int ConfigSocketDatos() {
   if (!net::SetKeepAliveTimes(socketDatos, g_keepAlive)) {
     TrazaDNC(0, "DNCSERVER: ConfigSocketDatos: tiempos de KEEPALIVE. Error %d\n", net::LastError());
   }
-  return 0;
+  return CONFIG_OK;
 }
 
 int RecibirPaquete(Socket s, char (&buffer)[kMaxPayload + 1]) {
@@ -151,20 +154,20 @@ int RecibirPaquete(Socket s, char (&buffer)[kMaxPayload + 1]) {
   const int n = net::Receive(s, cabecera, 2);
   if (n == 0) {
     TrazaDNC(0, "DNCSERVER: RecibirPaquete nBytes=0. Me han cerrado el socket\n");
-    return 0;
+    return PAQUETE_CERRADO;
   }
   if (n < 0) {
     TrazaDNC(0, "DNCSERVER: RecibirPaquete nBytes=%d. Error %d\n", n, net::LastError());
-    return -1;
+    return PAQUETE_SIN_CABECERA;
   }
   if (n == 1) {
     TrazaDNC(0, "DNCSERVER: RecibirPaquete recibidos %d bytes, esperaba %d    ERROR *********\n", 1, 2);
-    return -1;
+    return PAQUETE_SIN_CABECERA;
   }
   const int largo = (cabecera[0] << 8) | cabecera[1];
   if (largo == 0 || largo > kMaxPayload) {
     TrazaDNC(0, "DNCSERVER: RecibirPaquete size=%d. Error %d\n", largo, net::LastError());
-    return -2;
+    return PAQUETE_LARGO_MALO;
   }
   TrazaDNC(3, "DNCSERVER: RecibirPaquete:");
   int recibidos = 0;
@@ -173,11 +176,11 @@ int RecibirPaquete(Socket s, char (&buffer)[kMaxPayload + 1]) {
     const int r = net::Receive(s, buffer + recibidos, static_cast<std::size_t>(largo - recibidos));
     if (r < 0) {
       TrazaDNC(0, "DNCSERVER: read. Error %d\n", net::LastError());
-      return -3;
+      return PAQUETE_ERROR_RECEPCION;
     }
     if (r == 0) {
       TrazaDNC(0, "DNCSERVER: RecibirPaquete nBytes=0. Me han cerrado el socket\n");
-      return 0;
+      return PAQUETE_CERRADO;
     }
     recibidos += r;
   }

@@ -39,19 +39,43 @@ inline constexpr platform::net::KeepAliveTimes KEEPALIVE_DNC{60, 10, 6};
 // Other timings, set before the start (the Linux host's tests shorten them).
 void ConfigurarKeepAliveDNC(const platform::net::KeepAliveTimes& tiempos);
 
+// IniciarDNC: the socket library started (then ArrancarServidor has run,
+// whatever its answer), or not.
+enum : int { INICIO_SIN_SOCKETS = 0, INICIO_OK = 1 };
 int IniciarDNC();
+// What the server does with each connection it accepts: the request
+// protocol, which EnlazarOperaciones (dnc/protocol.h) sets with the
+// variables it serves.  The framing knows nothing of what the frames mean;
+// a server without it closes every connection.
+using AtenderConexion = void (*)(Socket s);
+void ConfigurarAtencionDNC(AtenderConexion atender);
+// ArrancarServidor: the server thread started, or the port not opened.
+enum : int { ARRANQUE_OK = 0, ARRANQUE_SIN_PUERTO = -1 };
 int ArrancarServidor();
 Socket AbrirPuerto();
 void HiloServidor();
 Socket EsperarConexion();
-// 0, or -1 to -4 for the option that failed (SO_KEEPALIVE, TCP_NODELAY,
-// SO_SNDBUF, SO_RCVBUF); the keep-alive timings that follow are traced when
-// they fail but keep the connection.
+// CONFIG_OK, or the option that failed, in the order they are set; the
+// keep-alive timings that follow are traced when they fail but keep the
+// connection.
+enum : int {
+  CONFIG_OK = 0,
+  CONFIG_FALLA_KEEPALIVE = -1,  // SO_KEEPALIVE
+  CONFIG_FALLA_NODELAY = -2,    // TCP_NODELAY
+  CONFIG_FALLA_SNDBUF = -3,     // SO_SNDBUF
+  CONFIG_FALLA_RCVBUF = -4,     // SO_RCVBUF
+};
 int ConfigSocketDatos();
 
 // The payload length 1 to 1024 (then `buffer`, of 1025 bytes, holds the
-// payload and a zero byte), 0 when the peer closed, -1 when the length field
-// was not received whole, -2 when it is out of range, -3 on a receive error.
+// payload and a zero byte), or what ended the packet: every one of these is
+// 0 or below.
+enum : int {
+  PAQUETE_CERRADO = 0,        // the peer closed the connection
+  PAQUETE_SIN_CABECERA = -1,  // the length field was not received whole
+  PAQUETE_LARGO_MALO = -2,    // the length is 0 or above 1024
+  PAQUETE_ERROR_RECEPCION = -3,  // a receive failed within the payload
+};
 int RecibirPaquete(Socket s, char (&buffer)[kMaxPayload + 1]);
 void EnviarPaquete(Socket s, const char* texto);
 void EnviarCodigo(Socket s, std::uint8_t codigo);

@@ -313,7 +313,8 @@ std::int32_t EscribirVariable(const ValorVariable& valor, const char* texto) {
     return FallaEscritura(texto, ERR_VAR_SOLO_LECTURA);
   }
   if (valor.tipo != b.descriptor->tipo) return FallaEscritura(texto, ERR_VAR_TIPO);
-  if (b.indices.niveles >= 3 || valor.tipo < TIPO_LONG || valor.tipo > TIPO_SHORT) return FallaEscritura(texto, -1);
+  if (b.indices.niveles >= 3 || valor.tipo < TIPO_LONG || valor.tipo > TIPO_SHORT)
+    return FallaEscritura(texto, ERR_VAR_ESCRITURA_MAL_FORMADA);
   TrazaVS(1, "EscribirVariable(%s, ", texto);
   TrazarValor(1, valor, "long:%ld)\n", "double:%lf)\n", "string:'%s')\n", "short:%d)\n");
   if (const std::int32_t rc = b.descriptor->escribir(texto, valor, b.indices); rc != 0) return FallaEscritura(texto, rc);

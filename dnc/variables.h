@@ -20,6 +20,9 @@ enum : std::int32_t {
   ERR_VAR_NO_ENCONTRADA = 3085,
   ERR_VAR_SIN_FORMATO = 3099,
   ERR_VAR_SINTAXIS = 3105,
+  // A write the registry cannot make of its parts: three index levels, or
+  // a type outside TIPO_LONG..TIPO_SHORT.
+  ERR_VAR_ESCRITURA_MAL_FORMADA = -1,
 };
 
 enum ResultadoBusqueda : std::int32_t {

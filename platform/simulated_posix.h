@@ -18,4 +18,10 @@ inline constexpr const char* kStatusFdEnv = "KESTRIO_STATUS_FD";
 void UseMachine(const std::string& dir);
 std::string MachineDir();
 
+// The last failure of a platform call on this thread: the function, errno
+// and the subject ("PLATFORM: pipe2 failed, errno 24 (Too many open files):
+// ..."); empty when none failed.  Set KESTRIO_PLATFORM_TRACE to have each one
+// written to standard error as well.
+std::string LastFailure();
+
 }  // namespace kestrio::platform::posix

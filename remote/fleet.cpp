@@ -95,6 +95,13 @@ std::vector<HostReport> FleetChange::Snapshot() const {
   return reports_;
 }
 
+std::vector<HostReport> FleetChange::TakeUpdates() {
+  std::vector<HostReport> taken;
+  std::lock_guard lock(mutex_);
+  taken.swap(updates_);
+  return taken;
+}
+
 void FleetChange::Set(std::size_t index, State state, std::int32_t code, std::string text) {
   HostReport copy;
   {
@@ -105,14 +112,15 @@ void FleetChange::Set(std::size_t index, State state, std::int32_t code, std::st
     if (state == State::Changing) r.scanEnded = now;
     if (Finished(state) && r.started != Clock::time_point{}) r.ended = now;
     r.state = state;
-    if (state == State::Failed) failures_.fetch_add(1);
+    if (state == State::Failed) ++failures_;
     r.code = code;
     r.text = std::move(text);
     copy = r;
+    updates_.push_back(copy);
   }
-  if (onUpdate_ && *onUpdate_) {
+  if (onUpdate_) {
     std::lock_guard lock(updateMutex_);
-    (*onUpdate_)(copy);
+    onUpdate_(copy);
   }
 }
 
@@ -139,8 +147,11 @@ void FleetChange::ChangeOne(std::size_t index) {
 }
 
 bool FleetChange::BudgetSpent() const {
-  return settings_.maxFailures != 0 && failures_.load() >= settings_.maxFailures;
+  std::lock_guard lock(mutex_);
+  return BudgetSpentLocked();
 }
+
+bool FleetChange::BudgetSpentLocked() const { return settings_.maxFailures != 0 && failures_ >= settings_.maxFailures; }
 
 unsigned WorkersFor(std::size_t calls, unsigned parallel) {
   return static_cast<unsigned>(std::min<std::size_t>(std::max(1u, parallel), std::max<std::size_t>(calls, 1)));
@@ -164,33 +175,38 @@ void FleetChange::RunStage(std::size_t first, std::size_t end, const std::atomic
 }
 
 void FleetChange::Run(const std::atomic<bool>& stop, const std::function<void(const HostReport&)>& onUpdate) {
-  onUpdate_ = &onUpdate;
-  const std::size_t count = reports_.size();
+  onUpdate_ = onUpdate;
+  const std::size_t count = reports_.size();  // fixed by the constructor
   const std::size_t canaries = std::min<std::size_t>(settings_.canary, count);
+  bool canaryFailed = false;
   if (canaries) {
     RunStage(0, canaries, stop);
     const auto reports = Snapshot();
-    canaryFailed_ = std::any_of(reports.begin(), reports.begin() + static_cast<std::ptrdiff_t>(canaries),
-                                [](const HostReport& r) { return r.state == State::Failed; });
+    canaryFailed = std::any_of(reports.begin(), reports.begin() + static_cast<std::ptrdiff_t>(canaries),
+                               [](const HostReport& r) { return r.state == State::Failed; });
   }
-  if (!canaryFailed_ && canaries < count) RunStage(canaries, count, stop);
-  interrupted_ = stop.load();
-  const std::string reason = StopReason();
-  const std::vector<HostReport> reports = Snapshot();  // no host is under way any more
-  for (std::size_t index = 0; index < count; ++index)
-    if (reports[index].state == State::Waiting) Set(index, State::NotStarted, 0, reason);
+  if (!canaryFailed && canaries < count) RunStage(canaries, count, stop);
+  // No host is under way any more: the reason is the run's last word on
+  // those it held back, decided once.
+  std::vector<std::size_t> held;
+  std::string reason;
+  {
+    std::lock_guard lock(mutex_);
+    for (std::size_t index = 0; index < count; ++index)
+      if (reports_[index].state == State::Waiting) held.push_back(index);
+    if (!held.empty())
+      reason = canaryFailed         ? "canary failed"
+               : BudgetSpentLocked() ? std::to_string(settings_.maxFailures) + " failures"
+                                     : "interrupted";
+    stopReason_ = reason;
+  }
+  for (const std::size_t index : held) Set(index, State::NotStarted, 0, reason);
   onUpdate_ = nullptr;
 }
 
 std::string FleetChange::StopReason() const {
-  const auto reports = Snapshot();
-  const bool held = std::any_of(reports.begin(), reports.end(), [](const HostReport& r) {
-    return r.state == State::Waiting || r.state == State::NotStarted;
-  });
-  if (!held) return {};
-  if (canaryFailed_) return "canary failed";
-  if (BudgetSpent()) return std::to_string(settings_.maxFailures) + " failures";
-  return "interrupted";
+  std::lock_guard lock(mutex_);
+  return stopReason_;
 }
 
 }  // namespace kestrio::remote

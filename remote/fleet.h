@@ -88,6 +88,36 @@ struct Summary {
 };
 Summary Summarize(const std::vector<HostReport>& reports);
 
+// The change on many hosts.
+//
+// Threads.  A run has three tiers: the command's thread, which builds the
+// run, starts Run on a thread of its own and polls it (Snapshot,
+// TakeUpdates) until Run has returned, then reads StopReason; the runner,
+// the thread in Run, which runs the stages one after the other and, at the
+// end, marks the hosts it did not start; and the workers, which Run's stages
+// make (ForEachAtOnce) and which change one host at a time (ChangeOne, Set).
+//
+// Who writes each member, under which lock, and who reads it:
+//   settings_, runner_, shortOfThreads_
+//       written by the command's thread before Run (constructor,
+//       SetHostRunner, OnShortOfThreads), never after; read without a lock
+//       by the runner and the workers (making a thread orders the writes
+//       before its reads).
+//   onUpdate_
+//       written by the runner at Run's start, before any worker is made, and
+//       cleared at its end, after every worker has been joined; read by the
+//       workers (Set) without mutex_.  Called under updateMutex_, which
+//       makes two calls never overlap; mutex_ is not held during a call, so
+//       that it may call Snapshot.
+//   mutex_ guards reports_, updates_, failures_ and stopReason_:
+//       reports_, updates_, failures_: written by the workers and, for the
+//       hosts not started, the runner (Set); read by the stop test of the
+//       stages (BudgetSpent) and by any thread through Snapshot and
+//       TakeUpdates.
+//       stopReason_: written once, by the runner at Run's end, when no host
+//       is under way any more; read through StopReason, by the command once
+//       Run has returned.
+// mutex_ is never held while updateMutex_ is taken, nor the other way round.
 class FleetChange {
  public:
   FleetChange(std::vector<HostEntry> hosts, ChangeSettings settings);
@@ -97,8 +127,9 @@ class FleetChange {
   // No host starts once `stop` is set, a canary has failed, or the failure
   // budget is spent; the hosts under way are carried to their end (a change
   // is never left half-way by the client), the others end as NotStarted with
-  // the reason (StopReason).  `onUpdate` is called (from any thread, never
-  // two at once) after every change of state.
+  // the reason (StopReason).  `onUpdate`, when given, is called (from any
+  // thread, never two at once) after every change of state; a command polls
+  // TakeUpdates instead.
   void Run(const std::atomic<bool>& stop, const std::function<void(const HostReport&)>& onUpdate = {});
   // Called (once a stage, from the running thread) when fewer threads could
   // be made than `parallel` asks: made, wanted.
@@ -110,28 +141,34 @@ class FleetChange {
                                                       unsigned timeoutMs, const RemoteChangeSteps& steps)>;
   void SetHostRunner(HostRunner runner) { runner_ = std::move(runner); }
 
+  // Every host as it is now.
   std::vector<HostReport> Snapshot() const;
+  // The changes of state since the last call, in the order they happened
+  // (each host as it was right after it): what a command's poll loop shows
+  // line by line.
+  std::vector<HostReport> TakeUpdates();
   const ChangeSettings& Settings() const { return settings_; }
   // Why hosts were not started: "interrupted", "canary failed", "3 failures";
-  // empty when every host started.
+  // empty when every host started, and before Run has ended.
   std::string StopReason() const;
 
  private:
   void RunStage(std::size_t first, std::size_t end, const std::atomic<bool>& stop);
   bool BudgetSpent() const;
+  bool BudgetSpentLocked() const;  // mutex_ held
   void ChangeOne(std::size_t index);
   void Set(std::size_t index, State state, std::int32_t code = 0, std::string text = {});
 
-  ChangeSettings settings_;
-  std::atomic<unsigned> failures_{0};
-  bool canaryFailed_ = false;
-  bool interrupted_ = false;
+  const ChangeSettings settings_;
+  HostRunner runner_;
+  std::function<void(unsigned, unsigned)> shortOfThreads_;
+  std::function<void(const HostReport&)> onUpdate_;
+  std::mutex updateMutex_;
   mutable std::mutex mutex_;
   std::vector<HostReport> reports_;
-  std::mutex updateMutex_;
-  const std::function<void(const HostReport&)>* onUpdate_ = nullptr;
-  std::function<void(unsigned, unsigned)> shortOfThreads_;
-  HostRunner runner_;
+  std::vector<HostReport> updates_;  // the changes of state TakeUpdates has not taken yet
+  unsigned failures_ = 0;
+  std::string stopReason_;
 };
 
 }  // namespace kestrio::remote

@@ -10,7 +10,7 @@
 namespace kestrio::remote {
 
 std::string SettingText(const RunSetting& row, unsigned value) {
-  if (row.kind == RunSetting::Flag) return value ? "true" : "false";
+  if (row.Flag()) return value ? "true" : "false";
   return std::to_string(value);
 }
 
@@ -113,14 +113,15 @@ RetryPlan ReadRetryPlan(std::string_view reportText) {
     const RunSetting& row = kRunSettings[k];
     const json::Value* value = report.Find(row.key);
     if (!value) continue;  // an older report: the command line's value or its default
-    const bool usable = row.kind == RunSetting::Flag ? value->kind == json::Value::Bool
-                                                     : WholeNumber(*value, row.low, row.high);
+    const unsigned long low = row.kind == OptionKind::NumberOrNone ? 0 : row.low;
+    const bool usable = row.Flag() ? value->kind == json::Value::Bool
+                                   : WholeNumber(*value, static_cast<double>(low), static_cast<double>(row.high));
     if (!usable) {
       plan.error = std::string("\"") + row.key + "\" in the report is not a usable " +
-                   (row.kind == RunSetting::Flag ? "true or false" : "number");
+                   (row.Flag() ? "true or false" : "number");
       return plan;
     }
-    row.set(plan.settings, row.kind == RunSetting::Flag ? unsigned{value->boolean} : static_cast<unsigned>(value->number));
+    row.set(plan.settings, row.Flag() ? unsigned{value->boolean} : static_cast<unsigned>(value->number));
     plan.present[k] = true;
   }
   if (report.kind != json::Value::Object || !hosts || hosts->kind != json::Value::Array ||
@@ -193,7 +194,7 @@ void ApplyRetrySettings(const RetryPlan& plan, ChangeSettings& settings,
     if (!given(row.option)) {
       row.set(settings, report);
     } else if (now != report && tell) {
-      tell(row.kind == RunSetting::Flag
+      tell(row.Flag()
                ? std::string(row.option) + " from the command line, not the report's " + row.key + " " +
                      SettingText(row, report)
                : std::string(row.option) + " " + SettingText(row, now) + " from the command line, not the report's " +

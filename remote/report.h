@@ -10,54 +10,40 @@
 #include <string_view>
 #include <vector>
 
+#include "remote/dnc_options.h"
 #include "remote/fleet.h"
 
 namespace kestrio::remote {
 
 // ---- The settings of a run ---------------------------------------------------
 //
-// One row per setting a run is made with: the report keeps each under its
-// key, and a retry takes each back, unless its option is given again.  The
-// report writer, its reader and the retry go through this table only, so a
-// setting added here is kept and retried everywhere.
+// One row per setting a run is made with, made from the SETTING rows of
+// kestrio-dnc's options (remote/dnc_options.h): the report keeps each under
+// its key, and a retry takes each back, unless its option is given again.
+// The report writer, its reader and the retry go through this table only,
+// so a setting added there is kept and retried everywhere.
 
 struct RunSetting {
   const char* key;     // the report's: "port", "timeout_ms", ...
   const char* option;  // the command line's: "--port", "--timeout", ...
-  // Count: a whole number within [low, high]; Flag: true or false in the
-  // report, its option (e.g. --no-follow) sets it to false.
-  enum Kind { Count, Flag } kind;
-  unsigned low, high;
+  // Number: a whole number within [low, high] (NumberOrNone: or 0, none);
+  // Off: true or false in the report, its option (--no-follow) sets it to
+  // false.
+  OptionKind kind;
+  unsigned long low, high;
   unsigned (*get)(const ChangeSettings&);
   void (*set)(ChangeSettings&, unsigned);
+  bool Flag() const { return kind == OptionKind::Off; }
 };
 
-inline constexpr unsigned kMaxCount = 4294967295U;
-inline constexpr RunSetting kRunSettings[] = {
-    {"port", "--port", RunSetting::Count, 1, 65535, [](const ChangeSettings& s) -> unsigned { return s.port; },
-     [](ChangeSettings& s, unsigned v) { s.port = static_cast<std::uint16_t>(v); }},
-    {"timeout_ms", "--timeout", RunSetting::Count, 0, kMaxCount,
-     [](const ChangeSettings& s) { return s.timeoutMs; }, [](ChangeSettings& s, unsigned v) { s.timeoutMs = v; }},
-    {"scan_timeout", "--scan-timeout", RunSetting::Count, 1, kMaxCount,
-     [](const ChangeSettings& s) { return s.change.scanTimeout; },
-     [](ChangeSettings& s, unsigned v) { s.change.scanTimeout = v; }},
-    {"change_timeout", "--change-timeout", RunSetting::Count, 1, kMaxCount,
-     [](const ChangeSettings& s) { return s.change.changeTimeout; },
-     [](ChangeSettings& s, unsigned v) { s.change.changeTimeout = v; }},
-    {"follow_restart", "--no-follow", RunSetting::Flag, 0, 1,
-     [](const ChangeSettings& s) -> unsigned { return s.change.followRestart; },
-     [](ChangeSettings& s, unsigned v) { s.change.followRestart = v != 0; }},
-    {"restart_timeout", "--restart-timeout", RunSetting::Count, 1, kMaxCount,
-     [](const ChangeSettings& s) { return s.change.restartTimeout; },
-     [](ChangeSettings& s, unsigned v) { s.change.restartTimeout = v; }},
-    {"parallel", "--parallel", RunSetting::Count, 1, 1000, [](const ChangeSettings& s) { return s.parallel; },
-     [](ChangeSettings& s, unsigned v) { s.parallel = v; }},
-    {"canary", "--canary", RunSetting::Count, 0, 1000000, [](const ChangeSettings& s) { return s.canary; },
-     [](ChangeSettings& s, unsigned v) { s.canary = v; }},
-    // 0: no budget
-    {"max_failures", "--max-failures", RunSetting::Count, 0, 1000000,
-     [](const ChangeSettings& s) { return s.maxFailures; }, [](ChangeSettings& s, unsigned v) { s.maxFailures = v; }},
-};
+#define KESTRIO_RUN_SETTING_ROW(key, option, value, commands, kind, low, high, what, field, deflt, one, fleet, help) \
+  RunSetting{key, option, OptionKind::kind, low, high,                                                                \
+             [](const ChangeSettings& s) { return static_cast<unsigned>(s.field); },                                  \
+             [](ChangeSettings& s, unsigned v) { s.field = static_cast<decltype(s.field)>(v); }},
+#define KESTRIO_NOT_A_RUN_SETTING(...)
+inline constexpr RunSetting kRunSettings[] = {KESTRIO_DNC_OPTIONS(KESTRIO_RUN_SETTING_ROW, KESTRIO_NOT_A_RUN_SETTING)};
+#undef KESTRIO_RUN_SETTING_ROW
+#undef KESTRIO_NOT_A_RUN_SETTING
 inline constexpr std::size_t kRunSettingCount = std::size(kRunSettings);
 
 // The value of a row as the report writes it ("4000", "false").

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "base/text.h"
 #include "dnc/setup_variables.h"
 
 namespace kestrio::remote {
@@ -10,12 +11,6 @@ namespace {
 
 constexpr const char* kStatus = "KESTRIO.STATUS";
 using Clock = std::chrono::steady_clock;
-
-std::string Join(const std::vector<std::string>& items, const char* separator) {
-  std::string out;
-  for (std::size_t k = 0; k < items.size(); ++k) out += (k ? separator : "") + items[k];
-  return out;
-}
 
 // What a STATUS other than 1 right after an accepted ROOTDIR or GO means:
 // the service acknowledged the request and let it go, as Kestrio Setup does
@@ -191,7 +186,7 @@ bool Session::Read(const std::string& name, std::string& value) {
 
 bool Session::ReadList(const std::vector<std::string>& names, std::vector<std::string>& values) {
   const ClientResult r = client_.ReadList(names);
-  if (!Accept(r, Join(names, "#"), names.size())) return false;
+  if (!Accept(r, text::Join(names, "#"), names.size())) return false;
   values = r.values;
   return true;
 }
@@ -208,7 +203,7 @@ bool Session::Write(const std::string& name, const std::string& value) {
 }
 
 bool Session::WriteList(const std::vector<std::string>& names, const std::vector<std::string>& values) {
-  return Accept(client_.WriteList(names, values), Join(names, "#"), 0);
+  return Accept(client_.WriteList(names, values), text::Join(names, "#"), 0);
 }
 
 bool Session::Version(std::string& version) {
@@ -299,7 +294,7 @@ RemoteChangeResult RunRemoteChange(Session& s, const RemoteChangeSettings& setti
   }
   if (std::find(names.begin(), names.end(), language) == names.end()) {
     s.Fail(Fault::Refused,
-           language + " is not among the language packs found under " + settings.root + ": " + Join(names, ", "));
+           language + " is not among the language packs found under " + settings.root + ": " + text::Join(names, ", "));
     return failed();
   }
 

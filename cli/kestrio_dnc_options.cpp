@@ -1,0 +1,315 @@
+#include "cli/kestrio_dnc_options.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <span>
+#include <string_view>
+
+#include "base/text.h"
+#include "dnc/protocol.h"
+
+namespace kestrio::cli {
+namespace {
+
+using remote::OptionKind;
+
+// Where an option's value goes: text as it is, a number or a flag by its
+// number.
+void Assign(std::string& field, const std::string& text, unsigned long) { field = text; }
+template <class Number>
+void Assign(Number& field, const std::string&, unsigned long number) {
+  field = static_cast<Number>(number);
+}
+
+}  // namespace
+
+#define KESTRIO_CLI_OPTION(name, value, commands, kind, low, high, what, field, deflt, one, fleet, help) \
+  Option{name, value, commands, OptionKind::kind, low, high, what, deflt, one, fleet, help, nullptr,     \
+         [](CommandLine& l, const std::string& t, unsigned long n) { Assign(l.field, t, n); }},
+#define KESTRIO_CLI_SETTING(key, name, value, commands, kind, low, high, what, field, deflt, one, fleet, help) \
+  Option{name, value, commands, OptionKind::kind, low, high, what, deflt, one, fleet, help, key,              \
+         [](CommandLine& l, const std::string& t, unsigned long n) { Assign(l.run.field, t, n); }},
+std::span<const Option> Options() {
+  using namespace remote;  // the table's names: command::Any, kMaxCount
+  static const Option rows[] = {KESTRIO_DNC_OPTIONS(KESTRIO_CLI_SETTING, KESTRIO_CLI_OPTION)};
+  return rows;
+}
+#undef KESTRIO_CLI_OPTION
+#undef KESTRIO_CLI_SETTING
+
+// In the order --help lists them; the fleet commands are "fleet" and a word.
+const Command kCommands[] = {
+    {"read", remote::command::Read,
+     "  read NAME...                  read variables: one prints its value, several print NAME=value\n"
+     "                                lines (e.g. KESTRIO.STATUS, KESTRIO.NAME.0)\n"},
+    {"write", remote::command::Write,
+     "  write NAME=VALUE...           write variables (several in one list write); prints ok\n"},
+    {"version", remote::command::Version,
+     "  version                       print the protocol version of the service\n"},
+    {"vars", remote::command::Vars,
+     "  vars                          list the variables of the KESTRIO table\n"},
+    {"change", remote::command::Change,
+     "  change --root DIR --language NAME\n"
+     "                                scan a folder of language packs on the machine (e.g.\n"
+     "                                D:\\LanguagePacks) and change to a language the scan found\n"},
+    {"status", remote::command::Status,
+     "  status                        the host's row of fleet status: protocol version, current\n"
+     "                                language, status (idle, busy, or the last failure)\n"},
+    {"fleet status", remote::command::FleetStatus,
+     "  fleet status HOSTS            one row per host of the hosts file: reachable, protocol version,\n"
+     "                                current language, status (idle, busy, or the last failure)\n"},
+    {"fleet hosts", remote::command::FleetHosts,
+     "  fleet hosts HOSTS [--json]    the hosts file as fleet status and change read it: one row per\n"
+     "                                entry (line, name, address and port), or the line that makes\n"
+     "                                them refuse it (exit status 2); --json: {\"hosts\": [{line, name,\n"
+     "                                host, port, address}], \"error\", \"line\"} (the Ansible inventory reads it)\n"},
+    {"fleet change", remote::command::FleetChange,
+     "  fleet change HOSTS --root DIR --language NAME [--parallel N] [--canary N] [--max-failures K]\n"
+     "               [--json FILE]    change every host of the hosts file, at most N at once; a host\n"
+     "                                already in that language is skipped.  Ctrl-C starts no new host\n"
+     "                                and waits for those under way.\n"
+     "  fleet change --retry REPORT [--json FILE] ...\n"
+     "                                run again the hosts that failed, were under way or were not\n"
+     "                                started in the report of an earlier fleet change (its hosts\n"
+     "                                file, unchanged, its root folder, language and settings; an\n"
+     "                                option given again overrides the report's); its report holds\n"
+     "                                every host of the rollout, those not run again with their\n"
+     "                                earlier result and run\n"
+     "\n"},
+    {"fleet discover", remote::command::FleetDiscover,
+     "  fleet discover RANGE... [--write HOSTS]\n"
+     "                                probe the DNC port of every address of the ranges (an address,\n"
+     "                                ADDRESS/PREFIX of at most 65,536 addresses, or FIRST-LAST); one row\n"
+     "                                per Kestrio Setup that answers; --write adds them to a hosts file\n"
+     "                                as cnc-ADDRESS, keeping its entries, names and comments (one that\n"
+     "                                did not answer is marked \"not found by discover on DATE\")\n"},
+};
+const std::size_t kCommandCount = std::size(kCommands);
+
+namespace {
+
+constexpr const char* kHead =
+    "kestrio-dnc: reads and writes the setup's variables over the DNC service, and runs a remote\n"
+    "language change.\n"
+    "\n"
+    "usage: kestrio-dnc [OPTIONS] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "commands:\n";
+
+constexpr const char* kHostsFile =
+    "\n"
+    "hosts file: one host a line, NAME HOST[:PORT] or HOST[:PORT] (the port of --port by default);\n"
+    "blank lines and # comments are allowed, also after an entry (a field that starts with #); UTF-8\n"
+    "or Windows-1252 (\"ANSI\").  A name or a machine twice (by its resolved address and port:\n"
+    "127.0.0.1, 127.1 and localhost are one) is refused.\n"
+    "\n"
+    "options:\n";
+
+constexpr const char* kExitStatus =
+    "\n"
+    "exit status: 0 done; 1 an error reply, an engine error or a wait that ran out; 2 no connection\n"
+    "or no usable answer, or a command line that cannot be sent; 3 (change) the machine did not\n"
+    "answer again within --restart-timeout after the change (with --no-follow: the connection ended\n"
+    "after the host accepted GO: the machine may be restarting).  fleet: 0 every host done or skipped\n"
+    "(status: reachable; discover: a machine found); 1 some failed, were not reached or not started\n"
+    "(discover: none found, or interrupted); 2 the hosts file or the arguments are unusable.\n";
+
+const Option* Find(std::string_view name) {
+  for (const Option& option : Options())
+    if (name == option.name) return &option;
+  return nullptr;
+}
+
+// The command names that follow `prefix` ("" for the first word, "fleet "
+// for fleet's), once each, in the order of kCommands.
+std::vector<std::string> CommandWords(std::string_view prefix) {
+  std::vector<std::string> words;
+  for (const Command& c : kCommands) {
+    const std::string_view name = c.name;
+    if (name.substr(0, prefix.size()) != prefix) continue;
+    std::string word(name.substr(prefix.size()));
+    word = word.substr(0, word.find(' '));
+    if (std::find(words.begin(), words.end(), word) == words.end()) words.push_back(word);
+  }
+  return words;
+}
+
+// "a, b or c"
+std::string OneOf(const std::vector<std::string>& words) {
+  if (words.size() < 2) return text::Join(words, "");
+  return text::Join(std::vector<std::string>(words.begin(), words.end() - 1), ", ") + " or " + words.back();
+}
+
+bool IsOneOf(const std::string& word, const std::vector<std::string>& words) {
+  return std::find(words.begin(), words.end(), word) != words.end();
+}
+
+// A whole decimal number within [low, high].
+std::optional<unsigned long> Number(const std::string& text, unsigned long low, unsigned long high) {
+  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
+  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+  if (value < low || value > high) return std::nullopt;
+  return static_cast<unsigned long>(value);
+}
+
+// An option's lines in --help: its name and value in the first 32 columns,
+// its help (and default) beside them, wrapped within 97.
+void AppendOptionLines(std::string& out, const Option& option) {
+  constexpr std::size_t kIndent = 32, kWidth = 97;
+  std::string words = option.help;
+  if (option.defaultText) words.append(" (").append(option.defaultText).append(")");
+  std::size_t start = out.size();  // of the line being written
+  out.append("  ").append(option.name);
+  if (option.value) out.append(" ").append(option.value);
+  out.push_back(' ');
+  while (out.size() - start < kIndent) out.push_back(' ');
+  bool lineEmpty = true;
+  for (std::size_t k = 0; k < words.size();) {
+    std::size_t end = words.find(' ', k);
+    if (end == std::string::npos) end = words.size();
+    if (!lineEmpty && out.size() - start + 1 + (end - k) > kWidth) {
+      out.push_back('\n');
+      start = out.size();
+      out.append(kIndent, ' ');
+      lineEmpty = true;
+    }
+    if (!lineEmpty) out.push_back(' ');
+    out.append(words, k, end - k);
+    lineEmpty = false;
+    k = end + 1;
+  }
+  out.push_back('\n');
+}
+
+}  // namespace
+
+bool CommandLine::Given(const std::string& option) const {
+  return std::find(given.begin(), given.end(), option) != given.end();
+}
+
+unsigned CommandLine::CommandBit() const {
+  const std::string name = command == "fleet" && !values.empty() ? "fleet " + values[0] : command;
+  for (const Command& c : kCommands)
+    if (name == c.name) return c.bit;
+  return command == "fleet" ? unsigned{remote::command::Fleet} : 0u;
+}
+
+std::string Usage() {
+  std::string out = kHead;
+  for (const Command& c : kCommands) out += c.usage;
+  out += kHostsFile;
+  for (const Option& option : Options()) AppendOptionLines(out, option);
+  return out + kExitStatus;
+}
+
+std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args, CommandLine& line) {
+  const std::vector<std::string> commands = CommandWords(""), fleetCommands = CommandWords("fleet ");
+  bool optionsEnded = false;
+  const std::size_t count = args.size();
+  for (std::size_t i = 1; i < count; ++i) {
+    std::string arg = args[i];
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      if (line.command.empty()) {
+        if (!IsOneOf(arg, commands)) return "unknown command \"" + arg + "\" (" + OneOf(commands) + ")";
+        line.command = arg;
+      } else if (line.command == "read" || line.command == "write") {
+        line.values.push_back(arg);
+      } else if (line.command == "fleet" && line.values.empty()) {
+        if (!IsOneOf(arg, fleetCommands))
+          return "fleet: unknown command \"" + arg + "\" (" + OneOf(fleetCommands) + ")";
+        line.values.push_back(arg);
+      } else if (line.command == "fleet" && (line.values.size() == 1 || line.values[0] == "discover")) {
+        line.values.push_back(arg);
+      } else {
+        return line.command + ": unexpected argument \"" + arg + "\"";
+      }
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (arg == "-h") arg = "--help";
+    std::string name = arg, value;
+    bool hasValue = false;
+    if (const auto equals = arg.find('='); equals != std::string::npos) {
+      name = arg.substr(0, equals);
+      value = arg.substr(equals + 1);
+      hasValue = true;
+    }
+    const Option* option = Find(name);
+    if (!option) return "unknown option " + name;
+    if (!option->value) {
+      if (hasValue) return name + ": takes no value";
+      option->set(line, {}, option->kind == OptionKind::Action ? 1 : 0);
+      if (option->kind == OptionKind::Action) return std::nullopt;  // --help, --version: nothing else counts
+      line.given.push_back(name);
+      continue;
+    }
+    // --json alone (last, or before another option) is standard output.
+    if (!hasValue && option->kind == OptionKind::FileOrOut && (i + 1 >= count || args[i + 1].rfind("--", 0) == 0)) {
+      value = "-";
+      hasValue = true;
+    }
+    if (!hasValue) {
+      if (i + 1 >= count) return name + ": a value is missing";
+      value = args[++i];
+    }
+    line.given.push_back(name);
+    unsigned long number = 0;
+    switch (option->kind) {
+      case OptionKind::Number:
+      case OptionKind::NumberOrNone:
+        if (const auto n = Number(value, option->low, option->high)) number = *n;
+        else return name + ": \"" + value + "\" is not " + option->what;
+        break;
+      case OptionKind::Text:
+        if (value.empty() && option->what) return name + ": give " + option->what;
+        break;
+      case OptionKind::File:
+      case OptionKind::FileOrOut:
+        if (value.empty()) return name + ": give a file name";
+        break;
+      case OptionKind::Off:
+      case OptionKind::Action: break;
+    }
+    option->set(line, value, number);
+  }
+  if (line.command.empty()) return "give a command: " + OneOf(commands);
+
+  // Each option given to a command that takes it.
+  const unsigned bit = line.CommandBit();
+  const bool fleet = line.command == "fleet";
+  for (const std::string& name : line.given) {
+    const Option* option = Find(name);
+    const char* refused = fleet ? option->refusedFleet : option->refusedOne;
+    if (!(option->commands & bit)) return name + ": " + (refused ? refused : "not an option of " + line.command);
+  }
+  if (line.json == "-" && bit == remote::command::FleetChange) return "--json: fleet change writes its report to a file; give one";
+  if (fleet) {
+    const bool retry = !line.retry.empty();
+    if (retry && line.values.size() == 2) return "--retry: the report names the hosts file; give none";
+    for (const std::string& name : line.given)
+      if (retry && (name == "--root" || name == "--language"))
+        return name + ": --retry takes the root folder and the language from the report";
+    if (line.values.size() < 2 && !retry)
+      return line.values.size() == 1 && line.values[0] == "discover" ? "fleet discover: give at least one address range"
+                                                                      : "fleet: give status, change or hosts and a hosts file";
+  }
+  if ((line.command == "read" || line.command == "write") && line.values.empty())
+    return line.command == "read" ? "read: give at least one NAME" : "write: give at least one NAME=VALUE";
+  return std::nullopt;
+}
+
+std::optional<std::string> CheckChangeArguments(const std::string& root, const std::string& language) {
+  if (root.empty()) return "--root: give the folder of the language packs";
+  if (language.empty()) return "--language: give a language name";
+  for (const auto& [option, value] : {std::pair{"--root", &root}, std::pair{"--language", &language}}) {
+    const dnc::Request request = dnc::WriteRequest("KESTRIO.NEXT", *value);
+    if (!request.Ok()) return std::string(option) + ": " + request.problem;
+  }
+  return std::nullopt;
+}
+
+}  // namespace kestrio::cli
