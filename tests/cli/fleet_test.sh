@@ -308,7 +308,7 @@ expect '[[ $(jq -c "[.finished, .run, [.hosts[] | [.name, .run]]]" "$dir/stop.js
 # threads (a low ulimit -u for an unprivileged user): every row comes, the
 # shortage is said once, and nothing aborts.
 if [[ $(id -u) -eq 0 ]] && command -v setpriv >/dev/null; then
-  python3 "$(dirname "$0")/../support/silent_hosts.py" 100 "$dir/silent-hosts" 120 >"$dir/silent.out" & pids+=($!)
+  python3 "$(dirname "$0")/../support/silent_hosts.py" 100 "$dir/silent-hosts" 120 >"$dir/silent.out" 2>&1 & pids+=($!)
   for _ in $(seq 200); do grep -q ready "$dir/silent.out" && break; sleep 0.05; done
   chmod 755 "$dir" && chmod 644 "$dir/silent-hosts"
   out=$(setpriv --reuid=65534 --regid=65534 --clear-groups -- bash -c 'ulimit -u 10; exec "$@"' - \
