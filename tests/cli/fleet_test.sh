@@ -308,14 +308,16 @@ expect '[[ $(jq -c "[.finished, .run, [.hosts[] | [.name, .run]]]" "$dir/stop.js
 # threads (a low ulimit -u for an unprivileged user): every row comes, the
 # shortage is said once, and nothing aborts.
 if [[ $(id -u) -eq 0 ]] && command -v setpriv >/dev/null; then
-  python3 "$(dirname "$0")/../support/silent_hosts.py" 100 "$dir/silent-hosts" 120 >"$dir/silent.out" 2>&1 & pids+=($!)
-  for _ in $(seq 200); do grep -q ready "$dir/silent.out" && break; sleep 0.05; done
+  # Its own output file: silent.out still holds the "ready" of discover's
+  # listener above, which a wait could read before this helper starts.
+  python3 "$(dirname "$0")/../support/silent_hosts.py" 100 "$dir/silent-hosts" 120 >"$dir/silent-hosts.out" 2>&1 & pids+=($!)
+  for _ in $(seq 200); do grep -q ready "$dir/silent-hosts.out" && break; sleep 0.05; done
   chmod 755 "$dir" && chmod 644 "$dir/silent-hosts"
   out=$(setpriv --reuid=65534 --regid=65534 --clear-groups -- bash -c 'ulimit -u 10; exec "$@"' - \
           "$dnc" fleet status "$dir/silent-hosts" --parallel 100 --timeout 500 2>&1); rc=$?
   expect '[[ $rc -eq 1 && $(grep -c "^silent-[0-9]* .* no reply from the server within 500 ms$" <<<"$out") -eq 100 &&
             $(grep -c "^kestrio-dnc: the system made [0-9]* of the 100 threads asked for; the run goes on with" <<<"$out") -eq 1 ]]' \
-    "fleet status short of threads: rc=$rc $out $(cat "$dir/silent.out")"
+    "fleet status short of threads: rc=$rc $out $(cat "$dir/silent-hosts.out")"
   # No thread at all for discover's probe: it runs on the main thread, and
   # there is no thread to join.
   out=$(setpriv --reuid=65534 --regid=65534 --clear-groups -- bash -c 'ulimit -u 1; exec "$@"' - \
