@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
     return kNoHost;
   }
   if (line.help) {
-    Print(Usage());
+    Print(Usage(line.command.empty() ? 0u : line.CommandBit()));
     return 0;
   }
   if (line.version) {

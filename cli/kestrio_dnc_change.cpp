@@ -1,5 +1,6 @@
 #include "cli/kestrio_dnc_change.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include "base/text.h"
 #include "cli/kestrio_dnc_output.h"
 #include "cli/terminal.h"
+#include "engine/language.h"
 #include "remote/fleet.h"
 #include "remote/host_json.h"
 
@@ -133,6 +135,29 @@ class Posted {
   std::vector<Shown> shown_;  // written by the change's thread, taken by the poll loop
 };
 
+// What a Ctrl-C leaves on the machine, by the phase the change was in, and
+// how to follow it.
+std::string Interrupted(const CommandLine& line, remote::State phase) {
+  const std::string& host = line.host;
+  const std::string& language = line.run.change.language;
+  const std::string client =
+      "kestrio-dnc --host " + host + (line.Given("--port") ? " --port " + std::to_string(line.run.port) : "");
+  switch (phase) {
+    case remote::State::Scanning:
+      return "interrupted during the scan: " + host + " finishes its scan of " + line.run.change.root +
+             " and changes nothing; run the same change again to change it";
+    case remote::State::Changing:
+      return "interrupted: " + host + " carries on with the change to " + language +
+             " and restarts on its own; follow it with " + client +
+             " status (busy while it changes), or run the same change again once it has restarted: it tells "
+             "whether " + language + " took effect";
+    case remote::State::Restarting:
+      return "interrupted: " + host + " was changed to " + language + " and is restarting; " + client +
+             " status tells its language once it answers";
+    default: return "interrupted: nothing was asked of " + host + " yet; it changes nothing";
+  }
+}
+
 }  // namespace
 
 // The remote language change with its progress: phases on a live line or as
@@ -149,9 +174,23 @@ int ChangeCommand(remote::Session& session, const CommandLine& command) {
   Posted posted;
   ChangeTimes times;  // written by the change's thread, read after it has ended
   times.started = Clock::now();
+  // What a Ctrl-C finds: the phase the change is in, and the language the
+  // machine had (for --json).
+  std::atomic<remote::State> phase{remote::State::Waiting};
+  std::mutex beforeLock;
+  std::string before;
+  static std::atomic<int> presses{0};
+  CatchInterrupt(&presses);
   remote::RemoteChangeSteps steps;
-  steps.current = [&](const std::string& language) { posted.Post({Shown::Line, "current language: " + language, {}, 0}); };
+  steps.current = [&](const std::string& language) {
+    {
+      std::lock_guard lock(beforeLock);
+      before = language;
+    }
+    posted.Post({Shown::Line, "current language: " + language, {}, 0});
+  };
   steps.scanning = [&] {
+    phase.store(remote::State::Scanning);
     posted.Post({Shown::Begin, "waiting for the scan of " + change.root, "scanning " + change.root, change.scanTimeout});
   };
   steps.found = [&](std::int32_t count, const std::vector<std::string>& names) {
@@ -164,11 +203,13 @@ int ChangeCommand(remote::Session& session, const CommandLine& command) {
     posted.Post({Shown::Line, line, {}, 0});
   };
   steps.changing = [&] {
+    phase.store(remote::State::Changing);
     times.scanEnded = Clock::now();
     posted.Post({Shown::Begin, "waiting for the change to " + change.language, "changing to " + change.language,
                  change.changeTimeout});
   };
   steps.restarting = [&] {
+    phase.store(remote::State::Restarting);
     posted.Post({Shown::Begin, "waiting for the restart", "the machine restarts; waiting for it to answer again",
                  change.restartTimeout});
   };
@@ -176,24 +217,44 @@ int ChangeCommand(remote::Session& session, const CommandLine& command) {
   RunWatched([&] { r = remote::RunRemoteChange(session, change, steps); },
              [&] {
                posted.Show(progress);
+               if (presses.load()) {
+                 progress.End();
+                 const remote::State at = phase.load();
+                 const std::string told = Interrupted(command, at);
+                 if (!command.json.empty()) {
+                   remote::RemoteChangeResult sofar;
+                   {
+                     std::lock_guard lock(beforeLock);
+                     sofar.before = before;
+                   }
+                   sofar.text = told;
+                   WriteJson(command.json, ChangeJson(command, sofar, {times.started, {}, Clock::now()}, at));
+                 }
+                 EndInterrupted(told);
+               }
                progress.Tick();
              },
              std::chrono::milliseconds(live ? 200 : 50));
   posted.Show(progress);
   times.ended = Clock::now();
   progress.End();
-  const bool written = command.json.empty() || WriteJson(command.json, ChangeJson(command, r, times));
-  if (r.end != remote::ChangeEnd::Done)
-    return Report(session, r.fault, r.code ? r.step + " failed: " + r.text + " (" + std::to_string(r.code) + ")" : r.text);
+  const bool written = command.json.empty() || WriteJson(command.json, ChangeJson(command, r, times, remote::StateOf(r)));
+  if (r.end != remote::ChangeEnd::Done) {
+    const int status =
+        Report(session, r.fault, r.code ? r.step + " failed: " + r.text + " (" + std::to_string(r.code) + ")" : r.text);
+    if (const char* remedy = engine::RemedyOf(r.code)) Complain(std::string("what to do: ") + remedy + ", then run the same change again");
+    return status;
+  }
   progress.Line(r.restartFollowed ? "done: " + r.text
                                   : "done: " + change.language + " is installed; the machine restarts to finish");
   return written ? 0 : kFailed;
 }
 
-std::string ChangeJson(const CommandLine& line, const remote::RemoteChangeResult& r, const ChangeTimes& times) {
+std::string ChangeJson(const CommandLine& line, const remote::RemoteChangeResult& r, const ChangeTimes& times,
+                       remote::State state) {
   remote::HostReport report;
   report.host = {line.host, line.host, line.run.port, 0};
-  report.state = remote::StateOf(r);
+  report.state = state;
   report.code = r.code;
   report.text = remote::ToldFailure(r.fault, r.text);
   report.started = times.started;

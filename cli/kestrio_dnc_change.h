@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/kestrio_dnc_options.h"
+#include "remote/fleet.h"
 #include "remote/session.h"
 
 namespace kestrio::cli {
@@ -19,8 +20,10 @@ int ChangeCommand(remote::Session& session, const CommandLine& line);
 struct ChangeTimes {
   std::chrono::steady_clock::time_point started{}, scanEnded{}, ended{};
 };
-// The host entry of a fleet report for a single change, with the languages
-// before and after and whether the restart was followed.
-std::string ChangeJson(const CommandLine& line, const remote::RemoteChangeResult& result, const ChangeTimes& times);
+// The host entry of a fleet report for a single change in `state` (that of
+// `result` when it has ended; a Ctrl-C's: the phase it was in), with the
+// languages before and after and whether the restart was followed.
+std::string ChangeJson(const CommandLine& line, const remote::RemoteChangeResult& result, const ChangeTimes& times,
+                       remote::State state);
 
 }  // namespace kestrio::cli

@@ -180,8 +180,9 @@ int FleetChangeCommand(const std::vector<remote::HostEntry>& hosts, const remote
     Print("the report is kept in " + working + " while the run goes on; " + options.json +
           " is replaced when it ends\n");
 
-  static std::atomic<bool> interrupted{false};
-  CatchInterrupt(&interrupted);
+  static std::atomic<int> presses{0};
+  static std::atomic<bool> interrupted{false};  // no new host starts
+  CatchInterrupt(&presses);
   const bool live = StdoutRedrawsInPlace();
   std::size_t drawn = 0;  // lines of the table on screen
   const auto draw = [&] {
@@ -199,18 +200,45 @@ int FleetChangeCommand(const std::vector<remote::HostEntry>& hosts, const remote
       for (const auto& r : updates) Print(PlainLine(r));
     if (write && !updates.empty() && report.Wanted()) report.Write(run, interrupted.load(), false);
   };
-  bool toldOfInterrupt = false;
+  // What a Ctrl-C leaves: the hosts under way carry on with their change on
+  // the machine, whatever becomes of this client.
+  const auto underWay = [&] {
+    std::vector<std::string> names;
+    for (const auto& r : run.Snapshot())
+      if (r.state == remote::State::Scanning || r.state == remote::State::Changing || r.state == remote::State::Restarting)
+        names.push_back(r.host.name);
+    return names.empty() ? std::string()
+                         : "the " + std::to_string(names.size()) + " host" + (names.size() == 1 ? "" : "s") +
+                               " under way (" + text::Join(names, ", ") + ")";
+  };
+  int toldPresses = 0;
   RunWatched([&] { run.Run(interrupted); },
              [&] {
                follow(true);
                if (live) draw();
-               if (interrupted.load() && !toldOfInterrupt) {
-                 toldOfInterrupt = true;
-                 const std::string note =
-                     "interrupted: no new host starts; the hosts under way finish (Ctrl-C again ends "
-                     "the client at once)\n";
-                 Print(note);
+               const int pressed = presses.load();
+               if (pressed >= 1 && toldPresses == 0) {
+                 toldPresses = 1;
+                 interrupted.store(true);
+                 report.Write(run, true, false);
+                 const std::string going = underWay();
+                 Print("interrupted: no new host starts; " +
+                       (going.empty() ? "none is under way\n"
+                                      : going + " finish their change while the client waits for them (Ctrl-C again "
+                                                "ends the client; they carry on and restart on their own)\n"));
                  drawn = 0;  // the table goes on below the note
+               }
+               if (pressed >= 2) {
+                 report.Write(run, true, false);
+                 const std::string going = underWay();
+                 EndInterrupted("interrupted again: the client ends; " +
+                                (going.empty() ? "no host was under way"
+                                               : going + " carry on with the change and restart on their own" +
+                                                     (report.Wanted() ? "; the report " + working + " marks them so"
+                                                                      : std::string())) +
+                                "; follow them with kestrio-dnc fleet status " + settings.hostsFile +
+                                (report.Wanted() ? ", then fleet change --retry " + working + " runs those not done"
+                                                 : std::string()));
                }
              },
              std::chrono::milliseconds(live ? 200 : 50));
@@ -226,6 +254,9 @@ int FleetChangeCommand(const std::vector<remote::HostEntry>& hosts, const remote
                         std::to_string(s.failed) + " failed";
   if (s.notStarted) summary += ", " + std::to_string(s.notStarted) + " not started (" + run.StopReason() + ")";
   Print(summary + '\n');
+  const std::string again = report.Wanted() ? "kestrio-dnc fleet change --retry " + options.json
+                                            : "run the same fleet change again";
+  for (const std::string& told : remote::NamedSummary(reports, again)) Print(text::Printable(told) + '\n');
 
   int exitCode = s.failed || s.notStarted ? kFailed : 0;
   if (report.Wanted()) {
@@ -305,8 +336,9 @@ int FleetDiscover(const CommandLine& line) {
   if (!line.write.empty() && !OldInventory(line.write, line.run.port)) return kNoHost;
   const unsigned timeoutMs = line.Given("--timeout") ? line.run.timeoutMs : 500;
   const unsigned parallel = line.Given("--parallel") ? line.run.parallel : 64;
+  static std::atomic<int> presses{0};
   static std::atomic<bool> interrupted{false};
-  CatchInterrupt(&interrupted);
+  CatchInterrupt(&presses);
   const std::size_t total = list.addresses.size();
   // Progress on a terminal for a range that takes more than a moment.
   const bool live = StdoutRedrawsInPlace() && total > 256;
@@ -315,6 +347,10 @@ int FleetDiscover(const CommandLine& line) {
   const auto started = std::chrono::steady_clock::now();
   RunWatched([&] { found = remote::Discover(list.addresses, line.run.port, timeoutMs, parallel, interrupted, probed); },
              [&] {
+               if (presses.load() >= 1) interrupted.store(true);  // the probes under way end; no new one starts
+               if (presses.load() >= 2)
+                 EndInterrupted(std::string(live ? "\r\033[K" : "") + "interrupted again: discover ends" +
+                                (line.write.empty() ? "" : "; the hosts file is not written"));
                if (live)
                  Print("\rprobing port " + std::to_string(line.run.port) + ": " + std::to_string(probed.load()) + " of " +
                        std::to_string(total) + " addresses\033[K");

@@ -7,6 +7,8 @@
 
 #include "base/text.h"
 #include "dnc/protocol.h"
+#include "dnc/setup_variables.h"
+#include "kestrio_version.h"
 
 namespace kestrio::cli {
 namespace {
@@ -41,48 +43,71 @@ std::span<const Option> Options() {
 const Command kCommands[] = {
     {"read", remote::command::Read,
      "  read NAME...                  read variables: one prints its value, several print NAME=value\n"
-     "                                lines (e.g. KESTRIO.STATUS, KESTRIO.NAME.0)\n"},
+     "                                lines (e.g. KESTRIO.STATUS, KESTRIO.NAME.0; a name without its\n"
+     "                                table, as vars lists it, is the KESTRIO table's: STATUS, NAME.0)\n",
+     "  kestrio-dnc --host 10.4.0.7 read KESTRIO.CURRENT\n"
+     "  kestrio-dnc --host 10.4.0.7 read NITEMS NAME.0 NAME.1\n"},
     {"write", remote::command::Write,
-     "  write NAME=VALUE...           write variables (several in one list write); prints ok\n"},
+     "  write NAME=VALUE...           write variables (several in one list write); prints ok\n",
+     "  kestrio-dnc --host 10.4.0.7 write \"KESTRIO.ROOTDIR=D:\\LanguagePacks\"\n"
+     "  kestrio-dnc --host 10.4.0.7 --timeout 20000 write KESTRIO.NEXT=French\n"},
     {"version", remote::command::Version,
-     "  version                       print the protocol version of the service\n"},
+     "  version                       print the version of the DNC protocol the service speaks;\n"
+     "                                not this program's (--version) nor the setup's (read VERSION)\n",
+     "  kestrio-dnc --host 10.4.0.7 version\n"
+     "  kestrio-dnc --host cnc-07 --port 3874 --timeout 2000 version\n"},
     {"vars", remote::command::Vars,
-     "  vars                          list the variables of the KESTRIO table\n"},
+     "  vars                          list the variables of the KESTRIO table, as read and write take\n"
+     "                                them (NAME and ERROR take an index: NAME.0)\n",
+     "  kestrio-dnc --host 10.4.0.7 vars\n"
+     "  kestrio-dnc vars                                    (the service on this computer)\n"},
     {"change", remote::command::Change,
      "  change --root DIR --language NAME\n"
      "                                scan a folder of language packs on the machine (e.g.\n"
-     "                                D:\\LanguagePacks) and change to a language the scan found\n"},
+     "                                D:\\LanguagePacks) and change to a language the scan found\n",
+     "  kestrio-dnc --host 10.4.0.7 change --root \"D:\\LanguagePacks\" --language French\n"
+     "  kestrio-dnc --host 10.4.0.7 change --root \"D:\\LanguagePacks\" --language German --json cnc.json\n"},
     {"status", remote::command::Status,
      "  status                        the host's row of fleet status: protocol version, current\n"
-     "                                language, status (idle, busy, or the last failure)\n"},
+     "                                language, status (idle, busy, or the last failure)\n",
+     "  kestrio-dnc --host 10.4.0.7 status\n"
+     "  kestrio-dnc --host 10.4.0.7 status --json\n"},
     {"fleet status", remote::command::FleetStatus,
      "  fleet status HOSTS            one row per host of the hosts file: reachable, protocol version,\n"
-     "                                current language, status (idle, busy, or the last failure)\n"},
+     "                                current language, status (idle, busy, or the last failure)\n",
+     "  kestrio-dnc fleet status hosts\n"
+     "  kestrio-dnc fleet status hosts --parallel 32 --timeout 2000\n"},
     {"fleet hosts", remote::command::FleetHosts,
      "  fleet hosts HOSTS [--json]    the hosts file as fleet status and change read it: one row per\n"
      "                                entry (line, name, address and port), or the line that makes\n"
      "                                them refuse it (exit status 2); --json: {\"hosts\": [{line, name,\n"
-     "                                host, port, address}], \"error\", \"line\"} (the Ansible inventory reads it)\n"},
+     "                                host, port, address}], \"error\", \"line\"} (the Ansible inventory reads it)\n",
+     "  kestrio-dnc fleet hosts hosts\n"
+     "  kestrio-dnc --port 3874 fleet hosts hosts --json hosts.json\n"},
     {"fleet change", remote::command::FleetChange,
      "  fleet change HOSTS --root DIR --language NAME [--parallel N] [--canary N] [--max-failures K]\n"
      "               [--json FILE]    change every host of the hosts file, at most N at once; a host\n"
      "                                already in that language is skipped.  Ctrl-C starts no new host\n"
-     "                                and waits for those under way.\n"
+     "                                and waits for those under way; a second Ctrl-C ends the client\n"
+     "                                and leaves them under way in the report.\n"
      "  fleet change --retry REPORT [--json FILE] ...\n"
      "                                run again the hosts that failed, were under way or were not\n"
      "                                started in the report of an earlier fleet change (its hosts\n"
      "                                file, unchanged, its root folder, language and settings; an\n"
      "                                option given again overrides the report's); its report holds\n"
      "                                every host of the rollout, those not run again with their\n"
-     "                                earlier result and run\n"
-     "\n"},
+     "                                earlier result and run\n",
+     "  kestrio-dnc fleet change hosts --root \"D:\\LanguagePacks\" --language Polish --canary 1 --json run.json\n"
+     "  kestrio-dnc fleet change --retry run.json --json run.json\n"},
     {"fleet discover", remote::command::FleetDiscover,
      "  fleet discover RANGE... [--write HOSTS]\n"
      "                                probe the DNC port of every address of the ranges (an address,\n"
      "                                ADDRESS/PREFIX of at most 65,536 addresses, or FIRST-LAST); one row\n"
      "                                per Kestrio Setup that answers; --write adds them to a hosts file\n"
      "                                as cnc-ADDRESS, keeping its entries, names and comments (one that\n"
-     "                                did not answer is marked \"not found by discover on DATE\")\n"},
+     "                                did not answer is marked \"not found by discover on DATE\")\n",
+     "  kestrio-dnc fleet discover 10.4.0.0/22\n"
+     "  kestrio-dnc fleet discover 10.4.0.1-10.4.0.50 10.5.0.7 --write hosts\n"},
 };
 const std::size_t kCommandCount = std::size(kCommands);
 
@@ -92,18 +117,25 @@ constexpr const char* kHead =
     "kestrio-dnc: reads and writes the setup's variables over the DNC service, and runs a remote\n"
     "language change.\n"
     "\n"
-    "usage: kestrio-dnc [OPTIONS] COMMAND [ARGUMENTS]\n"
+    "usage: kestrio-dnc [OPTIONS] COMMAND [ARGUMENTS]; kestrio-dnc COMMAND --help: one command's\n"
+    "options and examples\n"
     "\n"
     "commands:\n";
+
+// The three versions a user meets, which is which.
+std::string Versions() {
+  return std::string("\nthree versions: kestrio-dnc --version prints this program's (" KESTRIO_VERSION_TEXT
+                     "); the version command,\nthe DNC protocol's that the service speaks; read VERSION, the "
+                     "setup's own on the CNC (this\nrelease's: ") +
+         dnc::kVersionText + ").\n";
+}
 
 constexpr const char* kHostsFile =
     "\n"
     "hosts file: one host a line, NAME HOST[:PORT] or HOST[:PORT] (the port of --port by default);\n"
     "blank lines and # comments are allowed, also after an entry (a field that starts with #); UTF-8\n"
     "or Windows-1252 (\"ANSI\").  A name or a machine twice (by its resolved address and port:\n"
-    "127.0.0.1, 127.1 and localhost are one) is refused.\n"
-    "\n"
-    "options:\n";
+    "127.0.0.1, 127.1 and localhost are one) is refused.\n";
 
 constexpr const char* kExitStatus =
     "\n"
@@ -182,6 +214,19 @@ void AppendOptionLines(std::string& out, const Option& option) {
   out.push_back('\n');
 }
 
+// The command --help is asked about when it comes before it ("kestrio-dnc
+// --help fleet change"): the words after it that name one.
+void HelpCommand(const std::vector<std::string>& args, std::size_t from, const std::vector<std::string>& commands,
+                 const std::vector<std::string>& fleetCommands, CommandLine& line) {
+  for (std::size_t i = from; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg.rfind("-", 0) == 0) continue;
+    if (line.command.empty() && IsOneOf(arg, commands)) line.command = arg;
+    else if (line.command == "fleet" && line.values.empty() && IsOneOf(arg, fleetCommands)) line.values.push_back(arg);
+    else break;
+  }
+}
+
 }  // namespace
 
 bool CommandLine::Given(const std::string& option) const {
@@ -195,12 +240,75 @@ unsigned CommandLine::CommandBit() const {
   return command == "fleet" ? unsigned{remote::command::Fleet} : 0u;
 }
 
-std::string Usage() {
-  std::string out = kHead;
-  for (const Command& c : kCommands) out += c.usage;
-  out += kHostsFile;
-  for (const Option& option : Options()) AppendOptionLines(out, option);
-  return out + kExitStatus;
+std::string Usage(unsigned commandBit) {
+  if (!commandBit) {
+    std::string out = kHead;
+    for (const Command& c : kCommands) out += c.usage;
+    out.append(Versions()).append(kHostsFile).append("\noptions:\n");
+    for (const Option& option : Options()) AppendOptionLines(out, option);
+    return out + kExitStatus;
+  }
+  std::string out = "usage: kestrio-dnc [OPTIONS] COMMAND, the options before or after it:\n", examples;
+  for (const Command& c : kCommands)
+    if (c.bit & commandBit) {
+      out += c.usage;
+      examples += c.examples;
+    }
+  if (commandBit & remote::command::Fleet) out += kHostsFile;
+  out += "\noptions:\n";
+  for (const Option& option : Options())
+    if (option.commands & commandBit) AppendOptionLines(out, option);
+  return out + "\nexamples:\n" + examples +
+         "\nkestrio-dnc --help: every command, the hosts file and the exit statuses\n";
+}
+
+namespace {
+
+// Edits that turn one word into the other (a letter added, dropped,
+// changed, or two side by side swapped).
+std::size_t Distance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i)
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  return d[a.size()][b.size()];
+}
+
+// "unknown command "chnage": did you mean change?"
+std::string Suggestion(const std::string& word, const std::vector<std::string>& candidates) {
+  const std::string closest = Closest(word, candidates);
+  return closest.empty() ? std::string() : ": did you mean " + closest + "?";
+}
+
+std::vector<std::string> OptionNames() {
+  std::vector<std::string> names;
+  for (const Option& option : Options()) names.push_back(option.name);
+  return names;
+}
+
+}  // namespace
+
+std::string Closest(const std::string& word, const std::vector<std::string>& candidates) {
+  // An option's dashes are not part of the slip.
+  const auto bare = [](std::string_view w) {
+    const std::size_t dashes = w.find_first_not_of('-');
+    return dashes == std::string_view::npos ? std::string_view() : w.substr(dashes);
+  };
+  const std::string_view typed = bare(word);
+  std::string best;
+  std::size_t bestDistance = 3;
+  for (const std::string& candidate : candidates) {
+    const std::size_t d = Distance(typed, bare(candidate));
+    if (d < bestDistance && 2 * d < typed.size()) {
+      best = candidate;
+      bestDistance = d;
+    }
+  }
+  return best;
 }
 
 std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args, CommandLine& line) {
@@ -211,13 +319,15 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
     std::string arg = args[i];
     if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
       if (line.command.empty()) {
-        if (!IsOneOf(arg, commands)) return "unknown command \"" + arg + "\" (" + OneOf(commands) + ")";
+        if (!IsOneOf(arg, commands))
+          return "unknown command \"" + arg + "\"" + Suggestion(arg, commands) + " (" + OneOf(commands) + ")";
         line.command = arg;
       } else if (line.command == "read" || line.command == "write") {
         line.values.push_back(arg);
       } else if (line.command == "fleet" && line.values.empty()) {
         if (!IsOneOf(arg, fleetCommands))
-          return "fleet: unknown command \"" + arg + "\" (" + OneOf(fleetCommands) + ")";
+          return "fleet: unknown command \"" + arg + "\"" + Suggestion(arg, fleetCommands) + " (" +
+                 OneOf(fleetCommands) + ")";
         line.values.push_back(arg);
       } else if (line.command == "fleet" && (line.values.size() == 1 || line.values[0] == "discover")) {
         line.values.push_back(arg);
@@ -239,11 +349,14 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
       hasValue = true;
     }
     const Option* option = Find(name);
-    if (!option) return "unknown option " + name;
+    if (!option) return "unknown option " + name + Suggestion(name, OptionNames());
     if (!option->value) {
       if (hasValue) return name + ": takes no value";
       option->set(line, {}, option->kind == OptionKind::Action ? 1 : 0);
-      if (option->kind == OptionKind::Action) return std::nullopt;  // --help, --version: nothing else counts
+      if (option->kind == OptionKind::Action) {  // --help, --version: nothing else counts but the command named
+        if (line.help) HelpCommand(args, i + 1, commands, fleetCommands, line);
+        return std::nullopt;
+      }
       line.given.push_back(name);
       continue;
     }
@@ -295,7 +408,8 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
         return name + ": --retry takes the root folder and the language from the report";
     if (line.values.size() < 2 && !retry)
       return line.values.size() == 1 && line.values[0] == "discover" ? "fleet discover: give at least one address range"
-                                                                      : "fleet: give status, change or hosts and a hosts file";
+                                                                      : "fleet: give status, hosts or change and a hosts file, "
+                                                                        "or discover and an address range";
   }
   if ((line.command == "read" || line.command == "write") && line.values.empty())
     return line.command == "read" ? "read: give at least one NAME" : "write: give at least one NAME=VALUE";

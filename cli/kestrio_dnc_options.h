@@ -55,11 +55,13 @@ struct Option {
 // Every row, in the order of the table.
 std::span<const Option> Options();
 
-// A command, with its block of --help: its synopsis and what it does.
+// A command, with its block of --help: its synopsis and what it does, and
+// the two examples of its own --help.
 struct Command {
   const char* name;  // "read", "fleet change"
   unsigned bit;      // its remote::command bit
   const char* usage;
+  const char* examples;
 };
 extern const Command kCommands[];
 extern const std::size_t kCommandCount;
@@ -70,8 +72,16 @@ extern const std::size_t kCommandCount;
 // ends the options.
 std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args, CommandLine& line);
 
-// What --help prints.
-std::string Usage();
+// What --help prints: with no command bit, every command, the hosts file,
+// every option and the exit statuses; with a command's bit (change --help,
+// fleet change --help; fleet --help: remote::command::Fleet), those
+// commands, the options they take with their defaults, and their examples.
+std::string Usage(unsigned commandBit = 0);
+
+// Of `candidates`, the one `word` is most likely a slip of (at most two
+// letters added, dropped, changed or swapped, and fewer than half of it):
+// the "did you mean" of a mistyped command or option; empty: none.
+std::string Closest(const std::string& word, const std::vector<std::string>& candidates);
 
 // The root folder and language of a change, checked before anything starts.
 std::optional<std::string> CheckChangeArguments(const std::string& root, const std::string& language);

@@ -3,14 +3,30 @@
 #include "cli/kestrio_dnc_variables.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "base/text.h"
 #include "cli/kestrio_dnc_output.h"
 #include "dnc/protocol.h"
 
 namespace kestrio::cli {
+namespace {
 
-int ReadCommand(remote::Session& session, const std::vector<std::string>& names) {
+// The service has one table: a name as vars lists it (VERSION, NAME.0) is
+// that table's.  One that names its table (KESTRIO.VERSION, in any case)
+// goes as it is.
+std::string WithTable(const std::string& name) {
+  constexpr std::string_view kTable = "KESTRIO.";
+  if (name.size() >= kTable.size() && text::EqualsNoCase(std::string_view(name).substr(0, kTable.size()), kTable))
+    return name;
+  return std::string(kTable) + name;
+}
+
+}  // namespace
+
+int ReadCommand(remote::Session& session, const std::vector<std::string>& typed) {
+  std::vector<std::string> names;
+  for (const auto& name : typed) names.push_back(WithTable(name));
   const dnc::Request request = names.size() == 1 ? dnc::ReadRequest(names[0]) : dnc::ListReadRequest(names);
   if (!request.Ok()) return Refuse(request.problem);
   if (!session.Connect()) return Report(session);
@@ -22,7 +38,7 @@ int ReadCommand(remote::Session& session, const std::vector<std::string>& names)
   }
   std::vector<std::string> values;
   if (!session.ReadList(names, values)) return Report(session);
-  for (std::size_t k = 0; k < names.size(); ++k) Print(names[k] + '=' + values[k] + '\n');
+  for (std::size_t k = 0; k < names.size(); ++k) Print(typed[k] + '=' + values[k] + '\n');
   return 0;
 }
 
@@ -31,7 +47,7 @@ int WriteCommand(remote::Session& session, const std::vector<std::string>& assig
   for (const auto& item : assignments) {
     const auto equals = item.find('=');
     if (equals == std::string::npos) return Refuse("\"" + item + "\": expected NAME=VALUE");
-    names.push_back(item.substr(0, equals));
+    names.push_back(WithTable(item.substr(0, equals)));
     values.push_back(item.substr(equals + 1));
   }
   const bool list = names.size() > 1;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <string>
 #include <string_view>
 #include <thread>
 
@@ -24,9 +25,16 @@ void WriteText(std::FILE* stream, std::string_view text);
 // writes plain lines there).
 bool StdoutRedrawsInPlace();
 
-// The first Ctrl-C (SIGINT; the console's Ctrl-C or Ctrl-Break) sets
-// `*interrupted` instead of ending the program; a second one ends it.
-void CatchInterrupt(std::atomic<bool>* interrupted);
+// Each Ctrl-C (SIGINT; the console's Ctrl-C or Ctrl-Break) adds one to
+// `*presses` instead of ending the program.  What a press does is the
+// command's: its poll loop looks, tells what the machines do from then on,
+// and stops, waits or ends (EndInterrupted).
+void CatchInterrupt(std::atomic<int>* presses);
+
+// Writes `line` and a newline to standard error and ends the program at
+// once with status 130, as a shell reports a Ctrl-C, while other threads
+// still wait on their machines.
+[[noreturn]] void EndInterrupted(const std::string& line);
 
 // A thread whose system calls Ctrl-C does not cut short: on Linux the signal
 // is blocked in it (and in the threads it starts), so a socket wait with a

@@ -8,10 +8,10 @@
 namespace kestrio::cli {
 namespace {
 
-std::atomic<bool>* g_interrupted = nullptr;
+std::atomic<int>* g_presses = nullptr;
 
 extern "C" void OnInterrupt(int) {
-  if (g_interrupted) g_interrupted->store(true);
+  if (g_presses) g_presses->fetch_add(1);
 }
 
 }  // namespace
@@ -25,12 +25,12 @@ void WriteText(std::FILE* stream, std::string_view text) {
   std::fflush(stream);
 }
 
-void CatchInterrupt(std::atomic<bool>* interrupted) {
-  g_interrupted = interrupted;
+void CatchInterrupt(std::atomic<int>* presses) {
+  g_presses = presses;
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART | SA_RESETHAND;  // the second one takes the default: the end
+  action.sa_flags = SA_RESTART;
   ::sigaction(SIGINT, &action, nullptr);
 }
 

@@ -12,15 +12,13 @@
 namespace kestrio::cli {
 namespace {
 
-std::atomic<bool>* g_interrupted = nullptr;
-std::atomic<bool> g_caughtOnce{false};
+std::atomic<int>* g_presses = nullptr;
 
 // Runs on a thread the console starts.  TRUE: handled; FALSE: the default,
-// which ends the process.
+// which ends the process (closing the console, logging off).
 BOOL WINAPI OnConsoleControl(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-  if (g_caughtOnce.exchange(true)) return FALSE;
-  if (g_interrupted) g_interrupted->store(true);
+  if (g_presses) g_presses->fetch_add(1);
   return TRUE;
 }
 
@@ -48,8 +46,8 @@ void WriteText(std::FILE* stream, std::string_view text) {
   }
 }
 
-void CatchInterrupt(std::atomic<bool>* interrupted) {
-  g_interrupted = interrupted;
+void CatchInterrupt(std::atomic<int>* presses) {
+  g_presses = presses;
   ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 

@@ -152,6 +152,7 @@ bool Client::Connect(const std::string& host, std::uint16_t port, unsigned timeo
   socket_ = net::Connect(host, port, timeoutMs == 0 ? kConnectTimeoutMs : timeoutMs, error);
   if (socket_ == net::kInvalidSocket) return false;
   timeoutMs_ = timeoutMs;
+  heard_ = false;
   net::SetReceiveTimeout(socket_, timeoutMs);
   return true;
 }
@@ -183,7 +184,7 @@ bool Client::ReceiveExactly(char* buffer, std::size_t size, ClientResult& failur
     if (timeoutMs_ != 0) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
       if (left.count() <= 0) {
-        failure = TimedOut("no reply from the server within " + std::to_string(timeoutMs_) + " ms");
+        failure = TimedOut(NoReply(false));
         return false;
       }
       net::SetReceiveTimeout(socket_, static_cast<unsigned>(left.count()));
@@ -196,15 +197,25 @@ bool Client::ReceiveExactly(char* buffer, std::size_t size, ClientResult& failur
     if (n < 0) {
       const int error = net::LastError();
       if (net::IsTimeout(error)) {
-        failure = TimedOut("no reply from the server within " + std::to_string(timeoutMs_) + " ms");
+        failure = TimedOut(NoReply(false));
       } else {
         failure = ConnectionLost("receiving the reply failed: " + net::ErrorText(error));
       }
       return false;
     }
     got += static_cast<std::size_t>(n);
+    heard_ = true;
   }
   return true;
+}
+
+std::string Client::NoReply(bool write) const {
+  const std::string within = " within " + std::to_string(timeoutMs_) + " ms";
+  if (heard_) return write ? "no reply" + within + "; the request may still be carried out"
+                           : "no reply from the server" + within;
+  return "connected, but no reply" + within +
+         ": the service answers one connection at a time and may be serving another desk (a change holds it "
+         "for many minutes); " + (write ? "the request may still be carried out once it is free" : "try again later");
 }
 
 ClientResult Client::ReadReply(std::string* rawText) {
@@ -279,7 +290,7 @@ ClientResult Client::Exchange(const Request& request, const ExpectedReply& expec
   // A write that is not answered in time may still have been taken: the
   // server answers only after the variable took the value.
   if (write && r.kind == ClientResult::Failed && r.timedOut) {
-    r.problem = "no reply within " + std::to_string(timeoutMs_) + " ms; the request may still be carried out";
+    r.problem = NoReply(true);
     return r;
   }
   if (r.kind != ClientResult::Ok) return r;

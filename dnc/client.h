@@ -43,7 +43,7 @@ class Client {
   ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
-  Client(Client&& other) noexcept : socket_(other.socket_), timeoutMs_(other.timeoutMs_) {
+  Client(Client&& other) noexcept : socket_(other.socket_), timeoutMs_(other.timeoutMs_), heard_(other.heard_) {
     other.socket_ = platform::net::kInvalidSocket;
   }
 
@@ -69,10 +69,15 @@ class Client {
 
  private:
   bool ReceiveExactly(char* buffer, std::size_t size, ClientResult& failure);
+  // A wait for a reply that ran out, told by whether this connection was
+  // ever answered: a service that never said a word may be serving another
+  // client (it takes one connection at a time; the system queues the others).
+  std::string NoReply(bool write) const;
   ClientResult Exchange(const struct Request& request, const struct ExpectedReply& expected);
   platform::net::Socket socket_ = platform::net::kInvalidSocket;
   unsigned timeoutMs_ = 0;  // for each reply; 0: none
   std::chrono::steady_clock::time_point deadline_{};  // of the reply being read
+  bool heard_ = false;  // a byte of a reply came on this connection
 };
 
 // A request text (payload) with its values escaped, or why it cannot be

@@ -21,6 +21,27 @@ const std::array<ErrorInfo, 14> ErrorTable = {{
     {kErrUpdatePackage, "OS update package file(s) not found."},
 }};
 
+const char* RemedyOf(std::int32_t code) {
+  static constexpr struct {
+    std::int32_t code;
+    const char* remedy;
+  } kRemedies[] = {
+      {kErrProtected, "turn the write filter off and restart the CNC"},
+      {kErrFreeSpace, "free 400 MB on C: (750 MB with the rollup)"},
+      {kErrDiskQuery, "restart the CNC"},
+      {kErrPackName, "answer the message at the machine and start Kestrio Setup again as an administrator"},
+      {kErrUpdatePackage,
+       "put windows6.1-kb4012215-x86.cab in Kestrio Setup's working folder (C:\\Kestrio) and start it from there"},
+      {kErrInstall,
+       "check that the cabinet is a language pack for 32-bit Windows 7 and that the write filter is off (the "
+       "package tool's log: C:\\Windows\\Logs\\DISM\\dism.log)"},
+      {kErrRemove, "restart the CNC and check its language (the package tool's log: C:\\Windows\\Logs\\DISM\\dism.log)"},
+  };
+  for (const auto& row : kRemedies)
+    if (row.code == code) return row.remedy;
+  return nullptr;
+}
+
 std::int32_t GetErrorText(std::int32_t code, std::string* text, std::int32_t capacity) {
   if (text == nullptr) return kErrInvalidParameter;
   std::string message;

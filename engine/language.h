@@ -96,6 +96,13 @@ struct ErrorInfo {
 
 extern const std::array<ErrorInfo, 14> ErrorTable;
 
+// What a person must mend after an error before the same change is tried
+// again, for the errors a person on the floor can mend: the technician's
+// README gives each under its message (a test holds the two together), and
+// kestrio-dnc tells it beside the hosts that failed with it.  nullptr for
+// the others (a mistake of the request, or a PC the program cannot serve).
+const char* RemedyOf(std::int32_t code);
+
 // The other texts the operator sees, beside the error table so that every
 // message box text is found in one place.  Some spellings are the ones the
 // machines have always shown and stay as they are: "ocurred" in the table,

@@ -3,11 +3,37 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdint>
+#include <utility>
 
 #include "base/json.h"
+#include "base/text.h"
+#include "engine/language.h"
 #include "remote/host_json.h"
 
 namespace kestrio::remote {
+
+std::vector<std::string> NamedSummary(const std::vector<HostReport>& reports, const std::string& again) {
+  std::vector<std::string> failed, notStarted, lines;
+  std::vector<std::pair<std::int32_t, std::vector<std::string>>> mendable;  // by code, as first met
+  for (const HostReport& r : reports) {
+    if (r.state == State::NotStarted) notStarted.push_back(r.host.name);
+    if (r.state != State::Failed) continue;
+    failed.push_back(r.host.name);
+    if (!engine::RemedyOf(r.code)) continue;
+    auto group = std::find_if(mendable.begin(), mendable.end(), [&](const auto& g) { return g.first == r.code; });
+    if (group == mendable.end()) group = mendable.insert(mendable.end(), {r.code, {}});
+    group->second.push_back(r.host.name);
+  }
+  if (!failed.empty()) lines.push_back("failed: " + text::Join(failed, ", "));
+  if (!notStarted.empty()) lines.push_back("not started: " + text::Join(notStarted, ", "));
+  for (const auto& [code, names] : mendable) {
+    std::string message;
+    engine::GetErrorText(code, &message);
+    lines.push_back("  " + text::Join(names, ", ") + ": \"" + message + "\" (" + std::to_string(code) + "): " +
+                    engine::RemedyOf(code) + ", then " + again);
+  }
+  return lines;
+}
 
 std::string SettingText(const RunSetting& row, unsigned value) {
   if (row.Flag()) return value ? "true" : "false";

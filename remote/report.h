@@ -15,6 +15,15 @@
 
 namespace kestrio::remote {
 
+// ---- What the end of a run tells ---------------------------------------------
+
+// The lines below a fleet change's summary: the hosts that failed and those
+// not started, by name in the run's order, and for each engine error a
+// person must mend (engine::RemedyOf) the hosts it stopped and what to do,
+// ending with `again` (how to run them again).  None when every host is done
+// or skipped.
+std::vector<std::string> NamedSummary(const std::vector<HostReport>& reports, const std::string& again);
+
 // ---- The settings of a run ---------------------------------------------------
 //
 // One row per setting a run is made with, made from the SETTING rows of
