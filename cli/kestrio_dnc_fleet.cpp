@@ -373,7 +373,7 @@ int FleetDiscover(const CommandLine& line) {
   if (!machines.empty())
     for (const auto& row : Columns(rows)) Print(row + '\n');
   if (!others.empty()) {
-    Print("port open, not a Kestrio Setup:\n");
+    Print("port open, no answer as a Kestrio Setup:\n");
     for (const auto& row : Columns(others)) Print("  " + row + '\n');
   }
   char time[32];

@@ -142,7 +142,7 @@ done
 # second client waits unserved while the first holds the connection.
 machine quiet && start_host quiet || exit 1
 exec 3<>"/dev/tcp/127.0.0.1/$port"
-check "reply time-out" 2 "127.0.0.1:$port: no reply from the server within 300 ms" \
+check "reply time-out" 2 "127.0.0.1:$port: connected, but no reply within 300 ms: the service answers one connection at a time and may be serving another desk" \
   -- "$dnc" --port "$port" --timeout 300 read KESTRIO.VERSION
 exec 3>&-
 

@@ -22,7 +22,7 @@ closed_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",
 printf 'one 127.0.0.1:%s\n' "$closed_port" >"$dir/one-host"
 c=("$dnc" fleet change --root 'D:\LanguagePacks' --language Polish)
 check "missing hosts file" 2 "nothing: cannot be read" -- "$dnc" fleet status "$dir/nothing"
-check "no hosts file" 2 "fleet: give status, change or hosts and a hosts file" -- "$dnc" fleet status
+check "no hosts file" 2 "fleet: give status, hosts or change and a hosts file, or discover and an address range" -- "$dnc" fleet status
 check "unknown fleet command" 2 'fleet: unknown command "stop"' -- "$dnc" fleet stop "$dir/one-host"
 check "parallel 0" 2 '--parallel: "0" is not a number from 1 to 1000' -- "${c[@]}" "$dir/one-host" --parallel 0
 check "no language" 2 "--language: give a language name" -- "$dnc" fleet change "$dir/one-host" --root 'D:\x'
@@ -225,8 +225,8 @@ for f in d2 d3 d4 silent; do for _ in $(seq 100); do grep -q "DNC server on port
 printf '# hall 2\nlathe-2 127.0.0.2:%s  # by the door\nmill-X 127.0.0.7:%s\n' "$dport" "$dport" >"$dir/found"
 out=$("$dnc" fleet discover 127.0.0.0/24 --port "$dport" --write "$dir/found" 2>&1); rc=$?
 expect '[[ $rc -eq 0 ]]' "discover: rc=$rc $out"
-for want in "127.0.0.2  1  *German  *idle" "127.0.0.4  1  *German  *idle" "port open, not a Kestrio Setup:" \
-            "  127.0.0.9  no reply from the server within 500 ms" "3 machines found; 256 of 256 addresses probed on port $dport"; do
+for want in "127.0.0.2  1  *German  *idle" "127.0.0.4  1  *German  *idle" "port open, no answer as a Kestrio Setup:" \
+            "  127.0.0.9  connected, but no reply within 500 ms: the service answers one connection at a time" "3 machines found; 256 of 256 addresses probed on port $dport"; do
   grep -q "^$want" <<<"$out" && ok || ko "discover output lacks '$want': $out"
 done
 expect '[[ $(tail -n +2 "$dir/found" | tr "\n" "|") == "# hall 2|lathe-2 127.0.0.2:$dport  # by the door|mill-X 127.0.0.7:$dport  # not found by discover on $(date +%F)|cnc-127.0.0.3 127.0.0.3:$dport|cnc-127.0.0.4 127.0.0.4:$dport|" ]]' \
@@ -315,7 +315,7 @@ if [[ $(id -u) -eq 0 ]] && command -v setpriv >/dev/null; then
   chmod 755 "$dir" && chmod 644 "$dir/silent-hosts"
   out=$(setpriv --reuid=65534 --regid=65534 --clear-groups -- bash -c 'ulimit -u 10; exec "$@"' - \
           "$dnc" fleet status "$dir/silent-hosts" --parallel 100 --timeout 500 2>&1); rc=$?
-  expect '[[ $rc -eq 1 && $(grep -c "^silent-[0-9]* .* no reply from the server within 500 ms$" <<<"$out") -eq 100 &&
+  expect '[[ $rc -eq 1 && $(grep -c "^silent-[0-9]* .* connected, but no reply within 500 ms: .*; try again later$" <<<"$out") -eq 100 &&
             $(grep -c "^kestrio-dnc: the system made [0-9]* of the 100 threads asked for; the run goes on with" <<<"$out") -eq 1 ]]' \
     "fleet status short of threads: rc=$rc $out $(cat "$dir/silent-hosts.out")"
   # No thread at all for discover's probe: it runs on the main thread, and

@@ -686,7 +686,7 @@ TEST(DncClient, ConnectionLostIsToldFromATimeOut) {
   const Caso casos[] = {
       {"peer closes", Fin::Cierra, true, "the server closed the connection"},
       {"peer resets", Fin::Reinicia, true, "receiving the reply failed: "},
-      {"peer stays silent", Fin::Calla, false, "no reply from the server within 300 ms"},
+      {"peer stays silent", Fin::Calla, false, "connected, but no reply within 300 ms: the service answers one connection at a time"},
   };
   for (const auto& caso : casos) {
     Oyente oyente(1);
@@ -772,7 +772,7 @@ TEST(DncClient, RawRepliesAndWhatTheClientReports) {
       {"first field not S", texto("R,VAR,X,1,"), false, ClientResult::Failed, 0, false, "malformed reply"},
       {"no closing ETX", texto("S,VAR,X,1,").substr(0, 21) + "!", false, ClientResult::Failed, 0, false,
        "malformed reply"},
-      {"silence", "", false, ClientResult::Failed, 0, false, "no reply from the server within 300 ms"},
+      {"silence", "", false, ClientResult::Failed, 0, false, "connected, but no reply within 300 ms: the service answers one connection at a time"},
       // Replies checked against the request that was sent.
       {"read: its own value", texto("S,VAR,KESTRIO.STATUS,0,"), false, ClientResult::Ok, 0, false, "", leer},
       {"read: a list reply", texto("S,LST,KK,0,"), false, ClientResult::Failed, 0, false,
@@ -793,7 +793,8 @@ TEST(DncClient, RawRepliesAndWhatTheClientReports) {
       {"write: a value", texto("S,VAR,KESTRIO.NEXT,French,"), false, ClientResult::Failed, 0, false,
        "unexpected reply VAR KESTRIO.NEXT to the write of KESTRIO.NEXT", escribir},
       {"write: silence", "", false, ClientResult::Failed, 0, false,
-       "no reply within 300 ms; the request may still be carried out", escribir},
+       "serving another desk (a change holds it for many minutes); the request may still be carried out once it is "
+       "free", escribir},
       {"write: NAK, then silence", nak, false, ClientResult::Failed, 0, false,
        "(NAK) but its error text did not follow: no reply from the server within 300 ms", escribir},
   };
