@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <utility>
 
 #include "base/text.h"
 #include "cli/kestrio_dnc_output.h"
@@ -66,13 +67,20 @@ int VersionCommand(remote::Session& session) {
   return 0;
 }
 
+// The service lists its variables by name alone; the two that take an
+// index are listed with it, as read takes them.
 int VarsCommand(remote::Session& session) {
+  static constexpr std::pair<std::string_view, std::string_view> kIndexed[] = {
+      {"NAME", "NAME.<k>  (the k-th pack found, from 0)"}, {"ERROR", "ERROR.<code>  (the text of an error code)"}};
   std::string list;
   if (!session.Connect() || !session.Read("KESTRIO.@LIST", list)) return Report(session);
   std::size_t start = 0;
   while (start <= list.size()) {
     const auto end = std::min(list.find(';', start), list.size());
-    if (end > start) Print(text::Printable(list.substr(start, end - start)) + '\n');
+    std::string name = list.substr(start, end - start);
+    for (const auto& [bare, indexed] : kIndexed)
+      if (name == bare) name = indexed;
+    if (!name.empty()) Print(text::Printable(name) + '\n');
     start = end + 1;
   }
   return 0;

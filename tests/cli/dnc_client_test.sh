@@ -15,6 +15,23 @@ scratch
 out=$("$dnc" --version 2>&1); rc=$?
 [[ $rc -eq 0 && $out == "$version" ]] && ok || ko "--version: rc=$rc output='$out', want '$version'"
 check "--help" 0 "usage: kestrio-dnc [OPTIONS] COMMAND" -- "$dnc" --help
+# One command's help, asked for after the command or before it: its own
+# usage, options and examples, and not another command's.
+for row in "change --help|--root DIR|--canary" "--help change|--root DIR|--canary" \
+           "fleet change --help|--canary N|read NAME" "fleet --help|fleet discover RANGE|read NAME" \
+           "read --help|read NAME|--root DIR"; do
+  IFS='|' read -r args has lacks <<<"$row"
+  # shellcheck disable=SC2086  # the arguments are words
+  out=$("$dnc" $args 2>&1); rc=$?
+  expect '[[ $rc -eq 0 && $out == *"examples:"*"kestrio-dnc "* && $out == *"$has"* && $out != *"$lacks"* ]]' \
+    "$args: rc=$rc, want '$has' and no '$lacks': $out"
+done
+# A slip of the keyboard gets the word it was likely meant to be; a word
+# that is no slip of any gets none.
+check "a mistyped command" 2 'unknown command "chnage": did you mean change?' -- "$dnc" chnage
+check "a mistyped option" 2 "unknown option --langauge: did you mean --language?" -- "$dnc" --langauge x change
+check "a mistyped fleet command" 2 'fleet: unknown command "stauts": did you mean status?' -- "$dnc" fleet stauts x
+expect '[[ $("$dnc" frob 2>&1) != *"did you mean"* ]]' "frob is no slip of a command"
 # kestrio-setup keeps the same conventions: its version, and status 2 for a mistake.
 check "kestrio-setup --version" 0 "$version" -- "$setup" --version
 check "kestrio-setup, an unknown option" 2 "kestrio-setup: The following argument was not expected: --nope (see kestrio-setup --help)" -- "$setup" --nope
@@ -34,7 +51,15 @@ machine plain && start_host plain || exit 1
 d=("$dnc" --port "$port")
 check "version variable" 0 "v2017.09" -- "${d[@]}" read KESTRIO.VERSION
 out=$("${d[@]}" vars)
-[[ $(echo $out) == "GO CURRENT NEXT ROOTDIR NITEMS STATUS NAME VERSION ERROR" ]] && ok || ko "vars: $out"
+expect '[[ $(cut -d" " -f1 <<<"$out" | tr "\n" " ") == "GO CURRENT NEXT ROOTDIR NITEMS STATUS NAME.<k> VERSION ERROR.<code> " ]]' "vars: $out"
+# read takes the names as vars lists them (an index for <k> or <code>):
+# none of them is unknown.
+for name in $(cut -d" " -f1 <<<"$out"); do
+  name=${name/<*>/0}
+  expect '[[ $("${d[@]}" read "$name" 2>&1) != *"variable not found"* ]]' "read $name: $("${d[@]}" read "$name" 2>&1)"
+done
+check "a name as vars lists it" 0 "v2017.09" -- "${d[@]}" read VERSION
+check "a list of names as vars lists them" 0 $'CURRENT=German\nNITEMS=0' -- "${d[@]}" read CURRENT NITEMS
 check "list read" 0 $'KESTRIO.CURRENT=German\nKESTRIO.NITEMS=0' -- "${d[@]}" read KESTRIO.CURRENT KESTRIO.NITEMS
 check "unknown variable" 1 "KESTRIO.NOPE: 3085 variable not found" -- "${d[@]}" read KESTRIO.NOPE
 check "read-only variable" 1 "KESTRIO.STATUS: 3084 variable is read-only" -- "${d[@]}" write KESTRIO.STATUS=3
@@ -85,6 +110,31 @@ grep -q '^dism.exe /online /add-package /packagepath:D:\\LanguagePacks\\es-ES\\l
 machine protected filter=on protect-c=on && start_host protected || exit 1
 check "protected system" 1 "System is protected. Change to Administrator mode, please." \
   -- "$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish
+check "protected system: what to do" 1 "what to do: turn the write filter off and restart the CNC, then run the same change again" \
+  -- "$dnc" --port "$port" change --root 'D:\LanguagePacks' --language Spanish
+
+# Ctrl-C during a change: the client ends (status 130) with one line on
+# standard error that says what the machine does from then on, and the
+# machine goes on.  During the scan it changes nothing; after GO it carries
+# the change through.
+for row in "during the scan|expand|scanning D:|interrupted during the scan: 127.0.0.1 finishes its scan|under way|0" \
+           "during the change|add-package|changing to Spanish|interrupted: 127.0.0.1 carries on with the change to Spanish and restarts on its own; follow it with kestrio-dnc --host 127.0.0.1 --port|under way|1"; do
+  IFS='|' read -r label tool phase told result changes <<<"$row"
+  name=ctrl-c-${tool}
+  machine "$name" && slow_tool "$name" "$tool" 2 && start_host "$name" || { ko "$label: no host"; continue; }
+  "$dnc" --port "$port" change --no-follow --root 'D:\LanguagePacks' --language Spanish --json "$dir/$name.json" \
+    >"$dir/$name.client" 2>"$dir/$name.told" & client=$!
+  pids+=("$client")
+  for _ in $(seq 200); do grep -q "$phase" "$dir/$name.client" && break; sleep 0.05; done
+  kill -INT "$client"; wait "$client"; rc=$?
+  expect '[[ $rc -eq 130 && $(grep -c . "$dir/$name.told") -eq 1 && $(cat "$dir/$name.told") == "$told"* ]]' \
+    "Ctrl-C $label: rc=$rc, stderr: $(cat "$dir/$name.told") (output: $(cat "$dir/$name.client"))"
+  json_is "Ctrl-C $label: --json" "$(cat "$dir/$name.json" 2>&1)" '.result == "'"$result"'" and .before == "German"'
+  # The machine finishes what it had begun.
+  for _ in $(seq 200); do [[ $("$dnc" --port "$port" read STATUS 2>&1) != 1 ]] && break; sleep 0.1; done
+  expect '[[ $(grep -c "add-package" "$dir/$name/commands.log") -eq $changes ]]' \
+    "Ctrl-C $label: the machine's commands: $(cat "$dir/$name/commands.log")"
+done
 
 # A host that ends once the change has begun, as a machine that restarts: the
 # package tool ends the host when it is asked to add the pack.  The change has
