@@ -13,7 +13,7 @@ dnc="$build/cli/kestrio-dnc" setup="$build/app/posix/kestrio-setup" sim="$build/
 source "$(dirname "$0")/../lib.sh"
 scratch
 before_cleanup() {
-  for f in "$dir"/floor "$dir"/stop; do [[ -d $f ]] && "$fleet" "$build" down "$f" >/dev/null 2>&1; done
+  for f in "$dir"/floor "$dir"/stop "$dir"/again; do [[ -d $f ]] && "$fleet" "$build" down "$f" >/dev/null 2>&1; done
 }
 
 # Unusable command lines and hosts files: status 2 before any connection.
@@ -121,6 +121,13 @@ done
 out=$("${c[@]}" "$hosts" --parallel 4 --canary 2 --json "$dir/report.json" 2>&1); rc=$?
 expect '[[ $rc -eq 1 ]]' "mixed fleet: rc=$rc, want 1: $out"
 expect '[[ $out == *"summary: 7 done, 1 skipped, 7 failed"* ]]' "mixed fleet summary: $out"
+# Below it the failed hosts by name, as the report has them, and for an
+# error a person can mend, its hosts and what to do.
+failed_names=$(jq -r '[.hosts[] | select(.result == "failed") | .name] | join(", ")' "$dir/report.json")
+protected=$(jq -r '[.hosts[] | select(.code == -10) | .name] | join(", ")' "$dir/report.json")
+mend="  $protected: \"System is protected. Change to Administrator mode, please.\" (-10): turn the write filter off and restart the CNC, then kestrio-dnc fleet change --retry $dir/report.json"
+expect '[[ $(grep -c "^failed: $failed_names$" <<<"$out") -eq 1 && -n $protected ]] && grep -qxF "$mend" <<<"$out"' \
+  "mixed fleet: the failed hosts ($failed_names) and the write filter's ($protected) not named: $out"
 # The two canaries are done before any other host starts.
 line_of() { grep -n "^$1 127\.0\.0\.1:[0-9]* $2" <<<"$out" | head -n 1 | cut -d: -f1; }
 expect '[[ $(line_of cnc01 done) -lt $(line_of cnc03 scanning) && $(line_of cnc02 done) -lt $(line_of cnc03 scanning) ]]' \
@@ -287,6 +294,7 @@ expect '[[ $(jq -c "[.interrupted, [.hosts[].result]]" "$dir/stop.json") == "[tr
   "interrupted report: $(jq -c . "$dir/stop.json")"
 grep -qs "expand\|add-package" "$dir/stop/cnc03/commands.log" "$dir/stop/cnc04/commands.log" &&
   ko "a host was started after Ctrl-C" || ok
+expect '[[ $out == *"not started: cnc03, cnc04"* ]]' "interrupted fleet: the hosts not started not named: $out"
 # A retry that writes over its own report: a client killed in the middle
 # leaves the report it read as it was; one that ends replaces it whole.
 cp "$dir/stop.json" "$dir/stop.before"
@@ -303,6 +311,23 @@ expect '[[ $(jq -c "[.hosts[] | [.name, .run]], [.hosts[0,1].result]" "$dir/stop
 out=$("$dnc" fleet change --retry "$dir/stop.json" --json "$dir/stop.json" 2>&1)
 expect '[[ $(jq -c "[.finished, .run, [.hosts[] | [.name, .run]]]" "$dir/stop.json") == "[true,2,[[\"cnc01\",1],[\"cnc02\",1],[\"cnc03\",2],[\"cnc04\",2]]]" && ! -e $dir/stop.json.partial ]]' \
   "the retry's report: $out $(cat "$dir/stop.json")"
+
+# Ctrl-C twice: the client ends at once (130), saying which hosts carry on;
+# its report marks them under way, and a retry of it finds them changed.
+"$fleet" "$build" up "$dir/again" 2 --uniform --tick-ms 100 seconds.bcdedit=2 seconds.shutdown=0.5 seconds.boot=0.5 \
+  >/dev/null || ko "the third fleet did not start"
+"${c[@]}" "$dir/again/hosts" --json "$dir/again.json" >"$dir/again.out" 2>"$dir/again.err" & client=$!
+pids+=("$client")
+for _ in $(seq 200); do [[ $(grep -c " changing$" "$dir/again.out") -eq 2 ]] && break; sleep 0.05; done
+kill -INT "$client"; sleep 0.5; kill -INT "$client"
+for _ in $(seq 100); do kill -0 "$client" 2>/dev/null || break; sleep 0.05; done
+wait "$client"; rc=$?
+expect '[[ $rc -eq 130 && $(tail -n 1 "$dir/again.err") == "interrupted again: the client ends; the 2 hosts under way (cnc01, cnc02) carry on with the change and restart on their own; the report $dir/again.json marks them so"* ]]' \
+  "Ctrl-C twice: rc=$rc $(cat "$dir/again.out" "$dir/again.err")"
+expect '[[ $(jq -c "[.interrupted, .finished, [.hosts[].result]]" "$dir/again.json") == "[true,false,[\"under way\",\"under way\"]]" ]]' \
+  "Ctrl-C twice: the report $(cat "$dir/again.json")"
+for _ in $(seq 200); do [[ $("$dnc" fleet status "$dir/again/hosts" 2>&1 | grep -c " Polish  *idle") -eq 2 ]] && break; sleep 0.1; done
+check "Ctrl-C twice, then the retry" 0 "summary: 0 done, 2 skipped, 0 failed" -- "$dnc" fleet change --retry "$dir/again.json"
 
 # Hosts that accept and never answer, more at once than the system gives
 # threads (a low ulimit -u for an unprivileged user): every row comes, the
