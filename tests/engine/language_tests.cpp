@@ -1,6 +1,10 @@
 // The error table, the catalogue and the fixed-width texts of the engine.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <fstream>
+#include <sstream>
+
 #include "engine/language.h"
 
 namespace kestrio {
@@ -33,6 +37,45 @@ TEST(ErrorText, EveryEngineCodeHasItsOwnText) {
     EXPECT_LE(text.size(), 72u) << code;
   }
 }
+
+#ifdef KESTRIO_README_WINDOWS
+// The technician's README and kestrio-dnc tell one remedy for an error: the
+// README's entry of the message (up to the next entry or the end of its
+// group) holds the remedy kestrio-dnc prints, in any case and line breaks.
+TEST(ErrorText, TheTechniciansReadmeGivesEachRemedyUnderItsMessage) {
+  std::ifstream file(KESTRIO_README_WINDOWS, std::ios::binary);
+  ASSERT_TRUE(file) << KESTRIO_README_WINDOWS;
+  std::stringstream whole;
+  whole << file.rdbuf();
+  std::string readme = whole.str();
+  std::erase(readme, '\r');
+  const auto plain = [](std::string_view text) {  // blanks as one space, lower case
+    std::string out;
+    for (const char c : text) {
+      if (std::isspace(static_cast<unsigned char>(c))) {
+        if (!out.empty() && out.back() != ' ') out.push_back(' ');
+      } else {
+        out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+      }
+    }
+    return out;
+  };
+  int remedies = 0;
+  for (const auto& error : engine::ErrorTable) {
+    const char* remedy = engine::RemedyOf(error.code);
+    if (!remedy) continue;
+    ++remedies;
+    const std::string quoted = "\n  \"" + std::string(error.text) + "\"\n";
+    const auto at = readme.find(quoted);
+    ASSERT_NE(at, std::string::npos) << "no entry for " << error.text;
+    const auto start = at + quoted.size();
+    const auto end = std::min(readme.find("\n  \"", start), readme.find("\n\n", start));
+    EXPECT_NE(plain(readme.substr(start, end - start)).find(plain(remedy)), std::string::npos)
+        << error.code << ": the entry of \"" << error.text << "\" lacks \"" << remedy << "\"";
+  }
+  EXPECT_GE(remedies, 5);
+}
+#endif
 
 TEST(Catalogue, CodeLookupIsExact) {
   const std::pair<const char*, int> cases[] = {

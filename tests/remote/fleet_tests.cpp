@@ -164,6 +164,31 @@ TEST(FleetReport, WritesEveryStateAndAnyTextAsValidJson) {
   EXPECT_EQ(plan.names.size(), 2500u);
 }
 
+// Below the summary: the failed and the not-started hosts by name, in the
+// run's order, and each error a person can mend once, with all its hosts.
+TEST(FleetReport, TheSummaryNamesTheHostsAndWhatToMendOncePerError) {
+  const std::pair<State, std::int32_t> runs[] = {
+      {State::Done, 0},    {State::Failed, -10}, {State::Failed, -6},     {State::Failed, -10},
+      {State::NotStarted, 0}, {State::Failed, 0}, {State::Failed, -11}, {State::Skipped, 0},
+  };
+  std::vector<HostReport> reports;
+  for (const auto& [state, code] : runs) {
+    reports.emplace_back();
+    reports.back().host.name = std::string(1, static_cast<char>('a' + reports.size() - 1));
+    reports.back().state = state;
+    reports.back().code = code;
+  }
+  const std::vector<std::string> lines = NamedSummary(reports, "AGAIN");
+  ASSERT_EQ(lines.size(), 4u) << ::testing::PrintToString(lines);
+  EXPECT_EQ(lines[0], "failed: b, c, d, f, g");
+  EXPECT_EQ(lines[1], "not started: e");
+  EXPECT_EQ(lines[2].rfind("  b, d: \"System is protected.", 0), 0u) << lines[2];
+  EXPECT_EQ(lines[3].rfind("  g: \"Insufficient free space.\" (-11): ", 0), 0u) << lines[3];
+  for (const std::string& line : {lines[2], lines[3]}) EXPECT_TRUE(line.ends_with(", then AGAIN")) << line;
+  // A run with nothing left to do names nobody.
+  EXPECT_TRUE(NamedSummary({reports[0], reports.back()}, "AGAIN").empty());
+}
+
 // One machine is one entry however it is written; an address that is no
 // machine's is refused.  The resolver stands for the system's.
 TEST(FleetHostsFile, RefusesOneMachineTwiceAndAddressesOfNoMachine) {
