@@ -3,7 +3,7 @@
 //   machine.ini    everything else: version, the program's working
 //                  directory, write filter, free space, the
 //                  package store, the boot locale, a pending restart and the
-//                  faults set on purpose (the README lists them),
+//                  faults set on purpose (docs/simulated-machine.md lists them),
 //   C/, D/, ...    the drives,
 //   commands.log   every command line a tool received, with its exit status.
 // Shared by the posix platform (which reads it), kestrio-sim (which makes and

@@ -6,7 +6,8 @@
 # OUT-DIR/kestrio-tools_<version>_<arch>.deb holds kestrio-dnc, kestrio-setup,
 # kestrio-sim and kestrio-engine (stripped) and kestrio-fleet in /usr/bin,
 # a man page for each program, bash completion
-# for kestrio-dnc, the README, the changelog and the copyright file.  Its
+# for kestrio-dnc, the README and the docs/ pages it links, the changelog
+# and the copyright file.  Its
 # Depends are computed from the programs by dpkg-shlibdeps.  The same commit
 # gives the same bytes: file times are clamped to the commit's time
 # (SOURCE_DATE_EPOCH when set), owners are root, compression is fixed.
@@ -36,6 +37,9 @@ install -m 0755 "$src/packaging/kestrio-fleet" "$stage/usr/bin/kestrio-fleet"
 install -m 0644 "$src/packaging/kestrio-dnc.bash-completion" "$stage/usr/share/bash-completion/completions/kestrio-dnc"
 install -m 0644 "$src/packaging/copyright" "$doc/copyright"
 gzip -9n <"$src/README.md" >"$doc/README.md.gz"
+# The pages the README links, where its links find them.
+install -d "$doc/docs"
+for page in "$src"/docs/*.md; do gzip -9n <"$page" >"$doc/docs/${page##*/}.gz"; done
 date=$(LC_ALL=C date -u -d "@$SOURCE_DATE_EPOCH" -R)
 printf '%s (%s) unstable; urgency=medium\n\n  * Built from commit %s.\n\n -- Kestrio Setup developers <developers@kestrio-setup.example.org>  %s\n' \
   "$package" "$version" "$(git -C "$src" rev-parse --short HEAD 2>/dev/null || echo unknown)" "$date" |
