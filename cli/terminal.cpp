@@ -2,7 +2,6 @@
 #include "cli/terminal.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <thread>
 
 namespace kestrio::cli {
@@ -10,7 +9,7 @@ namespace kestrio::cli {
 void EndInterrupted(const std::string& line) {
   std::fflush(stdout);
   WriteText(stderr, line + '\n');
-  std::_Exit(130);
+  ExitAtOnce(130);
 }
 
 void RunWatched(const std::function<void()>& work, const std::function<void()>& meanwhile,

@@ -35,6 +35,10 @@ void CatchInterrupt(std::atomic<int>* presses);
 // once with status 130, as a shell reports a Ctrl-C, while other threads
 // still wait on their machines.
 [[noreturn]] void EndInterrupted(const std::string& line);
+// Ends the process with `status` now: no static destructor runs while other
+// threads still use what they would destroy (_exit; on Windows ExitProcess,
+// which Windows 7's CRT import list keeps to).
+[[noreturn]] void ExitAtOnce(int status);
 
 // A thread whose system calls Ctrl-C does not cut short: on Linux the signal
 // is blocked in it (and in the threads it starts), so a socket wait with a

@@ -16,6 +16,8 @@ extern "C" void OnInterrupt(int) {
 
 }  // namespace
 
+void ExitAtOnce(int status) { ::_exit(status); }
+
 bool StdoutIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 bool StdoutRedrawsInPlace() { return StdoutIsTerminal(); }

@@ -24,6 +24,8 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 
 }  // namespace
 
+void ExitAtOnce(int status) { ::ExitProcess(static_cast<UINT>(status)); }
+
 bool StdoutIsTerminal() { return ::_isatty(::_fileno(stdout)) != 0; }
 
 bool StdoutRedrawsInPlace() { return false; }
