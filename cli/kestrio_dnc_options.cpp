@@ -220,7 +220,11 @@ void HelpCommand(const std::vector<std::string>& args, std::size_t from, const s
                  const std::vector<std::string>& fleetCommands, CommandLine& line) {
   for (std::size_t i = from; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg.rfind("-", 0) == 0) continue;
+    if (arg.rfind("-", 0) == 0) {
+      const Option* option = Find(arg);  // "--port 5": its value is no command
+      if (option && option->value && option->kind != OptionKind::FileOrOut) ++i;
+      continue;
+    }
     if (line.command.empty() && IsOneOf(arg, commands)) line.command = arg;
     else if (line.command == "fleet" && line.values.empty() && IsOneOf(arg, fleetCommands)) line.values.push_back(arg);
     else break;
