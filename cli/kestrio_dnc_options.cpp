@@ -214,6 +214,54 @@ void AppendOptionLines(std::string& out, const Option& option) {
   out.push_back('\n');
 }
 
+// Edits that turn one word into the other (a letter added, dropped,
+// changed, or two side by side swapped).
+std::size_t Distance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i)
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  return d[a.size()][b.size()];
+}
+
+// Of `candidates`, the one `word` is most likely a slip of (at most two
+// letters added, dropped, changed or swapped, and fewer than half of it);
+// empty: none.  An option's dashes are not part of the slip.
+std::string Closest(const std::string& word, const std::vector<std::string>& candidates) {
+  const auto bare = [](std::string_view w) {
+    const std::size_t dashes = w.find_first_not_of('-');
+    return dashes == std::string_view::npos ? std::string_view() : w.substr(dashes);
+  };
+  const std::string_view typed = bare(word);
+  if (typed.size() > 64) return {};  // no word of ours is near it, and the table would be large
+  std::string best;
+  std::size_t bestDistance = 3;
+  for (const std::string& candidate : candidates) {
+    const std::size_t d = Distance(typed, bare(candidate));
+    if (d < bestDistance && 2 * d < typed.size()) {
+      best = candidate;
+      bestDistance = d;
+    }
+  }
+  return best;
+}
+
+// "unknown command "chnage": did you mean change?"
+std::string Suggestion(const std::string& word, const std::vector<std::string>& candidates) {
+  const std::string closest = Closest(word, candidates);
+  return closest.empty() ? std::string() : ": did you mean " + closest + "?";
+}
+
+std::vector<std::string> OptionNames() {
+  std::vector<std::string> names;
+  for (const Option& option : Options()) names.push_back(option.name);
+  return names;
+}
+
 // The command --help is asked about when it comes before it ("kestrio-dnc
 // --help fleet change"): the words after it that name one.
 void HelpCommand(const std::vector<std::string>& args, std::size_t from, const std::vector<std::string>& commands,
@@ -264,55 +312,6 @@ std::string Usage(unsigned commandBit) {
     if (option.commands & commandBit) AppendOptionLines(out, option);
   return out + "\nexamples:\n" + examples +
          "\nkestrio-dnc --help: every command, the hosts file and the exit statuses\n";
-}
-
-namespace {
-
-// Edits that turn one word into the other (a letter added, dropped,
-// changed, or two side by side swapped).
-std::size_t Distance(std::string_view a, std::string_view b) {
-  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
-  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
-  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i)
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
-      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-    }
-  return d[a.size()][b.size()];
-}
-
-// "unknown command "chnage": did you mean change?"
-std::string Suggestion(const std::string& word, const std::vector<std::string>& candidates) {
-  const std::string closest = Closest(word, candidates);
-  return closest.empty() ? std::string() : ": did you mean " + closest + "?";
-}
-
-std::vector<std::string> OptionNames() {
-  std::vector<std::string> names;
-  for (const Option& option : Options()) names.push_back(option.name);
-  return names;
-}
-
-}  // namespace
-
-std::string Closest(const std::string& word, const std::vector<std::string>& candidates) {
-  // An option's dashes are not part of the slip.
-  const auto bare = [](std::string_view w) {
-    const std::size_t dashes = w.find_first_not_of('-');
-    return dashes == std::string_view::npos ? std::string_view() : w.substr(dashes);
-  };
-  const std::string_view typed = bare(word);
-  std::string best;
-  std::size_t bestDistance = 3;
-  for (const std::string& candidate : candidates) {
-    const std::size_t d = Distance(typed, bare(candidate));
-    if (d < bestDistance && 2 * d < typed.size()) {
-      best = candidate;
-      bestDistance = d;
-    }
-  }
-  return best;
 }
 
 std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args, CommandLine& line) {

@@ -78,11 +78,6 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
 // commands, the options they take with their defaults, and their examples.
 std::string Usage(unsigned commandBit = 0);
 
-// Of `candidates`, the one `word` is most likely a slip of (at most two
-// letters added, dropped, changed or swapped, and fewer than half of it):
-// the "did you mean" of a mistyped command or option; empty: none.
-std::string Closest(const std::string& word, const std::vector<std::string>& candidates);
-
 // The root folder and language of a change, checked before anything starts.
 std::optional<std::string> CheckChangeArguments(const std::string& root, const std::string& language);
 
