@@ -238,11 +238,13 @@ int ChangeCommand(remote::Session& session, const CommandLine& command) {
   posted.Show(progress);
   times.ended = Clock::now();
   progress.End();
-  const bool written = command.json.empty() || WriteJson(command.json, ChangeJson(command, r, times, remote::StateOf(r)));
+  const bool written =
+      command.json.empty() || WriteJson(command.json, ChangeJson(command, r, times, remote::StateOf(r)));
   if (r.end != remote::ChangeEnd::Done) {
     const int status =
         Report(session, r.fault, r.code ? r.step + " failed: " + r.text + " (" + std::to_string(r.code) + ")" : r.text);
-    if (const char* remedy = engine::RemedyOf(r.code)) Complain(std::string("what to do: ") + remedy + ", then run the same change again");
+    if (const char* remedy = engine::RemedyOf(r.code))
+      Complain(std::string("what to do: ") + remedy + ", then run the same change again");
     return status;
   }
   progress.Line(r.restartFollowed ? "done: " + r.text

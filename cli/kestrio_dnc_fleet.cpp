@@ -205,8 +205,7 @@ int FleetChangeCommand(const std::vector<remote::HostEntry>& hosts, const remote
   const auto underWay = [&] {
     std::vector<std::string> names;
     for (const auto& r : run.Snapshot())
-      if (r.state == remote::State::Scanning || r.state == remote::State::Changing || r.state == remote::State::Restarting)
-        names.push_back(r.host.name);
+      if (!remote::Finished(r.state) && r.state != remote::State::Waiting) names.push_back(r.host.name);
     return names.empty() ? std::string()
                          : "the " + std::to_string(names.size()) + " host" + (names.size() == 1 ? "" : "s") +
                                " under way (" + text::Join(names, ", ") + ")";

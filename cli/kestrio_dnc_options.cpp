@@ -223,7 +223,8 @@ std::size_t Distance(std::string_view a, std::string_view b) {
   for (std::size_t i = 1; i <= a.size(); ++i)
     for (std::size_t j = 1; j <= b.size(); ++j) {
       d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
-      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
     }
   return d[a.size()][b.size()];
 }
@@ -410,9 +411,9 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
       if (retry && (name == "--root" || name == "--language"))
         return name + ": --retry takes the root folder and the language from the report";
     if (line.values.size() < 2 && !retry)
-      return line.values.size() == 1 && line.values[0] == "discover" ? "fleet discover: give at least one address range"
-                                                                      : "fleet: give status, hosts or change and a hosts file, "
-                                                                        "or discover and an address range";
+      return line.values.size() == 1 && line.values[0] == "discover"
+                 ? "fleet discover: give at least one address range"
+                 : "fleet: give status, hosts or change and a hosts file, or discover and an address range";
   }
   if ((line.command == "read" || line.command == "write") && line.values.empty())
     return line.command == "read" ? "read: give at least one NAME" : "write: give at least one NAME=VALUE";

@@ -35,7 +35,8 @@ const char* RemedyOf(std::int32_t code) {
       {kErrInstall,
        "check that the cabinet is a language pack for 32-bit Windows 7 and that the write filter is off (the "
        "package tool's log: C:\\Windows\\Logs\\DISM\\dism.log)"},
-      {kErrRemove, "restart the CNC and check its language (the package tool's log: C:\\Windows\\Logs\\DISM\\dism.log)"},
+      {kErrRemove,
+       "restart the CNC and check its language (the package tool's log: C:\\Windows\\Logs\\DISM\\dism.log)"},
   };
   for (const auto& row : kRemedies)
     if (row.code == code) return row.remedy;

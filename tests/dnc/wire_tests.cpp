@@ -686,7 +686,8 @@ TEST(DncClient, ConnectionLostIsToldFromATimeOut) {
   const Caso casos[] = {
       {"peer closes", Fin::Cierra, true, "the server closed the connection"},
       {"peer resets", Fin::Reinicia, true, "receiving the reply failed: "},
-      {"peer stays silent", Fin::Calla, false, "connected, but no reply within 300 ms: the service answers one connection at a time"},
+      {"peer stays silent", Fin::Calla, false,
+       "connected, but no reply within 300 ms: the service answers one connection at a time"},
   };
   for (const auto& caso : casos) {
     Oyente oyente(1);
@@ -772,7 +773,8 @@ TEST(DncClient, RawRepliesAndWhatTheClientReports) {
       {"first field not S", texto("R,VAR,X,1,"), false, ClientResult::Failed, 0, false, "malformed reply"},
       {"no closing ETX", texto("S,VAR,X,1,").substr(0, 21) + "!", false, ClientResult::Failed, 0, false,
        "malformed reply"},
-      {"silence", "", false, ClientResult::Failed, 0, false, "connected, but no reply within 300 ms: the service answers one connection at a time"},
+      {"silence", "", false, ClientResult::Failed, 0, false,
+       "connected, but no reply within 300 ms: the service answers one connection at a time"},
       // Replies checked against the request that was sent.
       {"read: its own value", texto("S,VAR,KESTRIO.STATUS,0,"), false, ClientResult::Ok, 0, false, "", leer},
       {"read: a list reply", texto("S,LST,KK,0,"), false, ClientResult::Failed, 0, false,
