@@ -154,7 +154,7 @@ std::string Interrupted(const CommandLine& line, remote::State phase) {
     case remote::State::Restarting:
       return "interrupted: " + host + " was changed to " + language + " and is restarting; " + client +
              " status tells its language once it answers";
-    default: return "interrupted: nothing was asked of " + host + " yet; it changes nothing";
+    default: return "interrupted before the change was asked for: " + host + " changes nothing";
   }
 }
 
