@@ -210,14 +210,14 @@ int FleetChangeCommand(const std::vector<remote::HostEntry>& hosts, const remote
                          : "the " + std::to_string(names.size()) + " host" + (names.size() == 1 ? "" : "s") +
                                " under way (" + text::Join(names, ", ") + ")";
   };
-  int toldPresses = 0;
+  bool toldFirst = false;  // of the first Ctrl-C
   RunWatched([&] { run.Run(interrupted); },
              [&] {
                follow(true);
                if (live) draw();
                const int pressed = presses.load();
-               if (pressed >= 1 && toldPresses == 0) {
-                 toldPresses = 1;
+               if (pressed >= 1 && !toldFirst) {
+                 toldFirst = true;
                  interrupted.store(true);
                  report.Write(run, true, false);
                  const std::string going = underWay();
