@@ -210,14 +210,12 @@ int FleetChangeCommand(const std::vector<remote::HostEntry>& hosts, const remote
                          : "the " + std::to_string(names.size()) + " host" + (names.size() == 1 ? "" : "s") +
                                " under way (" + text::Join(names, ", ") + ")";
   };
-  bool toldFirst = false;  // of the first Ctrl-C
   RunWatched([&] { run.Run(interrupted); },
              [&] {
                follow(true);
                if (live) draw();
                const int pressed = presses.load();
-               if (pressed >= 1 && !toldFirst) {
-                 toldFirst = true;
+               if (pressed >= 1 && !interrupted.load()) {
                  interrupted.store(true);
                  report.Write(run, true, false);
                  const std::string going = underWay();
@@ -229,15 +227,16 @@ int FleetChangeCommand(const std::vector<remote::HostEntry>& hosts, const remote
                }
                if (pressed >= 2) {
                  report.Write(run, true, false);
-                 const std::string going = underWay();
-                 EndInterrupted("interrupted again: the client ends; " +
-                                (going.empty() ? "no host was under way"
-                                               : going + " carry on with the change and restart on their own" +
-                                                     (report.Wanted() ? "; the report " + working + " marks them so"
-                                                                      : std::string())) +
-                                "; follow them with kestrio-dnc fleet status " + settings.hostsFile +
-                                (report.Wanted() ? ", then fleet change --retry " + working + " runs those not done"
-                                                 : std::string()));
+                 std::string told = "interrupted again: the client ends; ";
+                 if (const std::string going = underWay(); going.empty()) {
+                   told += "no host was under way";
+                 } else {
+                   told += going + " carry on with the change and restart on their own";
+                   if (report.Wanted()) told += "; the report " + working + " marks them so";
+                 }
+                 told += "; follow them with kestrio-dnc fleet status " + settings.hostsFile;
+                 if (report.Wanted()) told += ", then fleet change --retry " + working + " runs those not done";
+                 EndInterrupted(told);
                }
              },
              std::chrono::milliseconds(live ? 200 : 50));
